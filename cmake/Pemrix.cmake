@@ -1,0 +1,39 @@
+# Build-wide settings shared by every component.
+
+find_package(PkgConfig REQUIRED)
+find_package(Threads REQUIRED)
+find_package(nlohmann_json 3 REQUIRED)
+pkg_check_modules(NANOMSG REQUIRED IMPORTED_TARGET nanomsg)
+pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
+pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+
+# Warnings are errors only in spirit: we keep the build clean by hand, but do
+# not make a new compiler's new warning break a field build.
+add_compile_options(-Wall -Wextra)
+
+if(PEMRIX_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# Every program's output lands in one folder so the tests, the demo and the
+# acquisition stand-in find programs and plug-ins side by side (the plug-in
+# resolves its platform libraries from its own directory via $ORIGIN).
+set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+set(CMAKE_LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
+
+# pemrix_add_test(NAME name SOURCES ... LIBS ... LABELS unit|integration [TIMEOUT s])
+# One GoogleTest executable registered as one ctest test, with a time-out and
+# a tier label so `ctest -L unit` and `ctest -L integration` run alone.
+function(pemrix_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 120)
+  endif()
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE pemrix_testing GTest::gtest_main ${T_LIBS})
+  set_target_properties(${T_NAME} PROPERTIES ENABLE_EXPORTS ON)
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
+    ENVIRONMENT "PEMRIX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ASAN_OPTIONS=detect_leaks=1:abort_on_error=0")
+endfunction()

@@ -1,0 +1,36 @@
+#include <mosquitto.h>
+#include <nanomsg/nn.h>
+
+#include <easylogging++.h>
+
+#include "AppConfig.h"
+#include "DaemonService.h"
+#include "ServiceFrame.h"
+
+VESK::DaemonService g_service;
+
+void SignalHandle(int signal) {
+  VESK::frame::HandleSignal(signal, [] { g_service.Stop(); });
+}
+
+void rolloutHandler(const char* filename, std::size_t /*size*/) { VESK::frame::RollOutLogFile(filename); }
+
+static void LoadAppConfig(const std::string& path) { VESK::AppConfig::Instance.LoadConfig(path); }
+
+int main(int argc, char** argv) {
+  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadAppConfig);
+  mosquitto_lib_init();
+  int status = 0;
+  // Without usable MQTT settings the daemon cannot do its one job; a service
+  // manager restarting it in a loop is better than an idle process.
+  if (g_service.Initial()) {
+    g_service.Run();
+  } else {
+    status = 1;
+  }
+  g_service.Destory();
+  VESK::frame::LogPendingSignal();
+  nn_term();
+  mosquitto_lib_cleanup();
+  return status;
+}

@@ -1,0 +1,27 @@
+#include <nanomsg/nn.h>
+
+#include <easylogging++.h>
+
+#include "AppConfig.h"
+#include "DataLogger.h"
+#include "ServiceFrame.h"
+
+VESK::DataLogger g_datalogger;
+
+void SignalHandle(int signal) {
+  VESK::frame::HandleSignal(signal, [] { g_datalogger.Stop(); });
+}
+
+void rolloutHandler(const char* filename, std::size_t /*size*/) { VESK::frame::RollOutLogFile(filename); }
+
+static void LoadAppConfig(const std::string& path) { VESK::AppConfig::Instance.LoadConfig(path); }
+
+int main(int argc, char** argv) {
+  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadAppConfig);
+  g_datalogger.Initial(VESK::AppConfig::Instance._projectPath);
+  g_datalogger.Run();
+  g_datalogger.Destory();
+  VESK::frame::LogPendingSignal();
+  nn_term();
+  return 0;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests, the benchmarks and the
+# demo need. Idempotent: packages already present are skipped by apt-get.
+set -euo pipefail
+
+PKGS=(
+  build-essential cmake pkg-config
+  nlohmann-json3-dev libeasyloggingpp-dev libnanomsg-dev nanomsg-utils
+  libmosquitto-dev mosquitto mosquitto-clients
+  uuid-dev libssl-dev openssl
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  influxdb influxdb-client
+  curl tar gzip procps
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -q
+  # --no-install-recommends keeps the image small; the service packages
+  # (mosquitto, influxdb) are only used as binaries started by the tests.
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
