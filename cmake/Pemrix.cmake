@@ -6,6 +6,9 @@ find_package(nlohmann_json 3 REQUIRED)
 pkg_check_modules(NANOMSG REQUIRED IMPORTED_TARGET nanomsg)
 pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
+if(PEMRIX_TESTS)
+  find_package(GTest REQUIRED)
+endif()
 
 # Warnings are errors only in spirit: we keep the build clean by hand, but do
 # not make a new compiler's new warning break a field build.
