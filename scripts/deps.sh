@@ -10,7 +10,7 @@ PKGS=(
   uuid-dev libssl-dev openssl
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   influxdb influxdb-client
-  curl tar gzip procps
+  curl jq tar gzip procps
 )
 
 missing=()
