@@ -1,0 +1,109 @@
+#include "JsonRpcClient.h"
+
+#include <easylogging++.h>
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+
+#include <nlohmann/json.hpp>
+
+#include "NnMessage.h"
+
+namespace VESK {
+
+JsonRpcClient::JsonRpcClient(const std::string& url) : _url(url) {}
+
+JsonRpcClient::~JsonRpcClient() { Close(); }
+
+bool JsonRpcClient::OpenSocket(const std::string& url) {
+  if (_socket >= 0) return true;
+  _socket = nn_socket(AF_SP, NN_REQ);
+  if (_socket < 0) {
+    LOG(ERROR) << "'nn_socket' failed! " << nn_strerror(nn_errno());
+    return false;
+  }
+  // Bounded waits: without them one dead local service would block the caller
+  // for good. Setting these options on a fresh socket cannot fail.
+  nn_setsockopt(_socket, NN_SOL_SOCKET, NN_SNDTIMEO, &_timeoutMs, sizeof(_timeoutMs));
+  nn_setsockopt(_socket, NN_SOL_SOCKET, NN_RCVTIMEO, &_timeoutMs, sizeof(_timeoutMs));
+  if (nn_connect(_socket, url.c_str()) < 0) {
+    nn_close(_socket);
+    _socket = -1;
+    LOG(INFO) << "Can't connect to " << url;
+    return false;
+  }
+  _url = url;  // the open socket is always connected to _url
+  LOG(INFO) << "Connect to " << url;
+  return true;
+}
+
+void JsonRpcClient::SetTimeout(int milliseconds) {
+  if (milliseconds < 1) {
+    LOG(ERROR) << "JsonRpcClient time-out refused: " << milliseconds << " ms";
+    return;
+  }
+  _timeoutMs = milliseconds;
+  if (_socket >= 0) {
+    nn_setsockopt(_socket, NN_SOL_SOCKET, NN_SNDTIMEO, &_timeoutMs, sizeof(_timeoutMs));
+    nn_setsockopt(_socket, NN_SOL_SOCKET, NN_RCVTIMEO, &_timeoutMs, sizeof(_timeoutMs));
+  }
+}
+
+void JsonRpcClient::Close() {
+  if (_socket >= 0) {
+    nn_close(_socket);
+    _socket = -1;
+  }
+}
+
+bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& params, nlohmann::json& result) {
+  if (_socket < 0 && !OpenSocket(_url)) return false;
+
+  const uint64_t id = ++_counter;
+  nlohmann::json request;
+  request["id"] = id;
+  request["jsonrpc"] = "2.0";
+  request["method"] = method;
+  request["params"] = params;
+  const std::string text = request.dump();
+
+  // A new send on a request socket abandons the previous request, so a late
+  // reply to a timed-out call is dropped by the socket; the id check below
+  // guards the same rule at our level.
+  if (nn_send(_socket, text.data(), text.size(), 0) < 0) {
+    LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno());
+    return false;
+  }
+
+  NnMessage message;
+  const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
+  if (n < 0) {
+    LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(nn_errno());
+    return false;
+  }
+  if (n == 0) return false;
+
+  nlohmann::json response;
+  try {
+    response = nlohmann::json::parse(message.Data(), message.Data() + n);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << e.what();
+    return false;
+  }
+
+  if (!response.is_object()) return false;
+  auto version = response.find("jsonrpc");
+  if (version == response.end() || !version->is_string() || *version != "2.0") return false;
+  auto responseId = response.find("id");
+  if (responseId == response.end() || !responseId->is_number_unsigned() || responseId->get<uint64_t>() != id)
+    return false;
+
+  if (response.contains("error")) {
+    LOG(ERROR) << response.dump();
+    return false;
+  }
+  auto value = response.find("result");
+  result = value != response.end() ? *value : nlohmann::json();
+  return true;
+}
+
+}  // namespace VESK

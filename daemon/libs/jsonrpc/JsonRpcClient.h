@@ -1,0 +1,47 @@
+#pragma once
+// Synchronous JSON-RPC 2.0 client over a nanomsg request socket.
+#include <cstdint>
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+
+namespace VESK {
+
+// One client per remote endpoint, owned by exactly one holder. It takes no
+// lock: callers serialise calls on one object. The object owns its socket and
+// closes it on destruction.
+class JsonRpcClient {
+ public:
+  // Stores url; opens nothing (the first Invoke connects).
+  explicit JsonRpcClient(const std::string& url);
+  ~JsonRpcClient();
+  JsonRpcClient(const JsonRpcClient&) = delete;
+  JsonRpcClient& operator=(const JsonRpcClient&) = delete;
+
+  // Opens and connects a request socket to url unless one is open already;
+  // true when a socket is open afterwards. Never blocks (connects lazily).
+  bool OpenSocket(const std::string& url);
+
+  // One request/response exchange. Blocks at most the send time-out plus the
+  // receive time-out. True when a well-formed response with this call's id and
+  // without "error" arrived; result then holds its "result" (or null). A reply
+  // to an earlier, timed-out call is never taken as this call's answer.
+  bool Invoke(const std::string& method, const nlohmann::json& params, nlohmann::json& result);
+
+  // Send and receive time-out in milliseconds (default 5000), applied to the
+  // open socket at once and to every socket opened later. Values below 1 are
+  // refused (logged): the client never waits forever.
+  void SetTimeout(int milliseconds);
+
+  // Closes the socket if open; the next Invoke reconnects. The request
+  // counter keeps running, so ids stay unique per object.
+  void Close();
+  bool IsOpen() const { return _socket >= 0; }
+
+ private:
+  uint64_t _counter = 0;  // id of the last request sent
+  int _socket = -1;
+  std::string _url;
+  int _timeoutMs = 5000;
+};
+
+}  // namespace VESK

@@ -1,0 +1,247 @@
+#include "JsonRpcServer.h"
+
+#include <easylogging++.h>
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
+
+#include <cerrno>
+#include <nlohmann/json.hpp>
+
+#include "NnMessage.h"
+
+namespace VESK {
+
+namespace {
+
+// The loop wakes this often to look at the stop flag: closing a socket that
+// another thread is blocked in is not safe with nanomsg, so Stop never does.
+constexpr int kReceivePollMs = 100;
+// A reply to a peer that stopped reading must not hold the loop for good.
+constexpr int kSendTimeoutMs = 1000;
+
+nlohmann::json ErrorResponse(int code, const char* message, const nlohmann::json& id) {
+  return {{"jsonrpc", "2.0"}, {"error", {{"code", code}, {"message", message}}}, {"id", id}};
+}
+
+nlohmann::json InvalidRequest() { return ErrorResponse(-32600, "Invalid JSON-RPC request.", nullptr); }
+
+}  // namespace
+
+JsonRpcStub::JsonRpcStub(const std::string& name) : name(name) {}
+JsonRpcStub::~JsonRpcStub() = default;
+bool JsonRpcStub::Invoke(nlohmann::json&, nlohmann::json&) { return false; }
+bool JsonRpcStub::Invoke(nlohmann::json&) { return false; }
+
+JsonRpcServer::JsonRpcServer() : JsonRpcServer(std::string()) {}
+
+JsonRpcServer::JsonRpcServer(const std::string& url) : _url(url) { Add(std::make_shared<JsonRpcStub>()); }
+
+JsonRpcServer::~JsonRpcServer() {
+  Stop();
+  std::lock_guard<std::mutex> guard(_lock);
+  _stubs.clear();
+}
+
+void JsonRpcServer::Add(std::shared_ptr<JsonRpcStub> stub) {
+  if (!stub) return;
+  std::lock_guard<std::mutex> guard(_lock);
+  _stubs[stub->Name()] = std::move(stub);
+}
+
+void JsonRpcServer::Remove(const std::string& name) {
+  std::lock_guard<std::mutex> guard(_lock);
+  _stubs.erase(name);
+}
+
+bool JsonRpcServer::OpenSocket() {
+  if (_socket >= 0) return true;
+  const int s = nn_socket(AF_SP, NN_REP);
+  if (s < 0) {
+    LOG(ERROR) << "'nn_socket' failed! " << nn_strerror(nn_errno());
+    return false;
+  }
+  nn_setsockopt(s, NN_SOL_SOCKET, NN_RCVTIMEO, &kReceivePollMs, sizeof(kReceivePollMs));
+  nn_setsockopt(s, NN_SOL_SOCKET, NN_SNDTIMEO, &kSendTimeoutMs, sizeof(kSendTimeoutMs));
+  if (nn_bind(s, _url.c_str()) < 0) {
+    LOG(ERROR) << "'nn_bind' failed! " << nn_strerror(nn_errno()) << ", URL = " << _url;
+    nn_close(s);
+    return false;
+  }
+  _socket = s;
+  LOG(INFO) << "RPC Server Bind = " << _url << ", FD = " << s;
+  return true;
+}
+
+void JsonRpcServer::CloseSocket() {
+  const int s = _socket.exchange(-1);
+  if (s >= 0) nn_close(s);
+}
+
+void JsonRpcServer::Start() {
+  if (_worker.joinable()) return;
+  _stop = false;
+  _worker = std::thread(&JsonRpcServer::DoWork, this);
+}
+
+void JsonRpcServer::Run() {
+  _stop = false;
+  DoWork();
+}
+
+void JsonRpcServer::Stop() {
+  _stop = true;
+  // From inside a stub: the loop is this thread, so nothing can be joined or
+  // waited for here; the loop leaves after the current request and the
+  // owner's Stop (or the destructor) finishes the job.
+  if (_loopThread.load() == std::this_thread::get_id()) return;
+  if (_worker.joinable()) _worker.join();
+  // Waits for a Run or RunOnce on another thread to leave the socket.
+  std::lock_guard<std::mutex> loop(_loopMutex);
+  CloseSocket();
+}
+
+void JsonRpcServer::DoWork() {
+  std::unique_lock<std::mutex> loop(_loopMutex, std::try_to_lock);
+  if (!loop.owns_lock()) {
+    LOG(ERROR) << "Json RPC Server already running, URL = " << _url;
+    return;
+  }
+  _loopThread = std::this_thread::get_id();
+  LOG(INFO) << "Json RPC Server DoWork Starting!";
+  if (OpenSocket()) {
+    while (!_stop) {
+      NnMessage message;
+      const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
+      if (n < 0) {
+        const int err = nn_errno();
+        if (err == ETIMEDOUT || err == EAGAIN || err == EINTR) continue;  // poll tick: look at the flag
+        LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(err);
+        // The socket is gone (closed under us, or the library terminated):
+        // nothing more will ever arrive, so retrying would only spin.
+        if (err == EBADF || err == ETERM) break;
+        continue;
+      }
+      if (n == 0) {
+        LOG(ERROR) << "'nn_recv' bytes == 0";
+        continue;
+      }
+      LOG(INFO) << "'nn_recv' bytes = " << n;
+      if (_stop) break;
+      Serve(message.Data(), static_cast<size_t>(n));
+    }
+  }
+  LOG(INFO) << "Json RPC Server DoWork Exit!";
+  _loopThread = std::thread::id();
+}
+
+void JsonRpcServer::RunOnce() {
+  std::unique_lock<std::mutex> loop(_loopMutex, std::try_to_lock);
+  if (!loop.owns_lock()) return;  // a loop serves already
+  if (!OpenSocket()) {
+    LOG(INFO) << "Json RPC Server can't oepn!";
+    return;
+  }
+  _loopThread = std::this_thread::get_id();
+  NnMessage message;
+  const int n = nn_recv(_socket, message.Out(), NN_MSG, NN_DONTWAIT);
+  if (n < 0) {
+    const int err = nn_errno();
+    if (err != EAGAIN) LOG(ERROR) << "'nn_recv' failed! erron=" << err << " " << nn_strerror(err);
+  } else if (n > 0) {
+    Serve(message.Data(), static_cast<size_t>(n));
+  }
+  _loopThread = std::thread::id();
+}
+
+// Answers one received message. Every request gets a reply: a reply socket
+// that skips one would leave its peer waiting, and the loop goes on whatever a
+// peer sends.
+void JsonRpcServer::Serve(const char* data, size_t length) {
+  nlohmann::json request;
+  nlohmann::json response;
+  try {
+    request = nlohmann::json::parse(data, data + length);
+  } catch (const nlohmann::json::exception& e) {
+    LOG(ERROR) << e.what();
+    request = nlohmann::json::value_t::discarded;
+    response = ErrorResponse(-32700, "Parse error.", nullptr);
+  }
+  if (!request.is_discarded()) RequestProcess(request, response);
+  const std::string text = response.dump();
+  if (nn_send(_socket, text.data(), text.size(), 0) < 0) LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno());
+}
+
+void JsonRpcServer::RequestProcess(nlohmann::json& request, nlohmann::json& response) {
+  try {
+    if (request.is_array()) {
+      response = nlohmann::json::array();
+      for (size_t i = 0; i < request.size(); ++i) {
+        response.push_back(nullptr);
+        RpcInvoke(request[i], response[i]);
+      }
+    } else {
+      RpcInvoke(request, response);
+    }
+  } catch (const nlohmann::json::exception& e) {
+    LOG(ERROR) << e.what();
+  }
+}
+
+void JsonRpcServer::RpcInvoke(nlohmann::json& request, nlohmann::json& response) {
+  const bool isObject = request.is_object();
+  auto version = isObject ? request.find("jsonrpc") : request.end();
+  if (!isObject || version == request.end() || !version->is_string() || *version != "2.0") {
+    LOG(ERROR) << "key 'jsonrpc' error.";
+    response = InvalidRequest();
+    return;
+  }
+  auto id = request.find("id");
+  const bool isCall = id != request.end();
+  if (isCall && (id->is_object() || id->is_array())) {
+    LOG(ERROR) << "key 'id' error.";
+    response = InvalidRequest();
+    return;
+  }
+  auto method = request.find("method");
+  if (method == request.end() || !method->is_string()) {
+    LOG(ERROR) << "key 'method' error.";
+    response = InvalidRequest();
+    return;
+  }
+
+  const std::string& name = method->get_ref<const std::string&>();
+  const size_t dot = name.find('.');
+  const std::string object = dot == std::string::npos ? std::string() : name.substr(0, dot);
+
+  std::shared_ptr<JsonRpcStub> stub;
+  {
+    std::lock_guard<std::mutex> guard(_lock);
+    auto found = _stubs.find(object);
+    if (found != _stubs.end()) stub = found->second;
+  }
+
+  if (!stub) {
+    response = {{"jsonrpc", "2.0"}, {"error", {{"code", -32601}, {"message", "'" + object + "' Object not found."}}}};
+    if (isCall) response["id"] = *id;
+    return;
+  }
+
+  // The request id is copied first: a stub may alter the request it is given.
+  const nlohmann::json callId = isCall ? *id : nlohmann::json();
+  try {
+    if (isCall) {
+      stub->Invoke(request, response);
+    } else {
+      stub->Invoke(request);
+      response = nullptr;
+    }
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Stub '" << object << "' failed: " << e.what();
+    response = ErrorResponse(-32603, "Internal error.", callId);
+  } catch (...) {
+    LOG(ERROR) << "Stub '" << object << "' failed";
+    response = ErrorResponse(-32603, "Internal error.", callId);
+  }
+}
+
+}  // namespace VESK

@@ -1,0 +1,79 @@
+#pragma once
+// JSON-RPC 2.0 server on a nanomsg reply socket, dispatching to stubs.
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+#include <thread>
+
+namespace VESK {
+
+// A handler object, registered under its name. A method "O.M" reaches the
+// stub named "O"; a method without "." reaches the stub named "". Stubs run
+// on the server's loop thread, without the server's lock held.
+class JsonRpcStub {
+ public:
+  explicit JsonRpcStub(const std::string& name = "");
+  virtual ~JsonRpcStub();
+  // A call (the request has an "id"): fill the complete response object
+  // (jsonrpc, id, result or error). The base version leaves it untouched.
+  virtual bool Invoke(nlohmann::json& request, nlohmann::json& response);
+  // A notification (no "id"). The base version does nothing.
+  virtual bool Invoke(nlohmann::json& request);
+  const std::string& Name() const { return name; }
+
+  std::string name;
+};
+
+// Binds lazily when its loop starts. One loop at a time: either the worker of
+// Start, Run on the caller's thread, or repeated RunOnce calls.
+class JsonRpcServer {
+ public:
+  JsonRpcServer();
+  explicit JsonRpcServer(const std::string& url);
+  // Stops a running loop (joins the worker) and closes the socket.
+  ~JsonRpcServer();
+  JsonRpcServer(const JsonRpcServer&) = delete;
+  JsonRpcServer& operator=(const JsonRpcServer&) = delete;
+
+  // Both take the stub lock; safe while the loop serves. A stub with the same
+  // name is replaced.
+  void Add(std::shared_ptr<JsonRpcStub> stub);
+  void Remove(const std::string& name);
+
+  bool OpenSocket();
+  // Not while a loop runs on another thread: use Stop for that.
+  void CloseSocket();
+
+  // Starts the worker thread unless it exists.
+  void Start();
+  // Serves on the calling thread until Stop.
+  void Run();
+  // Answers at most one waiting request; never blocks on receive.
+  void RunOnce();
+  // Safe from any thread. Ends the loop within about 100 ms (plus the request
+  // in progress), joins the worker and closes the socket. Called from inside
+  // a stub it only sets the flag; the loop ends after that request.
+  void Stop();
+
+ private:
+  void DoWork();
+  void Serve(const char* data, size_t length);
+  void RequestProcess(nlohmann::json& request, nlohmann::json& response);
+  void RpcInvoke(nlohmann::json& request, nlohmann::json& response);
+
+  std::mutex _lock;  // guards _stubs
+  std::map<std::string, std::shared_ptr<JsonRpcStub>> _stubs;
+  std::thread _worker;
+  std::atomic<bool> _stop{true};
+  std::atomic<int> _socket{-1};
+  std::string _url;
+  // Held by whichever loop (DoWork or RunOnce) uses the socket, so Stop can
+  // wait for a Run on another thread before closing the socket under it.
+  std::mutex _loopMutex;
+  std::atomic<std::thread::id> _loopThread{};
+};
+
+}  // namespace VESK
