@@ -1,0 +1,35 @@
+#pragma once
+// The daemon's concrete MQTT client: a random UUID as default client id,
+// settings loaded from the "mqtt_client" object, and replaceable handlers so
+// the owner needs no subclass of its own. Handlers run inside RunOnce.
+#include <functional>
+#include <nlohmann/json_fwd.hpp>
+
+#include "MqttClient.h"
+
+namespace VESK {
+
+class MqttConnector : public MqttClient {
+ public:
+  // _clientId = a freshly generated UUID in its 36-character text form.
+  MqttConnector();
+  ~MqttConnector() override;
+
+  // Reads the connection settings into the client's members. Catches
+  // nothing: a missing or mistyped required key ("host", "port",
+  // "keep_alive", "reconnect_time", "encryption_mode") throws the JSON
+  // library's type error; members read before it keep their new values.
+  // Absent keys are added to config as nulls (non-const operator[]).
+  void LoadFromJSON(nlohmann::json& config);
+
+  // rc 0: _connectedHandler; any other rc: _disconnectedHandler.
+  void OnConnect(int rc) override;
+  // _messageHandler(msg); msg is valid only during the call.
+  void OnMessage(const mosquitto_message* msg) override;
+
+  std::function<void()> _connectedHandler;
+  std::function<void()> _disconnectedHandler;
+  std::function<void(const mosquitto_message*)> _messageHandler;
+};
+
+}  // namespace VESK
