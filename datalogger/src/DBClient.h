@@ -1,0 +1,39 @@
+#pragma once
+// The data logger's facade to the time-series database: builds the driver
+// that the configuration names and forwards to it. Loop thread only.
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
+#include <string>
+
+namespace VESK {
+
+class DBMeasurement;
+class IDatabaseDriver;
+
+class DBClient {
+ public:
+  DBClient();
+  ~DBClient();
+
+  // Applies the "database" section: {"driver": "influxdb", "influxdb": {...}}.
+  // A missing or wrongly typed section, an unknown driver or bad driver
+  // settings log ERROR and leave no driver; returns whether one is set.
+  bool LoadFromJSON(const nlohmann::json& section);
+  // Makes sure the target database exists; nothing without a driver.
+  void CreateDatabase();
+  // Writes one point; true only when the database accepted it. False
+  // without a driver.
+  bool Insert(const std::shared_ptr<DBMeasurement>& measurement);
+  // Kept for the driver interface's future; the system does not call them.
+  bool Open() { return false; }
+  void Close() {}
+
+  const std::shared_ptr<IDatabaseDriver>& Driver() const { return _driver; }
+  const std::string& DriverName() const { return _driverName; }
+
+ private:
+  std::shared_ptr<IDatabaseDriver> _driver;
+  std::string _driverName;
+};
+
+}  // namespace VESK

@@ -1,0 +1,79 @@
+#pragma once
+// A measurement: one named group of values sampled on its own cycle and
+// written as one point. Used on the data logger's loop thread only.
+#include <chrono>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace VESK {
+
+class DAQServiceProxy;
+
+// One value of a measurement and where it comes from. Shared between the
+// measurement (which fills it) and the database driver (which reads it).
+class DBField {
+ public:
+  DBField(std::string name, std::string deviceId, std::string tagId)
+      : _name(std::move(name)), _deviceId(std::move(deviceId)), _tagId(std::move(tagId)) {}
+
+  const std::string& Name() const { return _name; }
+  const std::string& DeviceId() const { return _deviceId; }
+  const std::string& TagId() const { return _tagId; }
+  // The last value read; null until the first successful read.
+  nlohmann::json& Value() { return _value; }
+  const nlohmann::json& Value() const { return _value; }
+
+ private:
+  std::string _name;
+  std::string _deviceId;
+  std::string _tagId;
+  nlohmann::json _value;
+};
+
+class DBMeasurement {
+ public:
+  // Schedules run on the monotonic clock, so a wall clock that is set
+  // (NTP after a boot in 1970, a manual correction) neither replays decades of
+  // cycles nor stops logging; only point timestamps use the wall clock.
+  using Clock = std::chrono::steady_clock;
+
+  // proxy may be null: the measurement then never updates.
+  explicit DBMeasurement(std::shared_ptr<DAQServiceProxy> proxy);
+
+  // Applies one "measurements" entry: "id" (non-empty string), "cycle_ms"
+  // (positive number, fractions dropped) and optional "fields" (object: key
+  // = field name, array: index = field name; non-object members skipped).
+  // On a bad entry logs ERROR "Load DBMeasurement Failed! <reason>" and
+  // returns false; the caller drops the measurement.
+  bool LoadFromJSON(const nlohmann::json& entry);
+
+  // When now has reached the due time: advances the due time by one cycle
+  // (fixed rate: a late pass catches up), stamps the wall clock and reads
+  // every field through the proxy. A failed read keeps the field's previous
+  // value. Blocks for the reads (each bounded by the proxy's time-out).
+  // Returns true when it updated.
+  bool Update(Clock::time_point now = Clock::now());
+
+  // {"timestamp": <ns since the epoch>, "fields": {name: value, ...} or null}.
+  nlohmann::json ToJSON() const;
+
+  const std::string& Name() const { return _name; }
+  std::chrono::system_clock::time_point Timestamp() const { return _timestamp; }
+  Clock::time_point DueTime() const { return _dueTime; }
+  int Cycle() const { return _cycle; }
+  const std::vector<std::shared_ptr<DBField>>& Fields() const { return _fields; }
+
+ private:
+  bool Load(const nlohmann::json& entry, std::string& reason);
+
+  std::shared_ptr<DAQServiceProxy> _proxy;
+  Clock::time_point _dueTime;
+  std::chrono::system_clock::time_point _timestamp;
+  std::string _name;
+  std::vector<std::shared_ptr<DBField>> _fields;
+  int _cycle = 1000;  // milliseconds, always positive
+};
+
+}  // namespace VESK

@@ -1,0 +1,356 @@
+#include "InfluxHttp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+
+namespace VESK::influx {
+
+namespace {
+
+constexpr std::size_t kMaxKeptBody = 64 * 1024;
+
+// Owns the connection's descriptor; closed on every path.
+class Socket {
+ public:
+  Socket() : _fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
+  ~Socket() {
+    if (_fd >= 0) ::close(_fd);
+  }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int Fd() const { return _fd; }
+
+ private:
+  int _fd;
+};
+
+// Waits until fd is ready for events, at most timeoutMs in total even when
+// signals interrupt the wait.
+bool WaitReady(int fd, short events, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left < 0) return false;
+    pollfd p{fd, events, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left));
+    if (r > 0) return true;
+    if (r == 0) return false;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool Connect(int fd, const sockaddr_in& addr, int timeoutMs) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
+  if (errno != EINPROGRESS && errno != EINTR) return false;
+  if (!WaitReady(fd, POLLOUT, timeoutMs)) return false;
+  int err = 0;
+  socklen_t len = sizeof err;
+  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+}
+
+// Sends head then body in as few system calls as the socket allows.
+// MSG_NOSIGNAL: a peer that has gone away must give an error code, not a
+// SIGPIPE that ends the whole program.
+bool SendAll(int fd, const std::string& head, const std::string& body, int timeoutMs) {
+  iovec iov[2] = {{const_cast<char*>(head.data()), head.size()}, {const_cast<char*>(body.data()), body.size()}};
+  iovec* vec = iov;
+  int count = body.empty() ? 1 : 2;
+  while (count > 0) {
+    msghdr msg{};
+    msg.msg_iov = vec;
+    msg.msg_iovlen = count;
+    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(fd, POLLOUT, timeoutMs)) continue;
+      return false;
+    }
+    std::size_t sent = static_cast<std::size_t>(n);
+    while (count > 0 && sent >= vec->iov_len) {
+      sent -= vec->iov_len;
+      ++vec;
+      --count;
+    }
+    if (count > 0) {
+      vec->iov_base = static_cast<char*>(vec->iov_base) + sent;
+      vec->iov_len -= sent;
+    }
+  }
+  return true;
+}
+
+// Buffered byte reader over the socket. Get fails on a receive error, a
+// time-out or the peer's close; the caller turns that into the code of the
+// position it was parsing.
+class Reader {
+ public:
+  Reader(int fd, int timeoutMs) : _fd(fd), _timeoutMs(timeoutMs) {}
+
+  bool Get(char& c) {
+    if (_pos == _len && !Refill()) return false;
+    c = _buf[_pos++];
+    return true;
+  }
+
+  // Passes up to count bytes to sink without copying them one by one;
+  // returns the number taken (0 when the peer stopped).
+  template <typename Sink>
+  std::size_t Take(std::size_t count, Sink&& sink) {
+    if (_pos == _len && !Refill()) return 0;
+    const std::size_t n = std::min(count, _len - _pos);
+    sink(_buf + _pos, n);
+    _pos += n;
+    return n;
+  }
+
+ private:
+  bool Refill() {
+    for (;;) {
+      const ssize_t n = ::recv(_fd, _buf, sizeof _buf, 0);
+      if (n > 0) {
+        _pos = 0;
+        _len = static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n == 0) return false;  // closed by the peer
+      if (errno == EINTR) continue;
+      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(_fd, POLLIN, _timeoutMs)) continue;
+      return false;
+    }
+  }
+
+  int _fd;
+  int _timeoutMs;
+  char _buf[4096];
+  std::size_t _pos = 0;
+  std::size_t _len = 0;
+};
+
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// The parsed head of a response: what decides how the body is framed.
+struct Head {
+  int status = 0;
+  bool chunked = false;
+  std::uint64_t contentLength = 0;
+};
+
+int ReadStatus(Reader& in, Head& head, bool& atLineStart) {
+  char c;
+  do {
+    if (!in.Get(c) || c == '\0') return kHttpStatusFailed;
+  } while (c != ' ');
+  int digits = 0;
+  for (;;) {
+    if (!in.Get(c) || c == '\0') return kHttpStatusFailed;
+    if (c < '0' || c > '9') break;
+    if (++digits > 3) return kHttpStatusFailed;
+    head.status = head.status * 10 + (c - '0');
+  }
+  // Without this check an answer with no status number would read as 0 and
+  // pass for neither an error nor a success.
+  if (digits != 3 || head.status < 100) return kHttpStatusFailed;
+  atLineStart = (c == '\n');
+  return 0;
+}
+
+// Header names are case-insensitive in HTTP; a server or proxy that writes
+// them in lower case still frames its body with them.
+int ReadHeaders(Reader& in, Head& head, bool atLineStart) {
+  static const std::string kLength = "content-length";
+  static const std::string kEncoding = "transfer-encoding";
+  char c;
+  for (;;) {
+    while (!atLineStart) {
+      if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
+      atLineStart = (c == '\n');
+    }
+    atLineStart = false;
+    if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
+    if (c == '\r') {
+      if (!in.Get(c) || c != '\n') return kHttpFramingFailed;
+      return 0;
+    }
+    if (c == '\n') return 0;
+    std::string name(1, Lower(c));
+    for (;;) {
+      if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
+      if (c == ':' || c == '\n' || name.size() > kEncoding.size()) break;
+      name += Lower(c);
+    }
+    if (c == '\n') {
+      atLineStart = true;
+      continue;
+    }
+    if (c != ':' || (name != kLength && name != kEncoding)) continue;
+    do {
+      if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
+    } while (c == ' ' || c == '\t');
+    if (name == kLength) {
+      int digits = 0;
+      head.contentLength = 0;
+      while (c >= '0' && c <= '9') {
+        if (++digits > 18) return kHttpHeaderFailed;
+        head.contentLength = head.contentLength * 10 + static_cast<std::uint64_t>(c - '0');
+        if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
+      }
+      if (digits == 0) return kHttpHeaderFailed;
+    } else {
+      std::string value;
+      while (c != '\r' && c != '\n') {
+        if (value.size() < 64) value += Lower(c);
+        if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
+      }
+      // "chunked" is always the last coding when present.
+      head.chunked = value.size() >= 7 && value.compare(value.size() - 7, 7, "chunked") == 0;
+    }
+    atLineStart = (c == '\n');
+  }
+}
+
+int ReadBytes(Reader& in, std::uint64_t count, std::string* response) {
+  while (count > 0) {
+    const std::size_t want = count > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(count);
+    const std::size_t n = in.Take(want, [response](const char* data, std::size_t size) {
+      if (response && response->size() < kMaxKeptBody)
+        response->append(data, std::min(size, kMaxKeptBody - response->size()));
+    });
+    if (n == 0) return kHttpBodyTruncated;
+    count -= n;
+  }
+  return 0;
+}
+
+bool ExpectCrLf(Reader& in) {
+  char c;
+  return in.Get(c) && c == '\r' && in.Get(c) && c == '\n';
+}
+
+int ReadChunked(Reader& in, std::string* response) {
+  for (;;) {
+    std::uint64_t length = 0;
+    int digits = 0;
+    char c;
+    for (;;) {
+      if (!in.Get(c) || c == '\0') return kHttpStatusFailed;
+      int v;
+      if (c >= '0' && c <= '9') {
+        v = c - '0';
+      } else if (c >= 'a' && c <= 'f') {
+        v = c - 'a' + 10;
+      } else if (c >= 'A' && c <= 'F') {
+        v = c - 'A' + 10;
+      } else {
+        break;
+      }
+      if (++digits > 15) return kHttpBadChunkLength;
+      length = length * 16 + static_cast<std::uint64_t>(v);
+    }
+    if (c != '\r' || digits == 0) return kHttpBadChunkLength;
+    if (!in.Get(c) || c != '\n') return kHttpFramingFailed;
+    if (length == 0) return ExpectCrLf(in) ? 0 : kHttpFramingFailed;
+    if (int rc = ReadBytes(in, length, response)) return rc;
+    if (!ExpectCrLf(in)) return kHttpFramingFailed;
+  }
+}
+
+bool IsUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+         c == '.' || c == '~';
+}
+
+}  // namespace
+
+void url_encode(std::string& out, const std::string& in) {
+  static const char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : in) {
+    if (IsUnreserved(c)) {
+      out += static_cast<char>(c);
+    } else if (c == ' ') {
+      out += '+';
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+}
+
+int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
+                 const server_info& si, std::string* response) {
+  if (response) response->clear();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<std::uint16_t>(si.port & 0xFFFF));
+  if (::inet_pton(AF_INET, si.host.c_str(), &addr.sin_addr) != 1) return kHttpBadHost;
+
+  Socket sock;
+  if (sock.Fd() < 0) return kHttpSocketFailed;
+  if (!Connect(sock.Fd(), addr, si.timeout_ms)) return kHttpConnectFailed;
+
+  std::string head;
+  head.reserve(256 + query.size() + si.password.size());
+  head += method;
+  head += " /";
+  head += path;
+  head += "?db=";
+  url_encode(head, si.database);
+  head += "&u=";
+  url_encode(head, si.user);
+  head += "&p=";
+  url_encode(head, si.password);
+  head += "&epoch=";
+  url_encode(head, si.precision);
+  head += query;
+  head += " HTTP/1.1\r\nHost: ";
+  head += si.host;
+  head += "\r\nContent-Length: ";
+  head += std::to_string(body.size());
+  head += "\r\n\r\n";
+  if (!SendAll(sock.Fd(), head, body, si.timeout_ms)) return kHttpSendFailed;
+
+  Reader in(sock.Fd(), si.timeout_ms);
+  Head h;
+  bool atLineStart = false;
+  if (int rc = ReadStatus(in, h, atLineStart)) return rc;
+  if (int rc = ReadHeaders(in, h, atLineStart)) return rc;
+  if (int rc = h.chunked ? ReadChunked(in, response) : ReadBytes(in, h.contentLength, response)) return rc;
+  return (h.status >= 200 && h.status <= 299) ? 0 : h.status;
+}
+
+const char* http_error_text(int code) {
+  switch (code) {
+    case kHttpBadHost:
+      return "host is not an IPv4 address";
+    case kHttpSocketFailed:
+      return "socket failed";
+    case kHttpConnectFailed:
+      return "connect failed";
+    case kHttpSendFailed:
+      return "send failed";
+    case kHttpStatusFailed:
+      return "no valid status line or length";
+    case kHttpBadChunkLength:
+      return "bad chunk length";
+    case kHttpFramingFailed:
+      return "bad framing";
+    case kHttpHeaderFailed:
+      return "bad or cut-off headers";
+    case kHttpBodyTruncated:
+      return "body cut off";
+    default:
+      return "";
+  }
+}
+
+}  // namespace VESK::influx

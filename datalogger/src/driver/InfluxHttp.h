@@ -1,0 +1,52 @@
+#pragma once
+// Minimal HTTP/1.1 client for the InfluxDB 1.x API: one TCP connection per
+// request, no keep-alive, no name resolution. Stateless and reentrant.
+#include <string>
+
+namespace VESK::influx {
+
+// Connection settings, owned by the driver and only read here.
+struct server_info {
+  std::string host = "127.0.0.1";  // IPv4, dotted decimal
+  int port = 8086;                 // low 16 bits used
+  std::string database = "pemrix";
+  std::string user;
+  std::string password;
+  std::string precision = "ms";  // sent as "epoch"
+  // Bound on each blocking step: connect, each wait to send, each wait for
+  // response bytes. A silent or stalled peer ends the exchange with an error.
+  int timeout_ms = 5000;
+};
+
+// Return codes of http_request besides 0 (2xx) and a non-2xx HTTP status.
+enum : int {
+  kHttpBadHost = -1,         // host is not a dotted-decimal IPv4 address
+  kHttpSocketFailed = -2,    // socket() failed
+  kHttpConnectFailed = -3,   // refused, unreachable or timed out
+  kHttpSendFailed = -6,      // head and body not sent in full
+  kHttpStatusFailed = -7,    // no valid status line, or a number/chunk length cut off
+  kHttpBadChunkLength = -8,  // chunk length not ended by CR
+  kHttpFramingFailed = -9,   // CR LF missing at the end of the head or around a chunk
+  kHttpHeaderFailed = -10,   // head cut off, NUL byte or malformed Content-Length
+  kHttpBodyTruncated = -11,  // the peer stopped before the announced body was complete
+};
+
+// One request/response exchange with si.host:si.port:
+//   <method> /<path>?db=<db>&u=<user>&p=<password>&epoch=<precision><query> HTTP/1.1
+// db, user, password and precision are URL-encoded here; query is appended
+// verbatim (callers start it with "&" or pass it empty). The body is sent
+// from the caller's string without a copy. Blocks at most a few multiples of
+// si.timeout_ms. When response is given it is cleared and receives the body
+// (at most 64 KiB are kept). Returns 0 for a 2xx status, the status for any
+// other, or one of the negative codes above.
+int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
+                 const server_info& si, std::string* response = nullptr);
+
+// Appends the form encoding of in to out: RFC 3986 unreserved characters
+// as they are, space as "+", every other byte as %XX (upper-case hex).
+void url_encode(std::string& out, const std::string& in);
+
+// Short text for a negative code, for log lines ("" for 0 and statuses).
+const char* http_error_text(int code);
+
+}  // namespace VESK::influx

@@ -1,0 +1,213 @@
+#include "InfluxdbDriver.h"
+
+#include <arpa/inet.h>
+#include <easylogging++.h>
+
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "DBMeasurement.h"
+#include "JsonFile.h"
+
+namespace VESK {
+
+namespace {
+
+// Line-protocol escaping: measurement names escape "," and " "; field keys
+// also "=".
+void AppendEscaped(std::string& out, const std::string& text, const char* special) {
+  for (char c : text) {
+    if (std::strchr(special, c)) out += '\\';
+    out += c;
+  }
+}
+
+// Inside a quoted string field the server reads \" as " and \\ as \. Both are
+// escaped: a value ending in a backslash (a Windows path) would otherwise
+// escape the closing quote and the whole point would be refused, and a
+// backslash before a quote would come back altered.
+void AppendQuoted(std::string& out, const std::string& text) {
+  out += '"';
+  for (char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '"';
+}
+
+// Appends ",key=value" (the first field without the comma) for a scalar
+// value; returns false for values that have no field representation.
+bool AppendField(std::string& line, bool& first, const std::string& measurement, const std::string& key,
+                 const nlohmann::json& value) {
+  char buf[64];
+  std::string text;
+  switch (value.type()) {
+    case nlohmann::json::value_t::string:
+      AppendQuoted(text, value.get_ref<const std::string&>());
+      break;
+    case nlohmann::json::value_t::boolean:
+      text = value.get<bool>() ? "t" : "f";
+      break;
+    case nlohmann::json::value_t::number_integer: {
+      auto r = std::to_chars(buf, buf + sizeof buf, value.get<std::int64_t>());
+      text.assign(buf, r.ptr);
+      text += 'i';
+      break;
+    }
+    case nlohmann::json::value_t::number_unsigned: {
+      const std::uint64_t v = value.get<std::uint64_t>();
+      if (v > static_cast<std::uint64_t>(INT64_MAX)) {
+        LOG(ERROR) << "InfluxDB Field Out Of Range! " << measurement << " " << key << "=" << v;
+        return false;
+      }
+      auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(v));
+      text.assign(buf, r.ptr);
+      text += 'i';
+      break;
+    }
+    case nlohmann::json::value_t::number_float: {
+      const double v = value.get<double>();
+      if (!std::isfinite(v)) return false;
+      // Shortest text that reads back as the same double.
+      auto r = std::to_chars(buf, buf + sizeof buf, v);
+      text.assign(buf, r.ptr);
+      break;
+    }
+    default:
+      return false;
+  }
+  if (!first) line += ',';
+  first = false;
+  AppendEscaped(line, key, ",= ");
+  line += '=';
+  line += text;
+  return true;
+}
+
+void LogFailure(const char* what, int code, const std::string& body) {
+  LOG(ERROR) << what << " Code " << code << " " << influx::http_error_text(code) << ", Resp " << body;
+}
+
+}  // namespace
+
+bool InfluxdbDriver::LoadFromJSON(const nlohmann::json& settings) {
+  const char* problem = nullptr;
+  in_addr probe{};
+  if (!settings.is_object()) {
+    problem = "'influxdb' must be an object";
+  } else if (!settings.contains("host") || !settings["host"].is_string()) {
+    problem = "'host' must be a string";
+  } else if (inet_pton(AF_INET, settings["host"].get_ref<const std::string&>().c_str(), &probe) != 1) {
+    problem = "'host' must be an IPv4 address";
+  } else if (!settings.contains("port") || !settings["port"].is_number_integer() ||
+             settings["port"].get<long long>() < 1 || settings["port"].get<long long>() > 65535) {
+    problem = "'port' must be an integer from 1 to 65535";
+  } else if (!settings.contains("database_name") || !settings["database_name"].is_string() ||
+             settings["database_name"].get_ref<const std::string&>().empty()) {
+    problem = "'database_name' must be a non-empty string";
+  } else if ((settings.contains("username") && !settings["username"].is_string()) ||
+             (settings.contains("password") && !settings["password"].is_string())) {
+    problem = "'username' and 'password' must be strings";
+  }
+  if (problem) {
+    LOG(ERROR) << "Load InfluxDB Failed! " << problem;
+    return false;
+  }
+  _host = settings["host"].get<std::string>();
+  _databaseName = settings["database_name"].get<std::string>();
+  if (settings.contains("username")) _userName = settings["username"].get<std::string>();
+  if (settings.contains("password")) _password = settings["password"].get<std::string>();
+  _server.host = _host;
+  _server.port = settings["port"].get<int>();
+  _server.database = _databaseName;
+  _server.user = _userName;
+  _server.password = _password;
+  _server.precision = "ms";
+  _databaseReady = false;
+  return true;
+}
+
+void InfluxdbDriver::CreateDatabase() {
+  // The name is quoted as an identifier: unquoted, a name holding "-", a
+  // space or a keyword is a syntax error and the database never exists.
+  std::string identifier = "\"";
+  for (char c : _databaseName) {
+    if (c == '"' || c == '\\') identifier += '\\';
+    identifier += c;
+  }
+  identifier += '"';
+  std::string query = "&q=create+database+";
+  influx::url_encode(query, identifier);
+  std::string response;
+  const int code = influx::http_request("POST", "query", query, "", _server, &response);
+  // A refusal is final; only an unreachable server is worth another try.
+  _databaseReady = code >= 0;
+  if (code == 0) {
+    LOG(INFO) << "InfluxDB Create DB, Resp " << response;
+  } else {
+    LogFailure("InfluxDB Create DB Failed!", code, response);
+  }
+}
+
+bool InfluxdbDriver::FormatPoint(const DBMeasurement& measurement, std::string& line) {
+  const std::size_t start = line.size();
+  AppendEscaped(line, measurement.Name(), ", ");
+  line += ' ';
+  bool first = true;
+  for (const auto& field : measurement.Fields()) {
+    const nlohmann::json& value = field->Value();
+    if (!value.is_array()) {
+      AppendField(line, first, measurement.Name(), field->Name(), value);
+      continue;
+    }
+    for (std::size_t i = 0; i < value.size(); ++i)
+      AppendField(line, first, measurement.Name(), field->Name() + std::to_string(i), value[i]);
+  }
+  if (first) {
+    line.resize(start);
+    return false;
+  }
+  line += ' ';
+  line += std::to_string(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(measurement.Timestamp().time_since_epoch()).count());
+  return true;
+}
+
+bool InfluxdbDriver::Insert(const std::shared_ptr<DBMeasurement>& measurement) {
+  if (!measurement) return false;
+  std::string line;
+  if (!FormatPoint(*measurement, line)) {
+    LOG(INFO) << "InfluxDB Point Skipped, No Values : " << measurement->Name();
+    return false;
+  }
+  if (!_databaseReady) CreateDatabase();
+  std::string response;
+  const int code = influx::http_request("POST", "write", "", line, _server, &response);
+  // An unreachable server fails every point the same way: log the first,
+  // count the rest until it answers again.
+  if (code < 0) {
+    if (code != _failingCode) {
+      LogFailure(("InfluxDB Write Failed! " + measurement->Name()).c_str(), code, response);
+      if (_failingCode == 0) _lostPoints = 0;
+      _failingCode = code;
+    }
+    ++_lostPoints;
+    return false;
+  }
+  if (_failingCode != 0) {
+    LOG(INFO) << "InfluxDB Reachable Again, Lost Points " << _lostPoints;
+    _failingCode = 0;
+  }
+  if (code != 0) {
+    // A refusal names this point's own problem (type conflict, bad name).
+    LogFailure(("InfluxDB Write Failed! " + measurement->Name()).c_str(), code, response);
+    return false;
+  }
+  if (!response.empty()) LOG(INFO) << "InfluxDB Response : " << response;
+  return true;
+}
+
+}  // namespace VESK
