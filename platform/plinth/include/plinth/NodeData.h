@@ -1,0 +1,21 @@
+#pragma once
+// The record a device driver hands to the OPC UA channel driver per node.
+#include <open62541/types.h>
+
+#include <memory>
+#include <vector>
+
+#include "strata/DataValueBase.h"
+
+namespace VESK::DAQ {
+
+// Owned by the device driver, which also frees nodeId's identifier
+// (UA_deleteMembers with UA_TYPES[UA_TYPES_NODEID]) before deleting it. The
+// channel driver only uses it for the duration of one call.
+struct _nodeData {
+  UA_NodeId nodeId;
+  std::vector<int> indices;              // element indices of a write; empty: whole value
+  std::shared_ptr<DataValueBase> value;  // read: filled in place; write: what to write
+};
+
+}  // namespace VESK::DAQ

@@ -1,0 +1,78 @@
+#include "plinth/OPCUA_ClientChannelDriver.h"
+
+#include <easylogging++.h>
+
+#include <nlohmann/json.hpp>
+
+#include "JsonFile.h"
+#include "plinth/SimulatedServer.h"
+
+namespace VESK::DAQ {
+
+OpcUaSession::~OpcUaSession() = default;
+
+OPCUA_ClientChannelDriver::OPCUA_ClientChannelDriver(std::shared_ptr<OpcUaSession> session)
+    : _session(std::move(session)) {}
+
+OPCUA_ClientChannelDriver::~OPCUA_ClientChannelDriver() = default;
+
+std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::Create(const nlohmann::json& settings,
+                                                                             const std::string& baseDir) {
+  if (!settings.is_object() || !settings.contains("simulated_server")) {
+    LOG(ERROR) << "OPC UA channel rejected : settings need \"simulated_server\" (connections to real servers are "
+                  "not part of this build)";
+    return nullptr;
+  }
+  const nlohmann::json& server = settings["simulated_server"];
+  std::shared_ptr<SimulatedServer> session;
+  if (server.is_string()) {
+    std::string path = server.get<std::string>();
+    if (!path.empty() && path[0] != '/' && !baseDir.empty()) path = baseDir + "/" + path;
+    session = SimulatedServer::LoadFromFile(path);
+  } else if (server.is_object()) {
+    session = SimulatedServer::LoadFromJSON(server);
+  } else {
+    LOG(ERROR) << "OPC UA channel rejected : \"simulated_server\" must be a path or an object";
+    return nullptr;
+  }
+  if (!session) return nullptr;  // the loader logged why
+  return std::make_shared<OPCUA_ClientChannelDriver>(session);
+}
+
+std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::CreateFromFile(const std::string& settingsPath) {
+  nlohmann::json settings = VESK::frame::LoadJSONFile(settingsPath);
+  if (settings.is_null()) return nullptr;  // LoadJSONFile logged why
+  size_t slash = settingsPath.rfind('/');
+  return Create(settings, slash == std::string::npos ? std::string(".") : settingsPath.substr(0, slash));
+}
+
+int OPCUA_ClientChannelDriver::ReadNodes(const std::vector<_nodeData*>& nodes) {
+  std::lock_guard<std::mutex> lock(_sessionMutex);
+  if (!_session) {
+    for (_nodeData* n : nodes)
+      if (n && n->value) n->value->SetNull();
+    return 0;
+  }
+  return _session->Read(nodes);
+}
+
+int OPCUA_ClientChannelDriver::WriteNodes(const std::vector<_nodeData*>& nodes) {
+  std::lock_guard<std::mutex> lock(_sessionMutex);
+  return _session ? _session->Write(nodes) : 0;
+}
+
+bool OPCUA_ClientChannelDriver::IsChannelConnected() {
+  std::lock_guard<std::mutex> lock(_sessionMutex);
+  return _session && _session->IsConnected();
+}
+
+bool OPCUA_ClientChannelDriver::CheckConnection() {
+  std::lock_guard<std::mutex> lock(_sessionMutex);
+  return _session && _session->Reconnect();
+}
+
+std::shared_ptr<SimulatedServer> OPCUA_ClientChannelDriver::GetSimulatedServer() const {
+  return std::dynamic_pointer_cast<SimulatedServer>(_session);
+}
+
+}  // namespace VESK::DAQ
