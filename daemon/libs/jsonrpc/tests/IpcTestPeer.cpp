@@ -1,8 +1,8 @@
 // A second process for the IPC tests.
 //   serve URL      : a JSON-RPC server whose stub "Echo" answers with the
 //                    request's params; ends on SIGTERM or SIGINT.
-//   subscribe URL  : a subscriber printing each received event, decoded from
-//                    BSON, as one compact JSON line.
+//   subscribe URL  : a subscriber printing each received event as one line:
+//                    its bytes in hex, a space, the BSON decoded to JSON.
 #include <nanomsg/nn.h>
 #include <nanomsg/pubsub.h>
 #include <signal.h>
@@ -50,13 +50,14 @@ int Subscribe(const char* url) {
     const auto* bytes = static_cast<const uint8_t*>(data);
     std::vector<uint8_t> body(bytes, bytes + n);
     nn_freemsg(data);
-    std::string line;
+    for (uint8_t byte : body) std::printf("%02x", byte);
+    std::string decoded;
     try {
-      line = nlohmann::json::from_bson(body).dump();
+      decoded = nlohmann::json::from_bson(body).dump();
     } catch (const std::exception& e) {
-      line = std::string("undecodable: ") + e.what();
+      decoded = std::string("undecodable: ") + e.what();
     }
-    std::printf("%s\n", line.c_str());
+    std::printf(" %s\n", decoded.c_str());
     std::fflush(stdout);
   }
 }
