@@ -386,21 +386,20 @@ void DaemonService::UpdateProject(const std::shared_ptr<CommandRequest>& request
   Shell("rm -rf " + kProjectUnpackDir);
   Shell("mkdir " + kProjectUnpackDir);
   // "&&": if the directory could not be made, nothing is unpacked elsewhere.
-  bool unpacked = Shell("cd " + kProjectUnpackDir + " && tar zxvf ../Project.tar.gz");
-  const char* error = !unpacked                                                                ? kCannotDecompress
-                      : !InstallDirectory(kProjectUnpackDir, AppConfig::Instance._projectPath) ? kCannotInstall
-                                                                                               : nullptr;
-  json reply = Reply(request->_payload, error ? 1 : 0);
-  reply["error"] = error ? json(error) : json(nullptr);
-  PublishResponse(reply.dump(0));
+  UpdateDirectory(request, "cd " + kProjectUnpackDir + " && tar zxvf ../Project.tar.gz", kProjectUnpackDir,
+                  AppConfig::Instance._projectPath);
 }
 
 void DaemonService::UpdateRuntime(const std::shared_ptr<CommandRequest>& request) {
   Shell("rm -rf " + kRuntimeUnpackDir);
-  bool unpacked = Shell("cd /tmp && tar zxvf Pemrix.tar.gz");
-  const char* error = !unpacked                                                                ? kCannotDecompress
-                      : !InstallDirectory(kRuntimeUnpackDir, AppConfig::Instance._runtimePath) ? kCannotInstall
-                                                                                               : nullptr;
+  UpdateDirectory(request, "cd /tmp && tar zxvf Pemrix.tar.gz", kRuntimeUnpackDir, AppConfig::Instance._runtimePath);
+}
+
+void DaemonService::UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& unpack,
+                                    const std::string& unpacked, const std::string& installed) {
+  const char* error = !Shell(unpack)                           ? kCannotDecompress
+                      : !InstallDirectory(unpacked, installed) ? kCannotInstall
+                                                               : nullptr;
   json reply = Reply(request->_payload, error ? 1 : 0);
   reply["error"] = error ? json(error) : json(nullptr);
   PublishResponse(reply.dump(0));

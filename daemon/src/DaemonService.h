@@ -70,6 +70,9 @@ class DaemonService {
   void DownloadProject(const std::shared_ptr<CommandRequest>& request);
   void UpdateProject(const std::shared_ptr<CommandRequest>& request);
   void UpdateRuntime(const std::shared_ptr<CommandRequest>& request);
+  // Runs the unpack command, installs its result, publishes the reply.
+  void UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& unpack,
+                       const std::string& unpacked, const std::string& installed);
   // Moves unpacked into installed, keeping the old one as installed + ".bak".
   // Never leaves installed missing: on any failure the old one is put back.
   bool InstallDirectory(const std::string& unpacked, const std::string& installed);

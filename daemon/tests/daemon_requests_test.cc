@@ -17,7 +17,8 @@ using json = nlohmann::json;
 struct TmpName {
   std::string name;
   explicit TmpName(const std::string& tag) : name("pemrix-upload-" + std::to_string(getpid()) + "-" + tag) {}
-  ~TmpName() { RunShell("rm -rf '/tmp/" + name + "'"); }
+  // Also where a name that escaped /tmp would have landed.
+  ~TmpName() { RunShell("rm -rf '/tmp/" + name + "' '/" + name + "'"); }
   std::string Path() const { return "/tmp/" + name; }
 };
 

@@ -38,8 +38,9 @@ bool Pump(VESK::MqttClient& c, const std::function<bool()>& cond, std::chrono::m
 // A client as the daemon sets one up, recording what reaches its handlers.
 struct Gateway {
   VESK::MqttConnector c;
-  std::vector<Clock::time_point> accepted, refused;
-  std::vector<std::string> received;  // "topic=payload"
+  std::vector<Clock::time_point> accepted;
+  std::vector<Clock::time_point> refused;  // time of each refused attempt
+  std::vector<std::string> received;       // "topic=payload"
   std::function<void()> onAccepted;
 
   explicit Gateway(int port, int reconnectTime = 1) {
@@ -50,7 +51,8 @@ struct Gateway {
       accepted.push_back(Clock::now());
       if (onAccepted) onAccepted();
     };
-    c._disconnectedHandler = [this] { refused.push_back(Clock::now()); };
+    // The attempt's own time: answer delays differ from one attempt to the next.
+    c._disconnectedHandler = [this] { refused.push_back(c._lastConnectTime); };
     c._messageHandler = [this](const mosquitto_message* m) {
       received.push_back(std::string(m->topic) + "=" +
                          std::string(static_cast<const char*>(m->payload), m->payloadlen));
@@ -236,14 +238,17 @@ TEST(MqttWill, ReachesSubscribersWhenTheProcessIsKilled) {
 }
 
 // Topics named in the broker's log as subscribed by clientId, in log order,
-// with the position of the client's first PUBLISH among them.
+// up to the client's first PUBLISH (marked "<publish>").
 std::vector<std::string> SubscribedTopics(const std::string& log, const std::string& clientId) {
   std::vector<std::string> topics;
   std::istringstream in(log);
   std::string line;
   bool inSubscribe = false;
   while (std::getline(in, line)) {
-    if (line.find("Received PUBLISH from " + clientId) != std::string::npos) topics.push_back("<publish>");
+    if (line.find("Received PUBLISH from " + clientId) != std::string::npos) {
+      topics.push_back("<publish>");
+      break;
+    }
     if (line.find("Received SUBSCRIBE from " + clientId) != std::string::npos) {
       inSubscribe = true;
       continue;
