@@ -1,0 +1,361 @@
+#include "OPCUA_ClientDeviceDriver.h"
+
+#include <easylogging++.h>
+
+#include <climits>
+#include <cmath>
+
+namespace VESK::DAQ {
+
+namespace {
+
+// A string node identifier in the low 16 bits of the namespace; the caller
+// owns the identifier text (UA_deleteMembers with the NodeId type).
+UA_NodeId MakeNodeId(const _tag& tag) {
+  UA_NodeId id{};
+  id.namespaceIndex = UA_UInt16(tag.namespaceIndex & 0xFFFF);
+  id.identifierType = UA_NODEIDTYPE_STRING;
+  id.identifier.string = UA_String_fromChars(tag.nodeId.c_str());
+  return id;
+}
+
+void FreeNodeId(UA_NodeId& id) { UA_deleteMembers(&id, &UA_TYPES[UA_TYPES_NODEID]); }
+
+// Where a reference reads in its source's memory image. A boolean source
+// counts index in bits; the others count elements of their width. False for
+// a negative index or bit offset, a source type without a width, or an
+// offset beyond int.
+bool ReferenceOffsets(DataType sourceType, int index, int bitOffset, int& byteOffset, int& bit) {
+  if (index < 0 || bitOffset < 0) return false;
+  int64_t bytePosition;
+  switch (sourceType) {
+    case DT_BOOL:
+      byteOffset = index / 8;
+      bit = index % 8;
+      return true;
+    case DT_INT8:
+    case DT_UINT8:
+    case DT_INT16:
+    case DT_UINT16:
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_FLOAT:
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_DOUBLE:
+    case DT_DATETIME:
+      bytePosition = int64_t(index) * ElementWidth(sourceType) + bitOffset / 8;
+      break;
+    default:
+      return false;
+  }
+  if (bytePosition > INT_MAX) return false;
+  byteOffset = int(bytePosition);
+  bit = bitOffset % 8;
+  return true;
+}
+
+// "BulkReadSize" as the probe takes it: numbers and booleans convert to int,
+// anything else (and a number outside int) is a type error.
+int BulkReadSizeOf(const nlohmann::json& value) {
+  if (value.is_number_float()) {
+    double d = value.get<double>();
+    if (!(d > double(INT_MIN) - 1 && d < double(INT_MAX) + 1))
+      throw std::out_of_range("\"BulkReadSize\" " + value.dump() + " is outside the int range");
+  } else if (value.is_number_unsigned() && value.get<uint64_t>() > uint64_t(INT_MAX)) {
+    throw std::out_of_range("\"BulkReadSize\" " + value.dump() + " is outside the int range");
+  } else if (value.is_number_integer() &&
+             (value.get<int64_t>() < int64_t(INT_MIN) || value.get<int64_t>() > int64_t(INT_MAX))) {
+    throw std::out_of_range("\"BulkReadSize\" " + value.dump() + " is outside the int range");
+  }
+  return value.get<int>();  // a string, object or array throws a type error
+}
+
+}  // namespace
+
+OPCUA_ClientDeviceDriver::~OPCUA_ClientDeviceDriver() {
+  _channel.reset();
+  for (auto& entry : _tags) delete entry.second;
+  _tags.clear();
+  FreeReadNodes();
+  std::lock_guard<std::mutex> lock(_writeMutex);
+  _writeRequests.clear();  // each request's deleter frees its identifier
+}
+
+std::string OPCUA_ClientDeviceDriver::DeviceName() const { return _device ? _device->GetName() : std::string(); }
+
+bool OPCUA_ClientDeviceDriver::IsConnect() { return _channel && _channel->IsChannelConnected(); }
+
+int OPCUA_ClientDeviceDriver::GetStatus() { return 0; }
+
+void OPCUA_ClientDeviceDriver::OnProbe(IDevice* device, nlohmann::json& config, std::shared_ptr<IChannelDriver> channel,
+                                       std::shared_ptr<WorkLogProxy>) {
+  // The settings are read into locals first: a wrongly typed key is logged
+  // and leaves both settings as they were, and the probe still binds the
+  // device and channel and builds the tags.
+  try {
+    nlohmann::json& properties = config["Properties"];
+    if (!properties.is_null()) {
+      int bulkReadSize = _bulkReadSize;
+      EndianType endian = _endian;
+      if (!properties["BulkReadSize"].is_null()) bulkReadSize = BulkReadSizeOf(properties["BulkReadSize"]);
+      if (!properties["Endian"].is_null()) {
+        const std::string text = properties["Endian"].get<std::string>();
+        if (text == "big") endian = ENDIAN_BIG;
+        if (text == "little") endian = ENDIAN_LITTLE;
+      }
+      _bulkReadSize = bulkReadSize;
+      _endian = endian;
+    }
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Device '" << (device ? device->GetName() : std::string())
+               << "' driver probe exception : " << e.what();
+  }
+  _device = device;
+  _channel = std::dynamic_pointer_cast<OPCUA_ClientChannelDriver>(channel);
+  if (!_channel) LOG(ERROR) << "Device '" << DeviceName() << "' channel driver is null ";
+  CreateTagList();
+}
+
+void OPCUA_ClientDeviceDriver::CreateTagList() {
+  std::shared_ptr<Profile> profile = _device ? _device->GetProfile() : nullptr;
+  if (!profile) {
+    LOG(ERROR) << "Device '" << DeviceName() << "' has no profile, no parameters";
+    return;
+  }
+  std::list<std::shared_ptr<ProfileParameter>> parameters;
+  profile->QueryParameters(parameters);
+  for (const auto& parameter : parameters) {
+    if (!parameter || _tags.count(parameter->id)) continue;  // the first of an id wins
+    try {
+      nlohmann::json attributes = parameter->attributes;
+      auto tag = std::make_unique<_tag>();
+      tag->name = parameter->id;
+      tag->parameter = parameter;
+      tag->arrayLength = parameter->arrayLength;
+      if (parameter->arrayLength < 1) {
+        tag->value = DataValueBase::Create(parameter->type);
+      } else {
+        std::vector<int> dimensions = parameter->dimensions;
+        if (dimensions.empty()) dimensions.push_back(parameter->arrayLength);
+        tag->value = DataValueBase::Create(parameter->type, dimensions);
+      }
+      if (!parameter->isReference) {
+        nlohmann::json& address = attributes["address"];
+        if (!address["node_id"].is_null())
+          NodeStringParse(address["node_id"].get<std::string>(), tag->namespaceIndex, tag->nodeId);
+        else if (!address["browse_path"].is_null())
+          NodeStringParse(address["browse_path"].get<std::string>(), tag->namespaceIndex, tag->browsePath);
+      }
+      _tags[parameter->id] = tag.release();
+    } catch (const std::exception& e) {
+      LOG(INFO) << "Create Parameter Failed! : Id = " << parameter->id << " Exception : " << e.what();
+    }
+  }
+}
+
+_tag* OPCUA_ClientDeviceDriver::CreateTag(const char* name, DataType type, int arrayLength, int namespaceIndex,
+                                          const char* nodeId) {
+  auto tag = std::make_unique<_tag>();
+  tag->name = name ? name : "";
+  tag->arrayLength = arrayLength;
+  tag->namespaceIndex = namespaceIndex;
+  tag->nodeId = nodeId ? nodeId : "";
+  tag->value = arrayLength < 1 ? DataValueBase::Create(type) : DataValueBase::Create(type, {arrayLength});
+  return tag.release();
+}
+
+void OPCUA_ClientDeviceDriver::OnStart() {
+  for (const auto& entry : _tags) {
+    const _tag& tag = *entry.second;
+    if (tag.parameter && tag.parameter->isReference) continue;
+    auto node = std::make_unique<_nodeData>();
+    node->nodeId = MakeNodeId(tag);
+    node->value = tag.value;  // a read updates the tag in place
+    _readNodes.push_back(node.release());
+  }
+}
+
+void OPCUA_ClientDeviceDriver::FreeReadNodes() {
+  for (_nodeData* node : _readNodes) {
+    FreeNodeId(node->nodeId);
+    delete node;
+  }
+  _readNodes.clear();
+}
+
+void OPCUA_ClientDeviceDriver::OnStop() { FreeReadNodes(); }
+
+void OPCUA_ClientDeviceDriver::OnPerformUpdating(nlohmann::json& out) {
+  nlohmann::json values;
+  ReadParameter(values);
+  out["parameters"] = values;
+}
+
+int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
+  if (IsConnect()) {
+    std::vector<_nodeData*> batch;
+    batch.reserve(kReadBatchSize);
+    for (_nodeData* node : _readNodes) {
+      batch.push_back(node);
+      if (batch.size() == kReadBatchSize) {
+        _channel->ReadNodes(batch);
+        batch.clear();
+      }
+    }
+    if (!batch.empty()) _channel->ReadNodes(batch);
+  }
+  // Asked again: the connection may have dropped during the reads, and then
+  // what they left in the tags is not reported.
+  if (IsConnect()) {
+    UpdateTagReference();
+    for (const auto& entry : _tags) values[entry.first] = entry.second->value->ToJson();
+  } else {
+    for (const auto& entry : _tags) values[entry.first] = nullptr;
+  }
+  return 0;
+}
+
+void OPCUA_ClientDeviceDriver::UpdateTagReference() {
+  // Each source is serialised at most once per pass, however many references
+  // point into it.
+  std::map<_tag*, std::vector<uint8_t>> images;
+  for (const auto& entry : _tags) {
+    _tag& tag = *entry.second;
+    if (!tag.parameter || !tag.parameter->isReference) continue;
+    auto found = _tags.find(tag.parameter->referenceId);
+    if (found == _tags.end()) continue;  // no such source: the tag keeps its value
+    _tag* source = found->second;
+    if (source->value->IsNull()) {
+      tag.value->SetNull();
+      continue;
+    }
+    auto image = images.find(source);
+    if (image == images.end()) {
+      image = images.emplace(source, std::vector<uint8_t>()).first;
+      source->value->SaveToMemory(&image->second, _endian);
+    }
+    int byteOffset = 0;
+    int bitOffset = 0;
+    if (!ReferenceOffsets(source->value->GetType(), tag.parameter->index, tag.parameter->bitOffset, byteOffset,
+                          bitOffset)) {
+      tag.value->SetNull();
+      continue;
+    }
+    tag.value->LoadFromMemory(image->second, byteOffset, bitOffset, _endian);  // null when out of bounds
+  }
+}
+
+nlohmann::json OPCUA_ClientDeviceDriver::ReadParameter(const std::string& id) {
+  std::shared_ptr<Profile> profile = _device ? _device->GetProfile() : nullptr;
+  if (!profile) return false;
+  std::shared_ptr<ProfileParameter> parameter = profile->GetParameter(id);
+  if (!parameter) return false;
+  return ReadInternalMemory(parameter);
+}
+
+nlohmann::json OPCUA_ClientDeviceDriver::ReadInternalMemory(std::shared_ptr<ProfileParameter> parameter) {
+  auto found = _tags.find(parameter->id);
+  if (found == _tags.end()) return false;
+  return found->second->value->ToJson();
+}
+
+int OPCUA_ClientDeviceDriver::WriteParameter(const std::string& id, std::shared_ptr<DataValueBase> value) {
+  WriteParameter(id, std::move(value), std::vector<int>());
+  return 0;
+}
+
+int OPCUA_ClientDeviceDriver::WriteParameter(const std::string& id, std::shared_ptr<DataValueBase> value,
+                                             const std::vector<int>& indices) {
+  std::shared_ptr<Profile> profile = _device ? _device->GetProfile() : nullptr;
+  if (!profile) return 0;
+  auto found = _tags.find(id);
+  if (found == _tags.end()) return 0;
+  const _tag& tag = *found->second;
+  std::shared_ptr<ProfileParameter> parameter = profile->GetParameter(id);
+  if (!parameter) return 0;
+  // Nothing to write: refused rather than written as 0 / false / "".
+  if (!value || value->IsNull()) {
+    LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << id << "' refused : no value";
+    return 0;
+  }
+  if (parameter->writeMode == 0) return WriteInternalMemory(parameter, value, indices);
+
+  std::shared_ptr<_writeRequest> request(new _writeRequest{}, [](_writeRequest* r) {
+    FreeNodeId(r->nodeId);
+    delete r;
+  });
+  request->nodeId = MakeNodeId(tag);
+  try {
+    request->value = value->IsArray() ? DataValueBase::Create(parameter->type, {value->GetArraySize()})
+                                      : DataValueBase::Create(parameter->type);
+  } catch (const std::exception& e) {  // an empty array has no value to create
+    LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << id << "' refused : " << e.what();
+    return 0;
+  }
+  if (FamilyOf(request->value->GetType()) == ValueFamily::None) return 0;
+  if (!request->value->CopyFrom(*value)) return 0;
+  request->indices = indices;
+  AddWriteRequest(request);
+  return 1;
+}
+
+int OPCUA_ClientDeviceDriver::WriteInternalMemory(std::shared_ptr<ProfileParameter> parameter,
+                                                  std::shared_ptr<DataValueBase> value,
+                                                  const std::vector<int>& indices) {
+  auto found = _tags.find(parameter->id);
+  if (found == _tags.end() || !value) return 0;
+  if (FamilyOf(parameter->type) == ValueFamily::None) return 0;  // nothing was stored
+  // An array replaces the whole tag value (indices unused); a scalar goes to
+  // the element the indices name (none: a scalar tag).
+  if (!found->second->value->CopyFrom(*value, value->IsArray() ? std::vector<int>() : indices)) {
+    LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << parameter->id
+               << "' refused : the indices name no element of the value";
+    return 0;
+  }
+  return 1;
+}
+
+void OPCUA_ClientDeviceDriver::AddWriteRequest(std::shared_ptr<_writeRequest> request) {
+  std::lock_guard<std::mutex> lock(_writeMutex);
+  _writeRequests.push_back(std::move(request));
+}
+
+void OPCUA_ClientDeviceDriver::OnPerformRequest() {
+  // Held for the whole drain, WriteNodes calls included (see the header).
+  std::lock_guard<std::mutex> lock(_writeMutex);
+  if (!_channel) {
+    if (!_writeRequests.empty())
+      LOG(ERROR) << "Device '" << DeviceName() << "' has no channel driver, " << _writeRequests.size()
+                 << " writes discarded";
+    _writeRequests.clear();
+    return;
+  }
+  if (_channel->IsChannelConnected() || _channel->CheckConnection()) {
+    while (!_writeRequests.empty()) {
+      std::shared_ptr<_writeRequest> request = std::move(_writeRequests.front());
+      _writeRequests.pop_front();
+      // The node borrows the request's identifier; the request frees it.
+      _nodeData node{};
+      node.nodeId = request->nodeId;
+      node.indices = request->indices;
+      node.value = request->value;
+      _channel->WriteNodes(std::vector<_nodeData*>{&node});
+    }
+  } else {
+    _writeRequests.clear();  // the channel is down: queued writes are dropped
+  }
+}
+
+}  // namespace VESK::DAQ
+
+std::shared_ptr<VESK::DAQ::IDeviceDriver> CreateDeviceDriver() {
+  return std::shared_ptr<VESK::DAQ::IDeviceDriver>(new VESK::DAQ::OPCUA_ClientDeviceDriver(),
+                                                   [](VESK::DAQ::IDeviceDriver* driver) { delete driver; });
+}
+
+void NodeStringParse(const std::string& text, int& namespaceIndex, std::string& identifier) {
+  namespaceIndex = std::stoi(text);
+  size_t colon = text.find(':');
+  if (colon != std::string::npos) identifier = text.substr(colon + 1);
+}
