@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -98,8 +99,12 @@ void BM_RawReqRepFloor(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_RawReqRepFloor)->UseRealTime();
-BENCHMARK(BM_InvokeRoundTrip)->UseRealTime();
+// The machine is shared: the least of the repetitions is the figure least
+// disturbed by other load.
+double Least(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+
+BENCHMARK(BM_RawReqRepFloor)->UseRealTime()->ComputeStatistics("min", Least);
+BENCHMARK(BM_InvokeRoundTrip)->UseRealTime()->ComputeStatistics("min", Least);
 
 int main(int argc, char** argv) {
   // The server logs one INFO line per request. The line is still built (that
