@@ -43,6 +43,8 @@ constexpr auto kBusyPeriod = 1s;
 constexpr auto kIdlePause = 100ms;
 // Poll steps after "offline" so the status can leave before disconnecting.
 constexpr int kFlushSteps = 10;
+// Poll steps that let the reply to "restart" complete its QoS 2 handshake.
+constexpr int kReplyFlushSteps = 3;
 
 // Runs a shell command; true only when the shell ran it and it exited 0.
 bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
@@ -318,9 +320,12 @@ void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
   if (command == "test") {
     PublishResponse(payload.dump(0));
   } else if (command == "restart") {
-    // The reply goes to the client first: once the host restarts, the
-    // daemon may not get another chance.
+    // The reply must be out before the host is asked: once it restarts, the
+    // daemon gets no other chance. A QoS 2 message reaches subscribers only
+    // after its release handshake, which needs a few poll steps. Handlers
+    // that run meanwhile only queue requests or write upload data.
     PublishResponse(Reply(payload, 0).dump(0));
+    for (int i = 0; i < kReplyFlushSteps; ++i) _connector->RunOnce();
     SendSystemRestart();
   } else if (command == "upload_file") {
     UploadFile(request);
