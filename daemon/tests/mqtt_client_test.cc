@@ -349,7 +349,7 @@ TEST(MqttReconnect, SilentListenerIsRetriedEveryPause) {
   EXPECT_TRUE(gw.accepted.empty());
   for (size_t i = 1; i < attempts.size(); ++i) {
     EXPECT_GE(attempts[i] - attempts[i - 1], 1s);
-    EXPECT_LT(attempts[i] - attempts[i - 1], 1500ms);
+    EXPECT_LT(attempts[i] - attempts[i - 1], 1900ms);  // no attempt skipped
   }
 }
 
