@@ -80,53 +80,33 @@ TEST(DaemonLifecycle, StopWhileBrokerUnreachableReturnsPromptly) {
   DaemonHarness h;
   ASSERT_TRUE(h.Start()) << h.Log();
   h.broker.Kill();
-  // Let the daemon notice the loss before it is asked to stop.
-  ASSERT_TRUE(WaitUntil([&] { return !TcpPortOpen(h.broker.Port()); }, 5s));
+  // Let the daemon notice the loss and fail a reconnect before it is asked
+  // to stop.
+  ASSERT_TRUE(h.WaitLog("ERROR mosquitto_connect failed", 5s)) << h.Log();
 
   auto begin = std::chrono::steady_clock::now();
   h.daemon->Signal(SIGINT);
   ASSERT_TRUE(h.daemon->Wait(5s)) << "daemon did not stop";
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 4s);
   EXPECT_EQ(0, h.daemon->ExitCode());
+  EXPECT_NE(std::string::npos, h.Log().find("ERROR MQTT Broker not connect!")) << h.Log();
 }
 
+// The variants of unusable settings are covered in-process; here the program
+// as a whole: it ends with status 1 instead of idling without a broker.
 TEST(DaemonLifecycle, UnusableMqttSettingsExitWithStatusOne) {
-  struct Case {
-    const char* name;
-    std::optional<std::string> file;  // nullopt: no mqtt.json at all
-    const char* expected;
-  };
-  const Case cases[] = {
-      {"missing file", std::nullopt, "'mqtt.json' file does not exist!"},
-      {"malformed", "{\"mqtt_client\": ", "'mqtt.json' : "},
-      {"no client object", R"({"mqtt_topic_root": "/x"})", "'mqtt_client' must be an object"},
-      {"host missing", R"({"mqtt_client": {"port": 1883, "keep_alive": 5, "reconnect_time": 1, "encryption_mode": 0}})",
-       "type must be string, but is null"},
-      {"port a string",
-       R"({"mqtt_client": {"host": "127.0.0.1", "port": "1883", "keep_alive": 5, "reconnect_time": 1, "encryption_mode": 0}})",
-       "type must be number, but is string"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir("pemrix-daemon-bad");
-    if (c.file) WriteFile(dir.File("mqtt.json"), *c.file);
-    WriteFile(dir.File("log.conf"), "* GLOBAL:\n   FORMAT = \"%level %msg\"\n   TO_FILE = false\n");
-    Process::Options o;
-    o.argv = {BinPath("Pemrix.Daemon")};
-    o.cwd = dir.Path();
-    o.output = dir.File("daemon.out");
-    Process daemon(o);
-    ASSERT_TRUE(daemon.Start());
-    ASSERT_TRUE(daemon.Wait(10s)) << "daemon kept running without usable settings";
-    EXPECT_EQ(1, daemon.ExitCode());
-    std::string out = daemon.Output();
-    EXPECT_NE(std::string::npos, out.find(c.expected)) << out;
-    // One ERROR line for mqtt.json (app.conf is absent here and reports itself).
-    size_t count = 0;
-    for (size_t at = out.find("ERROR 'mqtt.json"); at != std::string::npos; at = out.find("ERROR 'mqtt.json", at + 1))
-      ++count;
-    EXPECT_EQ(1u, count) << out;
-  }
+  TempDir dir("pemrix-daemon-bad");
+  WriteFile(dir.File("mqtt.json"), R"({"mqtt_client": {"host": "127.0.0.1"}})");
+  WriteFile(dir.File("log.conf"), "* GLOBAL:\n   FORMAT = \"%level %msg\"\n   TO_FILE = false\n");
+  Process::Options o;
+  o.argv = {BinPath("Pemrix.Daemon")};
+  o.cwd = dir.Path();
+  o.output = dir.File("daemon.out");
+  Process daemon(o);
+  ASSERT_TRUE(daemon.Start());
+  ASSERT_TRUE(daemon.Wait(10s)) << "daemon kept running without usable settings";
+  EXPECT_EQ(1, daemon.ExitCode());
+  EXPECT_NE(std::string::npos, daemon.Output().find("ERROR 'mqtt.json' : 'mqtt_client' ")) << daemon.Output();
 }
 
 }  // namespace
