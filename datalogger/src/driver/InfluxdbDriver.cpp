@@ -87,8 +87,16 @@ bool AppendField(std::string& line, bool& first, const std::string& measurement,
   return true;
 }
 
-void LogFailure(const char* what, int code, const std::string& body) {
-  LOG(ERROR) << what << " Code " << code << " " << influx::http_error_text(code) << ", Resp " << body;
+// The server ends its JSON bodies with a newline; keep log lines whole.
+std::string Trimmed(const std::string& body) {
+  const auto end = body.find_last_not_of("\r\n");
+  return end == std::string::npos ? std::string() : body.substr(0, end + 1);
+}
+
+void LogFailure(const std::string& what, int code, const std::string& body) {
+  const char* text = influx::http_error_text(code);
+  LOG(ERROR) << what << " Code " << code << (*text ? " (" : "") << text << (*text ? ")" : "") << ", Resp "
+             << Trimmed(body);
 }
 
 }  // namespace
@@ -130,7 +138,9 @@ bool InfluxdbDriver::LoadFromJSON(const nlohmann::json& settings) {
   return true;
 }
 
-void InfluxdbDriver::CreateDatabase() {
+void InfluxdbDriver::CreateDatabase() { TryCreate(true); }
+
+int InfluxdbDriver::TryCreate(bool logUnreachable) {
   // The name is quoted as an identifier: unquoted, a name holding "-", a
   // space or a keyword is a syntax error and the database never exists.
   std::string identifier = "\"";
@@ -146,10 +156,11 @@ void InfluxdbDriver::CreateDatabase() {
   // A refusal is final; only an unreachable server is worth another try.
   _databaseReady = code >= 0;
   if (code == 0) {
-    LOG(INFO) << "InfluxDB Create DB, Resp " << response;
-  } else {
+    LOG(INFO) << "InfluxDB Create DB, Resp " << Trimmed(response);
+  } else if (code > 0 || logUnreachable) {
     LogFailure("InfluxDB Create DB Failed!", code, response);
   }
+  return code;
 }
 
 bool InfluxdbDriver::FormatPoint(const DBMeasurement& measurement, std::string& line) {
@@ -183,14 +194,16 @@ bool InfluxdbDriver::Insert(const std::shared_ptr<DBMeasurement>& measurement) {
     LOG(INFO) << "InfluxDB Point Skipped, No Values : " << measurement->Name();
     return false;
   }
-  if (!_databaseReady) CreateDatabase();
+  // A server that was down when the loop started gets its database before
+  // the first point it can take; while it stays down the write is not tried.
+  int code = _databaseReady ? 0 : TryCreate(false);
   std::string response;
-  const int code = influx::http_request("POST", "write", "", line, _server, &response);
+  if (code >= 0) code = influx::http_request("POST", "write", "", line, _server, &response);
   // An unreachable server fails every point the same way: log the first,
   // count the rest until it answers again.
   if (code < 0) {
     if (code != _failingCode) {
-      LogFailure(("InfluxDB Write Failed! " + measurement->Name()).c_str(), code, response);
+      LogFailure("InfluxDB Write Failed! " + measurement->Name(), code, response);
       if (_failingCode == 0) _lostPoints = 0;
       _failingCode = code;
     }
@@ -203,10 +216,10 @@ bool InfluxdbDriver::Insert(const std::shared_ptr<DBMeasurement>& measurement) {
   }
   if (code != 0) {
     // A refusal names this point's own problem (type conflict, bad name).
-    LogFailure(("InfluxDB Write Failed! " + measurement->Name()).c_str(), code, response);
+    LogFailure("InfluxDB Write Failed! " + measurement->Name(), code, response);
     return false;
   }
-  if (!response.empty()) LOG(INFO) << "InfluxDB Response : " << response;
+  if (!response.empty()) LOG(INFO) << "InfluxDB Response : " << Trimmed(response);
   return true;
 }
 

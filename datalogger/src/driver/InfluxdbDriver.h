@@ -31,6 +31,10 @@ class InfluxdbDriver : public IDatabaseDriver {
   const influx::server_info& Server() const { return _server; }
 
  private:
+  // One create request; returns the transport's code. Refusals are always
+  // logged, an unreachable server only when logUnreachable.
+  int TryCreate(bool logUnreachable);
+
   std::string _host;
   std::string _databaseName;
   std::string _userName;
