@@ -11,7 +11,10 @@ RawReplier::RawReplier(const std::string& url, std::function<std::string(const s
     : _socket(nn_socket(AF_SP, NN_REP)), _answer(std::move(answer)) {
   const int poll = 50;
   nn_setsockopt(_socket, NN_SOL_SOCKET, NN_RCVTIMEO, &poll, sizeof(poll));
-  if (_socket < 0 || nn_bind(_socket, url.c_str()) < 0) throw std::runtime_error("RawReplier bind " + url);
+  if (nn_bind(_socket, url.c_str()) < 0) {
+    nn_close(_socket);
+    throw std::runtime_error("RawReplier cannot bind " + url);
+  }
   _thread = std::thread(&RawReplier::Loop, this);
 }
 
