@@ -23,6 +23,8 @@ using nlohmann::json;
 
 namespace {
 
+const auto* const kLibrary = ::testing::AddGlobalTestEnvironment(new MosquittoLibrary);
+
 const std::string kOnlineText("online\0", 7);  // what the text overload sends
 
 // Drives the client's poll step until cond holds or timeout passes.

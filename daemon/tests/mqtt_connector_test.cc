@@ -9,11 +9,15 @@
 
 #include "LogCapture.h"
 #include "MqttConnector.h"
+#include "MqttProbe.h"
 
 using nlohmann::json;
 using pemrix::testing::LogCapture;
+using pemrix::testing::MosquittoLibrary;
 
 namespace {
+
+const auto* const kLibrary = ::testing::AddGlobalTestEnvironment(new MosquittoLibrary);
 
 json Minimal() {
   return {{"host", "broker"}, {"port", 1883}, {"keep_alive", 60}, {"reconnect_time", 5}, {"encryption_mode", 0}};
@@ -171,7 +175,6 @@ TEST(MqttClientPoll, ReconnectPauseIsMonotonic) {
 }
 
 TEST(MqttClientTls, PasswordCallbackFillsBufferByItsSize) {
-  mosquitto_lib_init();
   VESK::MqttConnector c;
   c._certPassword = "secret";
   mosquitto* m = mosquitto_new("pw", true, &c);
@@ -189,5 +192,4 @@ TEST(MqttClientTls, PasswordCallbackFillsBufferByItsSize) {
   EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, 7, 0, nullptr), 0);
   EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, -1, 0, m), 0);
   mosquitto_destroy(m);
-  mosquitto_lib_cleanup();
 }

@@ -9,8 +9,14 @@ namespace pemrix::testing {
 
 namespace {
 
-// The probe may be the only libmosquitto user of a test process; init is
-// reference-counted inside the library, so pairing it per probe is safe.
+// Initialised once per test process and never cleaned up: a probe's
+// clean-up must not pull the library from under a client still in use
+// (the code under test or another probe).
+void InitLibraryOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
 std::string UniqueId() {
   static std::atomic<int> counter{0};
   return "probe-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
@@ -18,9 +24,13 @@ std::string UniqueId() {
 
 }  // namespace
 
+void MosquittoLibrary::SetUp() { InitLibraryOnce(); }
+
+void MosquittoLibrary::TearDown() { mosquitto_lib_cleanup(); }
+
 MqttProbe::MqttProbe(int port, const std::string& clientId)
     : _port(port), _clientId(clientId.empty() ? UniqueId() : clientId) {
-  mosquitto_lib_init();
+  InitLibraryOnce();
   _mosq = mosquitto_new(_clientId.c_str(), true, this);
   if (!_mosq) return;
   mosquitto_connect_callback_set(_mosq, OnConnect);
@@ -35,7 +45,6 @@ MqttProbe::~MqttProbe() {
     if (_loopStarted) mosquitto_loop_stop(_mosq, true);
     mosquitto_destroy(_mosq);
   }
-  mosquitto_lib_cleanup();
 }
 
 bool MqttProbe::WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {

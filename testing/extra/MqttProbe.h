@@ -2,6 +2,8 @@
 // A real MQTT peer for tests: a libmosquitto client on its own network thread
 // (plain TCP to 127.0.0.1). Every wait is bounded; received messages are kept
 // with their exact payload bytes.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -21,6 +23,14 @@ struct MqttMessage {
   std::string payload;  // exact bytes, embedded zeros included
   bool retain = false;
   int qos = 0;
+};
+
+// libmosquitto set up for a whole test program, as the daemon's main does:
+//   ::testing::AddGlobalTestEnvironment(new pemrix::testing::MosquittoLibrary);
+class MosquittoLibrary : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
 };
 
 class MqttProbe {
