@@ -1,5 +1,7 @@
 #include "daemon_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <fstream>
 
@@ -45,8 +47,15 @@ DaemonHarness::DaemonHarness(const std::string& rootName)
 
 DaemonHarness::~DaemonHarness() {
   probe.reset();
-  if (daemon) daemon->Stop(SIGINT, std::chrono::seconds(5));
-  if (host) host->Stop(SIGINT, std::chrono::seconds(5));
+  // The programs are built with the sanitizers: what they report at an
+  // orderly exit (leaks included) fails the test.
+  for (Process* p : {daemon.get(), host.get()}) {
+    if (!p) continue;
+    p->Stop(SIGINT, std::chrono::seconds(5));
+    const std::string out = p->Output();
+    for (const char* report : {"runtime error:", "AddressSanitizer", "LeakSanitizer"})
+      if (out.find(report) != std::string::npos) ADD_FAILURE() << out;
+  }
 }
 
 std::string DaemonHarness::Topic(const std::string& suffix) const { return "/pemrix/test/" + deviceId + "/" + suffix; }
