@@ -60,7 +60,7 @@ TEST(HttpTransport, LongHeadAndLargeBodyAreSentWhole) {
 }
 
 TEST(HttpTransport, ReturnsStatusAndBodyOfRefusals) {
-  const std::string error = R"({"error":"partial write: field type conflict: 123456789"})";
+  const std::string error = R"({"error":"partial write: field type conflict: 777777777"})";
   ASSERT_EQ(57u, error.size());
   std::string body;
   EXPECT_EQ(400,
