@@ -1,6 +1,7 @@
 // A second process for the IPC tests.
 //   serve URL      : a JSON-RPC server whose stub "Echo" answers with the
-//                    request's params; ends on SIGTERM or SIGINT.
+//                    request's params; on SIGTERM or SIGINT it terminates the
+//                    library, stops the server and exits 0.
 //   subscribe URL  : a subscriber printing each received event as one line:
 //                    its bytes in hex, a space, the BSON decoded to JSON.
 #include <nanomsg/nn.h>
@@ -36,6 +37,9 @@ int Serve(const char* url) {
   server.Start();
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  // Terminate the library under the running worker, as a program's exit path
+  // may: the worker has to notice and end, or Stop would wait for good.
+  nn_term();
   server.Stop();
   return 0;
 }
