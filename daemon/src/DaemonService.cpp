@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <thread>
 
 #include "AppConfig.h"
@@ -98,37 +99,30 @@ json Reply(const json& request, int result) {
   return reply;
 }
 
-// True when the file at path holds a JSON null as its first value. Tells a
-// settings file that says "null" (not reported yet) from one that could not be
-// read or parsed (already reported by LoadJSONFile).
-bool HoldsNull(const std::string& path) {
+// The first JSON value in the file, or nothing when the file cannot be read
+// or parsed. Logs nothing: callers decide whether that is worth a line.
+std::optional<json> ReadJsonQuietly(const std::string& path) {
   std::ifstream file(path);
-  if (!file) return false;
+  if (!file) return std::nullopt;
   json value;
   try {
     file >> value;
   } catch (const json::exception&) {
-    return false;
+    return std::nullopt;
   }
-  return value.is_null();
+  return value;
 }
 
 // The device id from the gateway file, or empty. A file that is missing or
 // unreadable is normal on a box that was never provisioned and is not logged.
 std::string ReadDeviceId(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) return "";
-  json doc;
-  try {
-    file >> doc;
-  } catch (const json::exception&) {
-    return "";
-  }
-  if (doc.is_object()) {
-    auto id = doc.find("id");
-    if (id != doc.end() && id->is_string()) return id->get<std::string>();
+  std::optional<json> doc = ReadJsonQuietly(path);
+  if (!doc) return "";
+  if (doc->is_object()) {
+    auto id = doc->find("id");
+    if (id != doc->end() && id->is_string()) return id->get<std::string>();
     LOG(ERROR) << "'" << path << "' : key 'id' must be a string, but is "
-               << (id == doc.end() ? "missing" : frame::JsonTypeName(*id));
+               << (id == doc->end() ? "missing" : frame::JsonTypeName(*id));
   } else {
     LOG(ERROR) << "'" << path << "' : top level is not a JSON object";
   }
@@ -152,8 +146,13 @@ bool DaemonService::Initial() {
   _hostClient = std::make_unique<JsonRpcClient>(AppConfig::Instance._hostApi);
 
   // Without usable connection settings there is nothing to connect to; the
-  // caller exits with a failure status instead of idling forever.
-  if (settings.is_null() && !HoldsNull(_mqttFile)) return false;  // LoadJSONFile logged why
+  // caller exits with a failure status instead of idling forever. A null
+  // from LoadJSONFile is a missing or malformed file, which it has logged,
+  // unless the file really says null: that is reported below.
+  if (settings.is_null()) {
+    std::optional<json> raw = ReadJsonQuietly(_mqttFile);
+    if (!raw || !raw->is_null()) return false;
+  }
   auto client = settings.is_object() ? settings.find("mqtt_client") : settings.end();
   if (!settings.is_object() || client == settings.end() || !client->is_object()) {
     LOG(ERROR) << "'" << _mqttFile << "' : key 'mqtt_client' must be an object, but is "
