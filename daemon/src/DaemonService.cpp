@@ -264,8 +264,7 @@ void DaemonService::PublishResponse(const std::string& text) {
 void DaemonService::OnConnected() {
   LOG(INFO) << "Broker Connected! " << _connector->_host;
   PublishStatus("online");
-  LOG(INFO) << _statusTopic << " = "
-            << "online";
+  LOG(INFO) << _statusTopic << " = online";
 }
 
 void DaemonService::OnRefused() { LOG(INFO) << "Broker Disconnect! " << _connector->_host; }
