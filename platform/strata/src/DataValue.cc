@@ -50,7 +50,8 @@ bool ParseUInt64(const std::string& s, uint64_t& out) {
 }
 
 bool ParseDouble(const std::string& s, double& out) {
-  if (s.empty()) return false;
+  // Decimal text only: strtod would also take hexadecimal.
+  if (s.empty() || s.find_first_of("xX") != std::string::npos) return false;
   char* end = nullptr;
   double v = std::strtod(s.c_str(), &end);
   if (*end != '\0' || end == s.c_str()) return false;

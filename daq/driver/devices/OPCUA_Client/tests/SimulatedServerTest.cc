@@ -1,0 +1,193 @@
+// Plinth: the channel driver over the simulated server, its address-space
+// files and generators, and the node-identifier functions.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "LogCapture.h"
+#include "TestSupport.h"
+#include "plinth/OPCUA_ClientChannelDriver.h"
+#include "plinth/SimulatedServer.h"
+
+namespace {
+
+using namespace VESK::DAQ;
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+// A node record as a device driver builds it; frees its identifier.
+struct Node : _nodeData {
+  Node(int ns, const char* id, std::shared_ptr<DataValueBase> v, std::vector<int> idx = {}) : _nodeData{} {
+    nodeId.namespaceIndex = UA_UInt16(ns);
+    nodeId.identifierType = UA_NODEIDTYPE_STRING;
+    nodeId.identifier.string = UA_String_fromChars(id);
+    value = std::move(v);
+    indices = std::move(idx);
+  }
+  ~Node() { UA_deleteMembers(&nodeId, &UA_TYPES[UA_TYPES_NODEID]); }
+};
+
+const char* kAddressSpace = R"({
+  "connected": true,
+  "reachable": false,
+  "nodes": [
+    {"namespace": 2, "id": "Speed", "type": "double", "value": 12.5},
+    {"namespace": 2, "id": "Flags", "type": "uint16", "dimensions": [4], "value": [1, 0, 8, 0]},
+    {"namespace": 2, "id": "Name", "value": "Filler"},
+    {"namespace": 3, "id": "Count", "type": "uint32", "generator": {"kind": "counter", "start": 5, "step": 2, "max": 9, "period_ms": 100}},
+    {"namespace": 3, "id": "Level", "type": "float", "generator": {"kind": "ramp", "min": 0, "max": 100, "period_ms": 1000}},
+    {"namespace": 3, "id": "Wave", "type": 7, "generator": {"kind": "sine", "amplitude": 5, "offset": 10, "period_ms": 2000}},
+    {"namespace": 3, "id": "Pattern", "type": "uint16", "dimensions": [2], "generator": {"kind": "bits", "patterns": [1, 3, 7], "period_ms": 500}},
+    {"namespace": 3, "id": "Walk", "type": "uint8", "generator": {"kind": "bits", "width": 3, "period_ms": 10}}
+  ]})";
+
+TEST(SimulatedServer, ChannelFromSettingsFileWithRelativeAddressSpace) {
+  pemrix::testing::TempDir dir("quillet-sim");
+  pemrix::testing::WriteFile(dir.File("space.json"), kAddressSpace);
+  pemrix::testing::WriteFile(dir.File("channel.json"), R"({"simulated_server": "space.json"})");
+  auto channel = OPCUA_ClientChannelDriver::CreateFromFile(dir.File("channel.json"));
+  ASSERT_NE(channel, nullptr);
+  auto server = channel->GetSimulatedServer();
+  ASSERT_NE(server, nullptr);
+  EXPECT_EQ(server->GetJson(2, "Speed"), 12.5);
+  EXPECT_EQ(server->GetJson(2, "Flags"), json({1, 0, 8, 0}));
+  EXPECT_EQ(server->GetValue(2, "Name")->GetType(), DT_STRING);
+  EXPECT_EQ(server->GetValue(2, "Nope"), nullptr);
+  EXPECT_EQ(server->GetJson(2, "Nope"), json(nullptr));
+
+  // Connection: unreachable, so a dropped link stays down.
+  EXPECT_TRUE(channel->IsChannelConnected());
+  server->SetConnected(false);
+  EXPECT_FALSE(channel->CheckConnection());
+  server->SetReachable(true);
+  EXPECT_TRUE(channel->CheckConnection());
+  EXPECT_TRUE(channel->IsChannelConnected());
+  server->QueueConnectionAnswers({false, true, false});
+  EXPECT_FALSE(channel->IsChannelConnected());
+  EXPECT_TRUE(channel->IsChannelConnected());
+  EXPECT_FALSE(channel->IsChannelConnected());
+  EXPECT_TRUE(channel->IsChannelConnected());
+}
+
+TEST(SimulatedServer, GeneratorsFollowTheClock) {
+  auto server = SimulatedServer::LoadFromJSON(json::parse(kAddressSpace));
+  ASSERT_NE(server, nullptr);
+  auto t0 = SimulatedServer::Clock::now();
+  auto now = t0;
+  server->SetClock([&now] { return now; });
+  auto at = [&](int ms, const char* id) {
+    now = t0 + std::chrono::milliseconds(ms);
+    return server->GetJson(3, id);
+  };
+  EXPECT_EQ(at(0, "Count"), 5);  // the first reading fixes the epoch
+  EXPECT_EQ(at(150, "Count"), 7);
+  EXPECT_EQ(at(250, "Count"), 9);
+  EXPECT_EQ(at(350, "Count"), 5) << "wraps past max";
+  EXPECT_EQ(at(250, "Level"), 25);
+  EXPECT_EQ(at(1750, "Level"), 75);
+  EXPECT_NEAR(at(500, "Wave").get<double>(), 15.0, 1e-9);
+  EXPECT_NEAR(at(1500, "Wave").get<double>(), 5.0, 1e-9);
+  EXPECT_EQ(at(0, "Pattern"), json({1, 1}));
+  EXPECT_EQ(at(1200, "Pattern"), json({7, 7}));
+  EXPECT_EQ(at(1600, "Pattern"), json({1, 1}));
+  EXPECT_EQ(at(0, "Walk"), 1);
+  EXPECT_EQ(at(25, "Walk"), 4);
+  EXPECT_EQ(at(35, "Walk"), 1);
+
+  // A write stops the generator: the node keeps what was written.
+  EXPECT_TRUE(server->SetValue(3, "Count", json(42)));
+  EXPECT_EQ(at(10000, "Count"), 42);
+}
+
+TEST(SimulatedServer, UnusableSettingsAndAddressSpacesAreRefused) {
+  pemrix::testing::LogCapture log;
+  EXPECT_EQ(OPCUA_ClientChannelDriver::Create(json::object()), nullptr);
+  EXPECT_EQ(OPCUA_ClientChannelDriver::Create({{"simulated_server", 5}}), nullptr);
+  EXPECT_EQ(OPCUA_ClientChannelDriver::Create({{"simulated_server", "/nonexistent/space.json"}}), nullptr);
+  EXPECT_TRUE(log.Contains("'/nonexistent/space.json' file does not exist!", "ERROR"));
+  const char* bad[] = {
+      R"({"nodes": [{"namespace": 2, "type": "int16"}]})",
+      R"({"nodes": [{"namespace": 70000, "id": "x", "type": "int16"}]})",
+      R"({"nodes": [{"id": "x"}]})",
+      R"({"nodes": [{"id": "x", "type": "int16", "value": {"a": 1}}]})",
+      R"({"nodes": [{"id": "x", "type": "string", "generator": {"kind": "ramp"}}]})",
+      R"({"nodes": [{"id": "x", "type": "int16", "generator": {"kind": "ramp", "period_ms": 0}}]})",
+      R"({"nodes": [{"id": "x", "type": "int16", "generator": {"kind": "noise"}}]})",
+      R"({"nodes": [{"id": "x", "type": "int16", "generator": {"kind": "counter", "step": 0, "max": 5}}]})",
+      R"({"nodes": {}})",
+  };
+  for (const char* text : bad) {
+    log.Clear();
+    EXPECT_EQ(SimulatedServer::LoadFromJSON(json::parse(text)), nullptr) << text;
+    EXPECT_TRUE(log.Contains("Simulated server rejected : ", "ERROR")) << text;
+  }
+  auto inline_ = OPCUA_ClientChannelDriver::Create({{"simulated_server", {{"nodes", json::array()}}}});
+  ASSERT_NE(inline_, nullptr);
+  EXPECT_TRUE(inline_->IsChannelConnected());
+}
+
+TEST(SimulatedServer, ReadsAndWritesThroughTheChannel) {
+  auto server = SimulatedServer::LoadFromJSON(json::parse(kAddressSpace));
+  auto channel = std::make_shared<OPCUA_ClientChannelDriver>(server);
+
+  Node speed(2, "Speed", DataValueBase::Create(DT_INT16));
+  Node flags(2, "Flags", DataValueBase::Create(DT_BOOL, {4}));
+  Node unknown(2, "Nope", DataValueBase::FromJson(1));
+  Node wrongNs(5, "Speed", DataValueBase::FromJson(1));
+  Node numeric(2, "Speed", DataValueBase::FromJson(1));
+  numeric.nodeId.identifierType = UA_NODEIDTYPE_NUMERIC;  // the string stays owned, freed as a string id
+  EXPECT_EQ(channel->ReadNodes({&speed, &flags, &unknown, &wrongNs, &numeric}), 2);
+  EXPECT_EQ(speed.value->ToJson(), 12) << "converted to the reader's type";
+  EXPECT_EQ(flags.value->ToJson(), json({true, false, true, false}));
+  EXPECT_TRUE(unknown.value->IsNull());
+  EXPECT_TRUE(wrongNs.value->IsNull());
+  EXPECT_TRUE(numeric.value->IsNull()) << "only string identifiers are simulated";
+  numeric.nodeId.identifierType = UA_NODEIDTYPE_STRING;
+
+  Node setFlag(2, "Flags", DataValueBase::FromJson(5), {1});
+  Node setSpeed(2, "Speed", DataValueBase::FromJson("7.25"));
+  Node badIndex(2, "Flags", DataValueBase::FromJson(5), {9});
+  EXPECT_EQ(channel->WriteNodes({&setFlag, &setSpeed, &badIndex}), 2);
+  EXPECT_EQ(server->GetJson(2, "Flags"), json({1, 5, 8, 0}));
+  EXPECT_EQ(server->GetJson(2, "Speed"), 7.25);
+
+  server->SetConnected(false);
+  Node lost(2, "Speed", DataValueBase::FromJson(1.0));
+  EXPECT_EQ(channel->WriteNodes({&lost}), 0);
+  EXPECT_EQ(channel->ReadNodes({&speed}), 0);
+  EXPECT_TRUE(speed.value->IsNull()) << "nothing read while disconnected";
+  EXPECT_EQ(server->GetJson(2, "Speed"), 7.25);
+
+  auto calls = server->Calls();
+  ASSERT_EQ(calls.size(), 4u);
+  EXPECT_EQ(calls[0].kind, SimulatedServer::Call::Read);
+  EXPECT_EQ(calls[0].nodes, (std::vector<std::string>{"2:Speed", "2:Flags", "2:Nope", "5:Speed", ""}));
+  EXPECT_EQ(calls[1].indices, (std::vector<std::vector<int>>{{1}, {}, {9}}));
+  EXPECT_FALSE(calls[3].connected);
+}
+
+TEST(UaTypes, StringIdentifiersAreCopiedAndFreed) {
+  UA_String s = UA_String_fromChars("Line1.Speed");
+  ASSERT_EQ(s.length, 11u);
+  EXPECT_EQ(std::memcmp(s.data, "Line1.Speed", 11), 0);
+  UA_deleteMembers(&s, &UA_TYPES[UA_TYPES_STRING]);
+  EXPECT_EQ(s.data, nullptr);
+  EXPECT_EQ(s.length, 0u);
+
+  UA_NodeId id{};
+  id.identifierType = UA_NODEIDTYPE_STRING;
+  id.identifier.string = UA_String_fromChars("");
+  EXPECT_EQ(id.identifier.string.length, 0u);
+  UA_deleteMembers(&id, &UA_TYPES[UA_TYPES_NODEID]);
+  id.identifierType = UA_NODEIDTYPE_STRING;
+  id.namespaceIndex = 2;
+  id.identifier.string = UA_String_fromChars("x");
+  UA_deleteMembers(&id, &UA_TYPES[UA_TYPES_NODEID]);
+  EXPECT_EQ(id.namespaceIndex, 0);
+  EXPECT_EQ(id.identifier.string.data, nullptr);
+  EXPECT_EQ(UA_String_fromChars(nullptr).data, nullptr);
+}
+
+}  // namespace
