@@ -1,5 +1,6 @@
 #include "LogCapture.h"
 
+#include <atomic>
 #include <mutex>
 
 #include <easylogging++.h>
@@ -9,10 +10,15 @@ namespace pemrix::testing {
 namespace {
 std::mutex g_mutex;
 std::vector<LogLine> g_lines;
+// The logging library's callback table is not guarded against threads that
+// log while a callback is installed or removed, so the callback is installed
+// once, on the first capture, and only switched on and off afterwards.
+std::atomic<int> g_active{0};
 
 class CaptureCallback : public el::LogDispatchCallback {
  protected:
   void handle(const el::LogDispatchData* data) override {
+    if (g_active.load() == 0) return;
     const el::LogMessage* m = data->logMessage();
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.push_back({el::LevelHelper::convertToString(m->level()), m->message()});
@@ -23,10 +29,12 @@ const char* kId = "pemrix-test-capture";
 
 LogCapture::LogCapture() {
   Clear();
-  el::Helpers::installLogDispatchCallback<CaptureCallback>(kId);
+  static bool installed = (el::Helpers::installLogDispatchCallback<CaptureCallback>(kId), true);
+  (void)installed;
+  ++g_active;
 }
 
-LogCapture::~LogCapture() { el::Helpers::uninstallLogDispatchCallback<CaptureCallback>(kId); }
+LogCapture::~LogCapture() { --g_active; }
 
 std::vector<LogLine> LogCapture::Lines() const {
   std::lock_guard<std::mutex> lock(g_mutex);
