@@ -189,7 +189,7 @@ void OPCUA_ClientDeviceDriver::OnStop() { FreeReadNodes(); }
 void OPCUA_ClientDeviceDriver::OnPerformUpdating(nlohmann::json& out) {
   nlohmann::json values;
   ReadParameter(values);
-  out["parameters"] = values;
+  out["parameters"] = std::move(values);
 }
 
 int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
@@ -207,11 +207,17 @@ int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
   }
   // Asked again: the connection may have dropped during the reads, and then
   // what they left in the tags is not reported.
-  if (IsConnect()) {
-    UpdateTagReference();
-    for (const auto& entry : _tags) values[entry.first] = entry.second->value->ToJson();
-  } else {
-    for (const auto& entry : _tags) values[entry.first] = nullptr;
+  const bool connected = IsConnect();
+  if (connected) UpdateTagReference();
+  if (values.is_null()) values = nlohmann::json::object();
+  auto& members = values.get_ref<nlohmann::json::object_t&>();
+  for (const auto& entry : _tags) {
+    nlohmann::json value = connected ? entry.second->value->ToJson() : nlohmann::json();
+    // _tags is in key order: appending at the end of an empty object is O(1).
+    if (members.empty() || members.rbegin()->first < entry.first)
+      members.emplace_hint(members.end(), entry.first, std::move(value));
+    else
+      members[entry.first] = std::move(value);
   }
   return 0;
 }
