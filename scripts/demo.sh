@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# The gateway's main job on one machine, on loopback only: installs what is
+# missing, builds (no sanitizers, no tests) into build/, then runs in a fresh
+# temporary folder a broker, a database, the host-service and acquisition-
+# service stand-ins (the latter with Quillet.drv over a simulated device with
+# changing values), Pemrix.DataLogger on a sample project and Pemrix.Daemon.
+# While it runs it shows the gateway's retained status, the answer to a
+# "test" request and the latest points in InfluxDB.
+#
+#   bash scripts/demo.sh                 refreshed in place until Ctrl-C
+#   bash scripts/demo.sh --duration 30   30 seconds of plain lines, then stop
+#
+# Every program runs in its own session, so Ctrl-C reaches only this script,
+# which then stops them one by one (daemon first, broker last) and removes
+# the temporary folder. Exit status 0 when everything ran and stopped in order.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+REPO=$PWD
+
+DURATION=0
+usage() { sed -n '10,11s/^#  //p' "$0"; }
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --duration) DURATION=${2:-}; shift 2 || { usage; exit 2; } ;;
+    --duration=*) DURATION=${1#*=}; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "unknown argument: $1" >&2; usage >&2; exit 2 ;;
+  esac
+done
+if ! [[ $DURATION =~ ^[0-9]+$ ]]; then echo "--duration needs whole seconds, not '$DURATION'" >&2; exit 2; fi
+LIVE=0
+[ "$DURATION" -eq 0 ] && [ -t 1 ] && LIVE=1
+
+say() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
+
+# ---------------------------------------------------------------- build --
+bash scripts/deps.sh
+BUILD=${PEMRIX_DEMO_BUILD:-build}
+mkdir -p "$BUILD"
+say "building into $BUILD/ (log: $BUILD/demo-build.log)"
+if ! { cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPEMRIX_TESTS=OFF -DPEMRIX_SANITIZE=OFF &&
+       cmake --build "$BUILD" -j "$(nproc)" --target Pemrix.Daemon Pemrix.DataLogger pemrix-daqsvc pemrix-hostsvc quillet
+     } >"$BUILD/demo-build.log" 2>&1; then
+  tail -n 30 "$BUILD/demo-build.log" >&2
+  echo "build failed" >&2
+  exit 1
+fi
+BIN=$(cd "$BUILD/bin" && pwd)
+
+# ------------------------------------------------------------ processes --
+RUN=$(mktemp -d /tmp/pemrix-demo.XXXXXX)
+NAMES=()
+PIDS=()
+STOPPING=0
+
+# start NAME FOLDER COMMAND...: in FOLDER, in a session of its own.
+start() {
+  local name=$1 dir=$2
+  shift 2
+  (cd "$dir" && exec setsid "$@" >"$dir/out.txt" 2>&1 </dev/null) &
+  NAMES+=("$name")
+  PIDS+=("$!")
+}
+
+alive() { kill -0 "$1" 2>/dev/null; }
+
+stop_one() {
+  local name=$1 pid=$2 i status
+  if alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    for ((i = 0; i < 100; i++)); do alive "$pid" || break; sleep 0.1; done
+    alive "$pid" && { say "$name did not stop within 10 s: killed"; kill -KILL "$pid" 2>/dev/null || true; }
+  fi
+  status=0
+  wait "$pid" 2>/dev/null || status=$?
+  say "stopped $name (exit status $status)"
+  [ "$status" -eq 0 ] || STOP_FAILED=1
+}
+
+STOP_FAILED=0
+cleanup() {
+  local rc=$? i
+  trap '' INT TERM  # a second Ctrl-C must not cut the stop short
+  [ "$STOPPING" -eq 1 ] && return
+  STOPPING=1
+  [ "$LIVE" -eq 1 ] && printf '\n'
+  for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+    stop_one "${NAMES[$i]}" "${PIDS[$i]}"
+    if [ "${NAMES[$i]}" = daemon ] && [ -n "${STATUS_TOPIC:-}" ]; then
+      say "status after the daemon stopped: $(read_status)"
+    fi
+  done
+  rm -rf "$RUN"
+  say "removed $RUN"
+  [ "$rc" -eq 0 ] && [ "$STOP_FAILED" -ne 0 ] && rc=1
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+fail() {
+  local log
+  echo "demo failed: $*" >&2
+  for log in "$RUN"/*/logs/*.log "$RUN"/*/out.txt; do
+    [ -s "$log" ] && { echo "--- $log" >&2; tail -n 15 "$log" >&2; }
+  done
+  exit 1
+}
+
+# wait_for SECONDS WHAT PID COMMAND...: polls COMMAND every 0.1 s while PID lives.
+wait_for() {
+  local seconds=$1 what=$2 pid=$3 i
+  shift 3
+  for ((i = 0; i < seconds * 10; i++)); do
+    "$@" >/dev/null 2>&1 && return 0
+    alive "$pid" || fail "$what: the process ended"
+    sleep 0.1
+  done
+  fail "$what: not ready after $seconds s"
+}
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+free_port() {
+  local p
+  while :; do
+    p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    port_open "$p" || { [[ " ${USED_PORTS:-} " == *" $p "* ]] || break; }
+  done
+  USED_PORTS="${USED_PORTS:-} $p"
+  echo "$p"
+}
+
+MQTT_PORT=$(free_port)
+INFLUX_PORT=$(free_port)
+INFLUX_RPC_PORT=$(free_port)
+
+# The demo's templates with this run's folder, ports and user filled in.
+instantiate() {
+  sed -e "s|@RUN@|$RUN|g" -e "s|@MQTT_PORT@|$MQTT_PORT|g" -e "s|@INFLUX_PORT@|$INFLUX_PORT|g" \
+      -e "s|@INFLUX_RPC_PORT@|$INFLUX_RPC_PORT|g" -e "s|@USER@|$(id -un)|g" -e "s|@NAME@|$3|g" "$1" >"$2"
+}
+for dir in mosquitto influxdb hostsvc daqsvc datalogger daemon project runtime; do mkdir -p "$RUN/$dir"; done
+instantiate config/demo/mosquitto.conf "$RUN/mosquitto/mosquitto.conf" mosquitto
+instantiate config/demo/influxdb.conf "$RUN/influxdb/influxdb.conf" influxdb
+for dir in hostsvc daqsvc datalogger daemon project; do
+  for f in config/demo/$dir/*; do instantiate "$f" "$RUN/$dir/$(basename "$f")" "$dir"; done
+done
+for dir in hostsvc daqsvc datalogger daemon; do instantiate config/demo/log.conf "$RUN/$dir/log.conf" "$dir"; done
+
+log_has() { grep -q -- "$2" "$RUN/$1/logs/$1.log" 2>/dev/null; }
+influx_up() { [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$INFLUX_PORT/ping")" = 204 ]; }
+
+say "temporary folder $RUN; broker on 127.0.0.1:$MQTT_PORT, InfluxDB on 127.0.0.1:$INFLUX_PORT"
+start mosquitto "$RUN/mosquitto" mosquitto -c "$RUN/mosquitto/mosquitto.conf"
+wait_for 10 mosquitto "${PIDS[-1]}" port_open "$MQTT_PORT"
+start influxd "$RUN/influxdb" influxd -config "$RUN/influxdb/influxdb.conf"
+wait_for 60 influxd "${PIDS[-1]}" influx_up
+start hostsvc "$RUN/hostsvc" "$BIN/pemrix-hostsvc" "$RUN/hostsvc/hostsvc.json"
+wait_for 10 hostsvc "${PIDS[-1]}" log_has hostsvc "RPC Server Bind"
+start daqsvc "$RUN/daqsvc" "$BIN/pemrix-daqsvc" "$RUN/daqsvc/daqsvc.json"
+wait_for 10 daqsvc "${PIDS[-1]}" log_has daqsvc "DAQ Service Started"
+start datalogger "$RUN/datalogger" "$BIN/Pemrix.DataLogger"
+start daemon "$RUN/daemon" "$BIN/Pemrix.Daemon"
+wait_for 10 daemon "${PIDS[-1]}" log_has daemon "Status Topic   : "
+
+# The daemon names its topics in its log (its device id comes from
+# /etc/gateway.json, "gateway" without it).
+topic() { sed -n "s/.*$1 *: //p" "$RUN/daemon/logs/daemon.log" | head -n 1; }
+REQUEST_TOPIC=$(topic "Request Topic")
+RESPONSE_TOPIC=$(topic "Response Topic")
+STATUS_TOPIC=$(topic "Status Topic")
+
+read_status() {
+  local s
+  s=$(mosquitto_sub -h 127.0.0.1 -p "$MQTT_PORT" -t "$STATUS_TOPIC" -C 1 -W 2 2>/dev/null | tr -d '\000') || true
+  echo "${s:-(none)}"
+}
+status_online() { [ "$(read_status)" = online ]; }
+wait_for 15 daemon "${PIDS[-1]}" status_online
+say "gateway running: $STATUS_TOPIC"
+
+# ------------------------------------------------------------- dashboard --
+influx_query() {
+  curl -s -G "http://127.0.0.1:$INFLUX_PORT/query" --data-urlencode "db=gateway_demo" \
+    --data-urlencode "epoch=ms" --data-urlencode "q=$1"
+}
+
+# One line per measurement: name, time of the latest point (UTC), points in
+# the last 10 s, the point's fields.
+points_table() {
+  local latest counts
+  latest=$(influx_query 'SELECT * FROM "fast", "line", "temps" GROUP BY * ORDER BY time DESC LIMIT 1')
+  counts=$(influx_query 'SELECT count(*) FROM "fast", "line", "temps" WHERE time > now() - 10s')
+  jq -rn --argjson latest "${latest:-null}" --argjson counts "${counts:-null}" '
+    ([$counts.results[0].series[]? | {(.name): (.values[0][1:] | max)}] | add // {}) as $n
+    | $latest.results[0].series[]?
+    | .columns as $c | .values[0] as $v
+    | [ .name,
+        (($v[0] / 1000 | floor | strftime("%H:%M:%S")) + "." + ("00" + ($v[0] % 1000 | tostring))[-3:]),
+        ($n[.name] // 0 | tostring),
+        ([range(1; $c | length) | select($v[.] != null) | "\($c[.])=\($v[.] | tojson)"] | join(" ")) ]
+    | "\(.[0] | . + "       " | .[:7]) \(.[1])  \(.[2] | "   " + . | .[-3:])/10s  \(.[3])"' 2>/dev/null || true
+}
+
+test_answer() {
+  local a
+  a=$(mosquitto_rr -h 127.0.0.1 -p "$MQTT_PORT" -t "$REQUEST_TOPIC" -e "$RESPONSE_TOPIC" -W 3 \
+        -m "{\"command\":\"test\",\"id\":$1,\"sent\":\"$(date +%T)\"}" 2>/dev/null | tr -d '\000' | jq -c . 2>/dev/null) || true
+  echo "${a:-(no answer)}"
+}
+
+check_alive() {
+  local i
+  for ((i = 0; i < ${#PIDS[@]}; i++)); do
+    alive "${PIDS[$i]}" || fail "${NAMES[$i]} ended unexpectedly"
+  done
+}
+
+STARTED=$SECONDS
+[ "$LIVE" -eq 1 ] && printf '\033[H\033[2J'
+n=0
+while :; do
+  n=$((n + 1))
+  check_alive
+  status=$(read_status)
+  answer=$(test_answer "$n")
+  table=$(points_table)
+  if [ "$LIVE" -eq 1 ]; then
+    {
+      printf 'Pemrix gateway demo  %s  (running %d s, Ctrl-C stops)\n\n' "$(date +%T)" $((SECONDS - STARTED))
+      printf 'status    %s = %s\n' "$STATUS_TOPIC" "$status"
+      printf 'test      %s\n\n' "$answer"
+      printf 'InfluxDB  database gateway_demo, latest point per measurement (UTC)\n'
+      printf '%s\n' "${table:-(no points yet)}" | sed 's/^/          /'
+      printf '\nfolder    %s\n' "$RUN"
+    } | sed 's/$/\x1b[K/' | { printf '\033[H'; cat; printf '\033[J'; }
+    sleep 1
+  else
+    say "status $STATUS_TOPIC = $status"
+    say "test answer $answer"
+    printf '%s\n' "${table:-(no points yet)}" | while IFS= read -r line; do say "influx $line"; done
+    [ "$DURATION" -gt 0 ] && [ $((SECONDS - STARTED)) -ge "$DURATION" ] && break
+    sleep 2
+  fi
+done
+say "ran $((SECONDS - STARTED)) s; stopping"
