@@ -19,3 +19,5 @@ pemrix_add_test(NAME datalogger_service_test
   LIBS pemrix_datalogger_core
   LABELS integration TIMEOUT 240)
 add_dependencies(datalogger_service_test pemrix_fake_daq Pemrix.DataLogger)
+set_property(TEST datalogger_service_test APPEND PROPERTY ENVIRONMENT
+  "LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/lsan.supp")
