@@ -347,7 +347,7 @@ class TypedValue : public DataValueBase {
   bool SetDoubleArray(const std::vector<double>& v) override { return SetArray(v, FromDouble<T>); }
   bool SetStringArray(const std::vector<std::string>& v) override { return SetArray(v, FromString<T>); }
 
-  // Raw element access for FromJson (uint64 values beyond the Int64 family).
+  // Raw element access for FillFromLeaves.
   std::vector<T>& Data() { return _data; }
   void MarkSet() { _null = false; }
 
@@ -517,6 +517,15 @@ bool CopyThrough(DataValueBase& to, const DataValueBase& from, const std::vector
   return Family<E>::SetAt(to, Family<E>::Get(from), indices);
 }
 
+// Sets a value made by MakeTyped from JSON leaves of its element type
+// (uint64 beyond the Int64 family included).
+template <class T>
+void FillFromLeaves(DataValueBase& value, const std::vector<const nlohmann::json*>& leaves) {
+  auto& typed = static_cast<TypedValue<T>&>(value);
+  for (size_t i = 0; i < leaves.size(); ++i) typed.Data()[i] = leaves[i]->get<T>();
+  typed.MarkSet();
+}
+
 // Dimensions and leaf kind of a JSON array; false when ragged or mixed.
 enum class Leaf { None, Bool, Int, UInt, Float, String };
 
@@ -593,41 +602,21 @@ std::shared_ptr<DataValueBase> DataValueBase::FromJson(const nlohmann::json& val
   }
   std::vector<const nlohmann::json*> leaves;
   Flatten(value, leaves);
-  for (size_t i = 0; i < leaves.size(); ++i) {
-    const nlohmann::json& e = *leaves[i];
-    switch (type) {
-      case DT_BOOL:
-        static_cast<TypedValue<bool>&>(*out).Data()[i] = e.get<bool>();
-        break;
-      case DT_DOUBLE:
-        static_cast<TypedValue<double>&>(*out).Data()[i] = e.get<double>();
-        break;
-      case DT_STRING:
-        static_cast<TypedValue<std::string>&>(*out).Data()[i] = e.get<std::string>();
-        break;
-      case DT_UINT64:
-        static_cast<TypedValue<uint64_t>&>(*out).Data()[i] = e.get<uint64_t>();
-        break;
-      default:
-        static_cast<TypedValue<int64_t>&>(*out).Data()[i] = e.get<int64_t>();
-        break;
-    }
-  }
   switch (type) {
     case DT_BOOL:
-      static_cast<TypedValue<bool>&>(*out).MarkSet();
+      FillFromLeaves<bool>(*out, leaves);
       break;
     case DT_DOUBLE:
-      static_cast<TypedValue<double>&>(*out).MarkSet();
+      FillFromLeaves<double>(*out, leaves);
       break;
     case DT_STRING:
-      static_cast<TypedValue<std::string>&>(*out).MarkSet();
+      FillFromLeaves<std::string>(*out, leaves);
       break;
     case DT_UINT64:
-      static_cast<TypedValue<uint64_t>&>(*out).MarkSet();
+      FillFromLeaves<uint64_t>(*out, leaves);
       break;
     default:
-      static_cast<TypedValue<int64_t>&>(*out).MarkSet();
+      FillFromLeaves<int64_t>(*out, leaves);
       break;
   }
   return out;

@@ -80,16 +80,6 @@ TEST_F(DriverTest, ChannelDownShowsNullButTagsKeepTheirValues) {
   EXPECT_EQ(driver->ReadParameter("nope"), json(false));
 }
 
-TEST_F(DriverTest, GeneratedValuesChangeBetweenUpdates) {
-  auto now = SimulatedServer::Clock::now();
-  server->SetClock([&now] { return now; });
-  server->AddGeneratedNode(2, "Count", DT_UINT32, {}, {{"kind", "counter"}, {"period_ms", 100}});
-  ProbeAndStart(ProfileDoc({Param("Count", "int64")}));
-  EXPECT_EQ(Update()["Count"], 0);
-  now += std::chrono::milliseconds(350);
-  EXPECT_EQ(Update()["Count"], 3);
-}
-
 // References: each test sets the source node and reads the references.
 class ReferenceTest : public DriverTest {
  protected:

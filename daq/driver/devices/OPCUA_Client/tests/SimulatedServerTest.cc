@@ -1,9 +1,8 @@
 // Plinth: the channel driver over the simulated server, its address-space
-// files and generators, and the node-identifier functions.
+// files and generators.
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "LogCapture.h"
@@ -166,28 +165,6 @@ TEST(SimulatedServer, ReadsAndWritesThroughTheChannel) {
   EXPECT_EQ(calls[0].nodes, (std::vector<std::string>{"2:Speed", "2:Flags", "2:Nope", "5:Speed", ""}));
   EXPECT_EQ(calls[1].indices, (std::vector<std::vector<int>>{{1}, {}, {9}}));
   EXPECT_FALSE(calls[3].connected);
-}
-
-TEST(UaTypes, StringIdentifiersAreCopiedAndFreed) {
-  UA_String s = UA_String_fromChars("Line1.Speed");
-  ASSERT_EQ(s.length, 11u);
-  EXPECT_EQ(std::memcmp(s.data, "Line1.Speed", 11), 0);
-  UA_deleteMembers(&s, &UA_TYPES[UA_TYPES_STRING]);
-  EXPECT_EQ(s.data, nullptr);
-  EXPECT_EQ(s.length, 0u);
-
-  UA_NodeId id{};
-  id.identifierType = UA_NODEIDTYPE_STRING;
-  id.identifier.string = UA_String_fromChars("");
-  EXPECT_EQ(id.identifier.string.length, 0u);
-  UA_deleteMembers(&id, &UA_TYPES[UA_TYPES_NODEID]);
-  id.identifierType = UA_NODEIDTYPE_STRING;
-  id.namespaceIndex = 2;
-  id.identifier.string = UA_String_fromChars("x");
-  UA_deleteMembers(&id, &UA_TYPES[UA_TYPES_NODEID]);
-  EXPECT_EQ(id.namespaceIndex, 0);
-  EXPECT_EQ(id.identifier.string.data, nullptr);
-  EXPECT_EQ(UA_String_fromChars(nullptr).data, nullptr);
 }
 
 }  // namespace
