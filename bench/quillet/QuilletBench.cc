@@ -51,6 +51,7 @@ struct Fixture {
     }
     auto create = reinterpret_cast<CreateDeviceDriverFunc>(dlsym(handle, kCreateDeviceDriverSymbol));
     server = std::make_shared<SimulatedServer>();
+    server->SetCallLogLimit(0);  // a long run records nothing
     json params = json::array();
     for (int i = 0; i < kNodes; ++i) {
       // A mix of types; every fourth node a 4-word array the references cut into.

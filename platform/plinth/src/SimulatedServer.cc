@@ -12,8 +12,6 @@ namespace VESK::DAQ {
 
 namespace {
 
-constexpr size_t kMaxCalls = 100000;
-
 // A value computed from the time since the server's epoch.
 struct Generator {
   enum Kind { Counter, Ramp, Sine, Bits } kind = Counter;
@@ -272,6 +270,12 @@ std::vector<SimulatedServer::Call> SimulatedServer::Calls() const {
   return std::vector<Call>(_calls.begin(), _calls.end());
 }
 
+void SimulatedServer::SetCallLogLimit(size_t calls) {
+  std::lock_guard<std::mutex> lock(_mutex);
+  _callLogLimit = calls;
+  while (_calls.size() > _callLogLimit) _calls.pop_front();
+}
+
 void SimulatedServer::ClearCalls() {
   std::lock_guard<std::mutex> lock(_mutex);
   _calls.clear();
@@ -300,8 +304,9 @@ bool SimulatedServer::Reconnect() {
 }
 
 void SimulatedServer::Record(Call call) {
+  if (_callLogLimit == 0) return;
   _calls.push_back(std::move(call));
-  if (_calls.size() > kMaxCalls) _calls.pop_front();
+  while (_calls.size() > _callLogLimit) _calls.pop_front();
 }
 
 namespace {

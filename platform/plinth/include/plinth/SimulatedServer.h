@@ -76,8 +76,11 @@ class SimulatedServer : public OpcUaSession {
   void ThrowOnWriteCall(int nth);
   // Runs inside every write call after the nodes were written; empty: none.
   void SetWriteHook(std::function<void()> hook);
-  // Calls received, oldest first (the last 100000 are kept).
+  // Calls received, oldest first: the last kDefaultCallLogLimit, or as many
+  // as SetCallLogLimit allows (0: none recorded, for long runs).
   std::vector<Call> Calls() const;
+  void SetCallLogLimit(size_t calls);
+  static constexpr size_t kDefaultCallLogLimit = 1000;
   void ClearCalls();
   // Replaces the clock generators read (default: steady_clock::now). The
   // generators count time from the moment the server was created (or from
@@ -103,6 +106,7 @@ class SimulatedServer : public OpcUaSession {
   int _throwOnWrite = 0;
   std::function<void()> _writeHook;
   std::deque<Call> _calls;
+  size_t _callLogLimit = kDefaultCallLogLimit;
   std::function<Clock::time_point()> _clock;
   mutable bool _epochSet = false;
   mutable Clock::time_point _epoch;
