@@ -3,7 +3,6 @@
 #include <easylogging++.h>
 
 #include <climits>
-#include <cmath>
 
 namespace VESK::DAQ {
 
