@@ -12,7 +12,8 @@
 #
 # Every program runs in its own session, so Ctrl-C reaches only this script,
 # which then stops them one by one (daemon first, broker last) and removes
-# the temporary folder. Exit status 0 when everything ran and stopped in order.
+# the temporary folder. Exit status 0 when everything ran and stopped in order
+# (also after Ctrl-C once the dashboard shows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 REPO=$PWD
@@ -96,8 +97,11 @@ cleanup() {
   exit "$rc"
 }
 trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+# Ctrl-C (or SIGTERM) is how the dashboard is meant to end: status 0 then,
+# unless a program failed to stop in order. During start-up it is a failure.
+DASHBOARD=0
+trap '[ "$DASHBOARD" -eq 1 ] && exit 0; exit 130' INT
+trap '[ "$DASHBOARD" -eq 1 ] && exit 0; exit 143' TERM
 
 fail() {
   local log
@@ -194,12 +198,13 @@ points_table() {
   counts=$(influx_query 'SELECT count(*) FROM "fast", "line", "temps" WHERE time > now() - 10s')
   jq -rn --argjson latest "${latest:-null}" --argjson counts "${counts:-null}" '
     ([$counts.results[0].series[]? | {(.name): (.values[0][1:] | max)}] | add // {}) as $n
-    | $latest.results[0].series[]?
+    | [$latest.results[0].series[]?] | sort_by(.name)[]
     | .columns as $c | .values[0] as $v
     | [ .name,
         (($v[0] / 1000 | floor | strftime("%H:%M:%S")) + "." + ("00" + ($v[0] % 1000 | tostring))[-3:]),
         ($n[.name] // 0 | tostring),
-        ([range(1; $c | length) | select($v[.] != null) | "\($c[.])=\($v[.] | tojson)"] | join(" ")) ]
+        ([range(1; $c | length) | select($v[.] != null)
+          | "\($c[.])=\($v[.] | if type == "number" and . != floor then . * 1000 | round / 1000 else . end | tojson)"] | join(" ")) ]
     | "\(.[0] | . + "       " | .[:7]) \(.[1])  \(.[2] | "   " + . | .[-3:])/10s  \(.[3])"' 2>/dev/null || true
 }
 
@@ -218,6 +223,7 @@ check_alive() {
 }
 
 STARTED=$SECONDS
+DASHBOARD=1
 [ "$LIVE" -eq 1 ] && printf '\033[H\033[2J'
 n=0
 while :; do
