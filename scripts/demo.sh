@@ -16,7 +16,6 @@
 # (also after Ctrl-C once the dashboard shows).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-REPO=$PWD
 
 DURATION=0
 usage() { sed -n '10,11s/^#  //p' "$0"; }
