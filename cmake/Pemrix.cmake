@@ -40,3 +40,14 @@ function(pemrix_add_test)
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}"
     ENVIRONMENT "PEMRIX_BIN_DIR=${CMAKE_BINARY_DIR}/bin;ASAN_OPTIONS=detect_leaks=1:abort_on_error=0")
 endfunction()
+
+# Adds every direct subfolder of the current folder that has a CMakeLists.txt:
+# platform stand-ins and benchmarks are one folder each.
+function(pemrix_add_subfolders)
+  file(GLOB entries LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(dir ${entries})
+    if(IS_DIRECTORY ${dir} AND EXISTS ${dir}/CMakeLists.txt)
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
