@@ -300,6 +300,16 @@ int OPCUA_ClientDeviceDriver::WriteParameter(const std::string& id, std::shared_
   }
   if (FamilyOf(request->value->GetType()) == ValueFamily::None) return 0;
   if (!request->value->CopyFrom(*value)) return 0;
+  // Element indices must name an element of the parameter's value; otherwise
+  // the host would hear 1 for a write the device can never take.
+  if (!value->IsArray() && !indices.empty()) {
+    std::shared_ptr<DataValueBase> probe = tag.value ? tag.value->Clone() : nullptr;
+    if (!probe || !probe->CopyFrom(*value, indices)) {
+      LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << id
+                 << "' refused : the indices name no element of the value";
+      return 0;
+    }
+  }
   request->indices = indices;
   AddWriteRequest(request);
   return 1;

@@ -37,6 +37,8 @@ TEST_F(DriverTest, MemoryWritesStoreIntoTheTag) {
   EXPECT_EQ(driver->ReadParameter("Arr"), json({1, 2, 3}));
   EXPECT_EQ(Write("Stamp", 1700000000000), 0);
   EXPECT_EQ(Write("Odd", 1), 0);
+  EXPECT_EQ(Write("Vec", 9, {7}), 0) << "index past the end of a 4-element value";
+  EXPECT_EQ(Write("Vec", 9, {-1}), 0);
   EXPECT_EQ(driver->ReadParameter("Stamp"), json(nullptr));
 
   EXPECT_EQ(Write("S", "2.5"), 1);
@@ -91,6 +93,8 @@ TEST_F(DeviceWriteTest, ConvertedQueuedAndWrittenInOrder) {
   server->ClearCalls();
   EXPECT_EQ(Write("Stamp", 1700000000000), 0);
   EXPECT_EQ(Write("Odd", 1), 0);
+  EXPECT_EQ(Write("Vec", 9, {7}), 0) << "index past the end of a 4-element value";
+  EXPECT_EQ(Write("Vec", 9, {-1}), 0);
   EXPECT_EQ(Write("Speed", json::array()), 0);
   EXPECT_EQ(driver->WriteParameter("Speed", DataValueBase::Create(DT_INT16), {}), 0);
   driver->OnPerformRequest();
