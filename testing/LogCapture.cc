@@ -1,9 +1,9 @@
 #include "LogCapture.h"
 
+#include <easylogging++.h>
+
 #include <atomic>
 #include <mutex>
-
-#include <easylogging++.h>
 
 namespace pemrix::testing {
 

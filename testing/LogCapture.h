@@ -7,7 +7,7 @@
 namespace pemrix::testing {
 
 struct LogLine {
-  std::string level;   // "INFO", "ERROR", "FATAL", ...
+  std::string level;  // "INFO", "ERROR", "FATAL", ...
   std::string message;
 };
 

@@ -15,9 +15,9 @@ class MosquittoBroker {
  public:
   explicit MosquittoBroker(std::string extraConfig = "", int port = 0);
   ~MosquittoBroker();
-  bool Start();                 // bounded wait (10 s) for the port
-  void Stop();                  // SIGTERM, then SIGKILL after 5 s
-  void Kill();                  // SIGKILL: no clean shutdown
+  bool Start();  // bounded wait (10 s) for the port
+  void Stop();   // SIGTERM, then SIGKILL after 5 s
+  void Kill();   // SIGKILL: no clean shutdown
   int Port() const { return _port; }
   const std::string& Dir() const { return _dir.Path(); }
   std::string Log() const { return ReadFile(_dir.File("mosquitto.log")); }
@@ -30,7 +30,7 @@ class MosquittoBroker {
 };
 
 struct HttpResult {
-  int status = -1;      // -1: no answer
+  int status = -1;  // -1: no answer
   std::string body;
 };
 
@@ -45,7 +45,7 @@ class InfluxServer {
  public:
   InfluxServer();
   ~InfluxServer();
-  bool Start();                 // bounded wait (30 s) for /ping
+  bool Start();  // bounded wait (30 s) for /ping
   void Stop();
   int Port() const { return _port; }
   // GET /query with epoch=ns; returns the JSON body text ("" on failure).

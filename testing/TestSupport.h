@@ -55,8 +55,8 @@ class Process {
  public:
   struct Options {
     std::vector<std::string> argv;
-    std::string cwd;                // empty: inherit
-    std::vector<std::string> env;   // extra "KEY=VALUE" entries
+    std::string cwd;               // empty: inherit
+    std::vector<std::string> env;  // extra "KEY=VALUE" entries
     std::string output = "/dev/null";
   };
   explicit Process(Options options);

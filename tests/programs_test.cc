@@ -2,7 +2,6 @@
 // take an optional second configuration file, and stop in order on SIGINT and
 // SIGTERM (exit status 0), but end abnormally with a crash report on SIGSEGV.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <csignal>
@@ -22,15 +21,18 @@ struct ProgramCase {
 class ProgramLifecycle : public ::testing::TestWithParam<ProgramCase> {
  protected:
   void SetUp() override {
-    WriteFile(dir.File("log.conf"), "* GLOBAL:\n"
-                                    "   FORMAT = \"%datetime %level %msg\"\n"
-                                    "   FILENAME = \"" + dir.File("program.log") + "\"\n"
-                                    "   TO_FILE = true\n"
-                                    "   TO_STANDARD_OUTPUT = false\n"
-                                    "   MAX_LOG_FILE_SIZE = 1048576\n"
-                                    "   LOG_FLUSH_THRESHOLD = 0\n"
-                                    "* DEBUG:\n"
-                                    "   ENABLED = false\n");
+    WriteFile(dir.File("log.conf"),
+              "* GLOBAL:\n"
+              "   FORMAT = \"%datetime %level %msg\"\n"
+              "   FILENAME = \"" +
+                  dir.File("program.log") +
+                  "\"\n"
+                  "   TO_FILE = true\n"
+                  "   TO_STANDARD_OUTPUT = false\n"
+                  "   MAX_LOG_FILE_SIZE = 1048576\n"
+                  "   LOG_FLUSH_THRESHOLD = 0\n"
+                  "* DEBUG:\n"
+                  "   ENABLED = false\n");
     WriteFile(dir.File("app.conf"), R"({"project_path":"project/","host_api":")" + dir.Ipc("host") +
                                         R"(","daq_api":")" + dir.Ipc("daq") + R"("})");
     WriteFile(dir.File("global.conf"), R"({"mqtt_api":"ipc:///tmp/second.ipc"})");

@@ -1,7 +1,6 @@
+#include <easylogging++.h>
 #include <mosquitto.h>
 #include <nanomsg/nn.h>
-
-#include <easylogging++.h>
 
 #include "AppConfig.h"
 #include "DaemonService.h"

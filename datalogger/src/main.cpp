@@ -1,6 +1,5 @@
-#include <nanomsg/nn.h>
-
 #include <easylogging++.h>
+#include <nanomsg/nn.h>
 
 #include "AppConfig.h"
 #include "DataLogger.h"

@@ -1,11 +1,11 @@
 #include "ConfigLoader.h"
 
+#include <easylogging++.h>
+
 #include <climits>
 #include <cstdlib>
-#include <vector>
-
-#include <easylogging++.h>
 #include <nlohmann/json.hpp>
+#include <vector>
 
 #include "JsonFile.h"
 
@@ -47,8 +47,7 @@ std::string ApplyRule(PathRule rule, const std::string& value, const std::string
 
 }  // namespace
 
-void ApplyConfigFile(const std::string& absPath, const std::string& configDir,
-                     const std::vector<ConfigKey>& keys) {
+void ApplyConfigFile(const std::string& absPath, const std::string& configDir, const std::vector<ConfigKey>& keys) {
   nlohmann::json doc = LoadJSONFile(absPath);
   if (doc.is_null()) return;  // LoadJSONFile has logged why
   if (!doc.is_object()) {

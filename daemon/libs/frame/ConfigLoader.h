@@ -16,11 +16,11 @@ enum class PathRule {
 // that always runs at its place in the table (the daemon derives its project
 // name that way).
 struct ConfigKey {
-  const char* key;              // JSON key, or nullptr for an always-run action
-  std::string* member;          // target member (unused for actions)
-  PathRule rule;                //
-  const char* label;            // INFO label logged with the new value
-  std::function<void()> action; // always-run action (rows without a key)
+  const char* key;               // JSON key, or nullptr for an always-run action
+  std::string* member;           // target member (unused for actions)
+  PathRule rule;                 //
+  const char* label;             // INFO label logged with the new value
+  std::function<void()> action;  // always-run action (rows without a key)
 };
 
 // Canonical absolute form of path; for a path that cannot be resolved, what
@@ -38,7 +38,6 @@ std::string GetFolderName(const std::string& path);
 void LoadConfigFile(const std::string& path, std::string& configDir, const std::vector<ConfigKey>& keys);
 
 // Applies the key table to the file at an already absolute path.
-void ApplyConfigFile(const std::string& absPath, const std::string& configDir,
-                     const std::vector<ConfigKey>& keys);
+void ApplyConfigFile(const std::string& absPath, const std::string& configDir, const std::vector<ConfigKey>& keys);
 
 }  // namespace VESK::frame

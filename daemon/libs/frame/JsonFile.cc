@@ -1,8 +1,8 @@
 #include "JsonFile.h"
 
-#include <fstream>
-
 #include <easylogging++.h>
+
+#include <fstream>
 
 namespace VESK::frame {
 

@@ -1,9 +1,9 @@
 #include "ServiceFrame.h"
 
+#include <easylogging++.h>
+
 #include <csignal>
 #include <cstdlib>
-
-#include <easylogging++.h>
 
 #include "Shell.h"
 

@@ -1,13 +1,12 @@
 // Loading app.conf: the directory rule of both programs' key tables, files on
 // top of each other, and what bad files and bad values do.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "ConfigLoader.h"
 #include "LogCapture.h"
 #include "Shell.h"
 #include "TestSupport.h"
-
-#include <sys/stat.h>
 
 using namespace VESK::frame;
 using pemrix::testing::LogCapture;

@@ -1,9 +1,8 @@
 // A log file that reaches its size limit moves to "<name>.bak" (one
 // generation only) and logging goes on in a fresh file; a name holding a
 // space or quote must not break the move.
-#include <gtest/gtest.h>
-
 #include <easylogging++.h>
+#include <gtest/gtest.h>
 
 #include "ServiceFrame.h"
 #include "TestSupport.h"
