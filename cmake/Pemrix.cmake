@@ -6,7 +6,8 @@ find_package(nlohmann_json 3 REQUIRED)
 pkg_check_modules(NANOMSG REQUIRED IMPORTED_TARGET nanomsg)
 pkg_check_modules(MOSQUITTO REQUIRED IMPORTED_TARGET libmosquitto)
 pkg_check_modules(UUID REQUIRED IMPORTED_TARGET uuid)
-if(PEMRIX_TESTS)
+# The benchmarks share the tests' helpers (temporary folders, real servers).
+if(PEMRIX_TESTS OR PEMRIX_BENCH)
   find_package(GTest REQUIRED)
 endif()
 
