@@ -80,7 +80,6 @@ struct Gateway {
   std::string requestTopic, responseTopic, receiveTopic, statusTopic;
   int64_t startNs = WallNs();
 
-  std::string Folder(const std::string& name) const { return run.File(name); }
   std::string LogOf(const std::string& program) const {
     return ReadFile(run.File(program + "/logs/" + program + ".log"));
   }
@@ -110,8 +109,8 @@ struct Gateway {
     Process::Options o;
     o.argv = {BinPath(program)};
     if (!argument.empty()) o.argv.push_back(argument);
-    o.cwd = Folder(folder);
-    o.output = Folder(folder) + "/out.txt";
+    o.cwd = run.File(folder);
+    o.output = run.File(folder) + "/out.txt";
     auto p = std::make_unique<Process>(o);
     return p->Start() ? std::move(p) : nullptr;
   }
@@ -130,14 +129,14 @@ struct Gateway {
 
   bool StartDaqsvc() {
     size_t started = Occurrences(LogOf("daqsvc"), "DAQ Service Started");
-    daqsvc = Launch("daqsvc", "pemrix-daqsvc", Folder("daqsvc") + "/daqsvc.json");
+    daqsvc = Launch("daqsvc", "pemrix-daqsvc", run.File("daqsvc") + "/daqsvc.json");
     return daqsvc && LogHas("daqsvc", "DAQ Service Started", started + 1);
   }
 
   bool Start() {
     if (!broker.Start() || !influx.Start()) return false;
     Instantiate();
-    hostsvc = Launch("hostsvc", "pemrix-hostsvc", Folder("hostsvc") + "/hostsvc.json");
+    hostsvc = Launch("hostsvc", "pemrix-hostsvc", run.File("hostsvc") + "/hostsvc.json");
     if (!hostsvc || !LogHas("hostsvc", "RPC Server Bind")) return false;
     if (!StartDaqsvc()) return false;
     datalogger = Launch("datalogger", "Pemrix.DataLogger");
@@ -163,34 +162,21 @@ struct Gateway {
   }
 };
 
-Gateway* g_gateway = nullptr;
-
 class GatewayTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    g_gateway = new Gateway;
-    if (!g_gateway->Start()) {
-      ADD_FAILURE() << "the gateway did not start; logs under " << g_gateway->run.Path() << "\n"
-                    << g_gateway->LogOf("daqsvc") << g_gateway->LogOf("daemon");
-      g_started = false;
-      return;
-    }
-    g_started = true;
+    gateway = std::make_unique<Gateway>();
+    started = gateway->Start();
+    EXPECT_TRUE(started) << "the gateway did not start; logs under " << gateway->run.Path() << "\n"
+                         << gateway->LogOf("daqsvc") << gateway->LogOf("daemon");
   }
-  static void TearDownTestSuite() {
-    delete g_gateway;  // every process is stopped by its owner
-    g_gateway = nullptr;
-  }
-  void SetUp() override {
-    ASSERT_TRUE(g_started) << "the gateway is not running";
-    gw = g_gateway;
-  }
+  static void TearDownTestSuite() { gateway.reset(); }  // every process is stopped by its owner
+  void SetUp() override { ASSERT_TRUE(started) << "the gateway is not running"; }
 
-  static bool g_started;
-  Gateway* gw = nullptr;
+  static inline std::unique_ptr<Gateway> gateway;
+  static inline bool started = false;
+  Gateway* gw = gateway.get();
 };
-
-bool GatewayTest::g_started = false;
 
 TEST_F(GatewayTest, DeviceValuesArriveWithTheirTypesAtEachMeasurementsRate) {
   struct Expect {

@@ -16,109 +16,69 @@ using namespace VESK::DAQ;
 using json = nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
-const DataType kAllTypes[] = {DT_BOOL,   DT_INT8,     DT_INT16, DT_INT32,  DT_INT64,  DT_FLOAT, DT_DOUBLE,
-                              DT_STRING, DT_DATETIME, DT_UINT8, DT_UINT16, DT_UINT32, DT_UINT64};
-
 TEST(DataValue, EveryTypeAsScalarAndArrayRoundTripsThroughMemory) {
-  for (DataType type : kAllTypes) {
+  for (DataType type : {DT_BOOL, DT_INT8, DT_INT16, DT_INT32, DT_INT64, DT_FLOAT, DT_DOUBLE, DT_STRING, DT_DATETIME,
+                        DT_UINT8, DT_UINT16, DT_UINT32, DT_UINT64}) {
     SCOPED_TRACE(DataTypeName(type));
     auto scalar = DataValueBase::Create(type);
     EXPECT_EQ(scalar->GetType(), type);
-    EXPECT_TRUE(scalar->IsNull());
-    EXPECT_FALSE(scalar->IsArray());
     EXPECT_EQ(scalar->ToJson(), json(nullptr));
     Bytes none;
     EXPECT_FALSE(scalar->SaveToMemory(&none, ENDIAN_LITTLE)) << "a null value has no image";
 
     auto array = DataValueBase::Create(type, {3});
-    EXPECT_TRUE(array->IsArray());
-    EXPECT_EQ(array->GetArraySize(), 3);
     ASSERT_TRUE(array->SetJson(json({1, 0, 1})));
-    EXPECT_FALSE(array->IsNull());
     for (EndianType endian : {ENDIAN_LITTLE, ENDIAN_BIG}) {
       Bytes image;
       ASSERT_TRUE(array->SaveToMemory(&image, endian));
-      size_t expected = type == DT_BOOL ? 1 : type == DT_STRING ? 6 : size_t(3 * ElementWidth(type));
-      EXPECT_EQ(image.size(), expected);
+      EXPECT_EQ(image.size(), type == DT_BOOL ? 1 : type == DT_STRING ? 6 : size_t(3 * ElementWidth(type)));
       auto back = DataValueBase::Create(type, {3});
       EXPECT_TRUE(back->LoadFromMemory(image, 0, 0, endian));
       EXPECT_EQ(back->ToJson(), array->ToJson());
     }
-    EXPECT_TRUE(scalar->CopyFrom(*DataValueBase::FromJson(1)));
-    EXPECT_FALSE(scalar->IsNull());
-    scalar->SetNull();
-    EXPECT_TRUE(scalar->IsNull());
-    EXPECT_EQ(scalar->GetInt64(), 0);
   }
 }
 
 TEST(DataValue, ConversionsSaturateAndParse) {
-  auto i8 = DataValueBase::Create(DT_INT8);
-  i8->SetInt64(300);
-  EXPECT_EQ(i8->ToJson(), 127);
-  i8->SetDouble(-1e300);
-  EXPECT_EQ(i8->ToJson(), -128);
-  i8->SetDouble(std::nan(""));
-  EXPECT_EQ(i8->ToJson(), 0);
-  i8->SetDouble(-2.9);
-  EXPECT_EQ(i8->ToJson(), -2) << "toward zero";
-
-  auto u8 = DataValueBase::Create(DT_UINT8);
-  u8->SetInt64(-5);
-  EXPECT_EQ(u8->ToJson(), 0);
-  u8->SetString("0x10");
-  EXPECT_EQ(u8->ToJson(), 0) << "decimal text only";
-  u8->SetString("200");
-  EXPECT_EQ(u8->GetString(), "200");
+  auto value = [](DataType type, auto set) {
+    auto v = DataValueBase::Create(type);
+    set(*v);
+    return v->ToJson();
+  };
+  EXPECT_EQ(value(DT_INT8, [](auto& v) { v.SetInt64(300); }), 127);
+  EXPECT_EQ(value(DT_INT8, [](auto& v) { v.SetDouble(-1e300); }), -128);
+  EXPECT_EQ(value(DT_INT8, [](auto& v) { v.SetDouble(std::nan("")); }), 0);
+  EXPECT_EQ(value(DT_INT8, [](auto& v) { v.SetDouble(-2.9); }), -2) << "toward zero";
+  EXPECT_EQ(value(DT_UINT8, [](auto& v) { v.SetInt64(-5); }), 0);
+  EXPECT_EQ(value(DT_UINT8, [](auto& v) { v.SetString("0x10"); }), 0) << "decimal text only";
+  EXPECT_EQ(value(DT_INT64, [](auto& v) { v.SetDouble(1e300); }), std::numeric_limits<int64_t>::max());
+  EXPECT_EQ(value(DT_STRING, [](auto& v) { v.SetDouble(2.5); }), "2.5");
+  EXPECT_EQ(value(DT_BOOL, [](auto& v) { v.SetInt64(42); }), true);
 
   auto u64 = DataValueBase::FromJson(json(std::numeric_limits<uint64_t>::max()));
   EXPECT_EQ(u64->GetType(), DT_UINT64);
   EXPECT_EQ(u64->GetInt64(), std::numeric_limits<int64_t>::max());
   EXPECT_EQ(u64->ToJson(), json(std::numeric_limits<uint64_t>::max()));
-  auto i64 = DataValueBase::Create(DT_INT64);
-  i64->SetDouble(1e300);
-  EXPECT_EQ(i64->GetInt64(), std::numeric_limits<int64_t>::max());
-
-  auto f = DataValueBase::Create(DT_FLOAT);
-  f->SetDouble(0.1);
-  EXPECT_EQ(f->ToJson(), 0.1) << "shortest text of the float";
-  EXPECT_EQ(f->GetString(), "0.1");
-  f->SetDouble(1e300);
-  EXPECT_TRUE(std::isinf(f->GetDouble()));
-
-  auto s = DataValueBase::Create(DT_STRING);
-  s->SetDouble(2.5);
-  EXPECT_EQ(s->ToJson(), "2.5");
+  auto s = DataValueBase::FromJson("-7.5");
+  EXPECT_EQ(s->GetInt64(), -7);
   s->SetString("abc");
   EXPECT_EQ(s->GetInt64(), 0);
-  EXPECT_FALSE(s->GetBool());
-  s->SetString("true");
-  EXPECT_TRUE(s->GetBool());
-  s->SetString("-7.5");
-  EXPECT_EQ(s->GetInt64(), -7);
-
-  auto b = DataValueBase::Create(DT_BOOL);
-  b->SetInt64(42);
-  EXPECT_EQ(b->ToJson(), true);
-  EXPECT_EQ(b->GetString(), "true");
 }
 
 TEST(DataValue, MemoryImagesByteOrderBitsAndBounds) {
-  auto word = DataValueBase::FromJson(0x0102);
   auto w16 = DataValueBase::Create(DT_INT16);
-  w16->CopyFrom(*word);
-  Bytes little, big;
+  w16->CopyFrom(*DataValueBase::FromJson(0x0102));
+  Bytes little, big, notEmpty{1};
   w16->SaveToMemory(&little, ENDIAN_LITTLE);
   w16->SaveToMemory(&big, ENDIAN_BIG);
   EXPECT_EQ(little, (Bytes{0x02, 0x01}));
   EXPECT_EQ(big, (Bytes{0x01, 0x02}));
-  Bytes notEmpty{1};
   EXPECT_FALSE(w16->SaveToMemory(&notEmpty, ENDIAN_LITTLE));
 
   // Boolean arrays pack 8 per byte, element i at bit i % 8 of byte i / 8.
-  auto flags = DataValueBase::FromJson(json({true, false, false, true, false, false, false, false, true}));
   Bytes packed;
-  flags->SaveToMemory(&packed, ENDIAN_BIG);
+  DataValueBase::FromJson(json({true, false, false, true, false, false, false, false, true}))
+      ->SaveToMemory(&packed, ENDIAN_BIG);
   EXPECT_EQ(packed, (Bytes{0x09, 0x01}));
 
   // A bit offset takes the element from the bit stream starting there.
@@ -126,9 +86,6 @@ TEST(DataValue, MemoryImagesByteOrderBitsAndBounds) {
   auto u8 = DataValueBase::Create(DT_UINT8);
   EXPECT_TRUE(u8->LoadFromMemory(stream, 0, 4, ENDIAN_LITTLE));
   EXPECT_EQ(u8->ToJson(), 0xAF);
-  auto bit = DataValueBase::Create(DT_BOOL);
-  EXPECT_TRUE(bit->LoadFromMemory(stream, 1, 3, ENDIAN_LITTLE));
-  EXPECT_EQ(bit->ToJson(), true);
   auto bits = DataValueBase::Create(DT_BOOL, {4});
   EXPECT_TRUE(bits->LoadFromMemory(stream, 0, 6, ENDIAN_LITTLE));
   EXPECT_EQ(bits->ToJson(), json({true, true, false, true}));
@@ -142,11 +99,10 @@ TEST(DataValue, MemoryImagesByteOrderBitsAndBounds) {
     EXPECT_FALSE(u16->LoadFromMemory(stream, byteOffset, bitOffset, ENDIAN_BIG)) << byteOffset << "/" << bitOffset;
     EXPECT_TRUE(u16->IsNull());
   }
-  Bytes empty;
-  EXPECT_FALSE(bit->LoadFromMemory(empty, 0, 0, ENDIAN_LITTLE));
+  Bytes empty, text{'a', 'b', 0, 'c'};
+  EXPECT_FALSE(DataValueBase::Create(DT_BOOL)->LoadFromMemory(empty, 0, 0, ENDIAN_LITTLE));
 
   // Strings read to a 0 byte or the end.
-  Bytes text{'a', 'b', 0, 'c'};
   auto s = DataValueBase::Create(DT_STRING);
   EXPECT_TRUE(s->LoadFromMemory(text, 0, 0, ENDIAN_LITTLE));
   EXPECT_EQ(s->ToJson(), "ab");
@@ -155,22 +111,13 @@ TEST(DataValue, MemoryImagesByteOrderBitsAndBounds) {
   EXPECT_FALSE(s->LoadFromMemory(text, 5, 0, ENDIAN_LITTLE));
 }
 
-TEST(DataValue, ElementsShapesAndCreation) {
+TEST(DataValue, ElementIndicesShapesAndUnusableInput) {
   auto m = DataValueBase::Create(DT_INT32, {2, 3});
   EXPECT_TRUE(m->SetInt64(7, {1, 2}));
-  EXPECT_EQ(m->ToJson(), json({{0, 0, 0}, {0, 0, 7}})) << "row-major, nested per dimension";
-  EXPECT_TRUE(m->SetInt64(5, {4}));
-  EXPECT_EQ(m->ToJson(), json({{0, 0, 0}, {0, 5, 7}})) << "a single flat index";
-  EXPECT_FALSE(m->SetInt64(1, {2, 0}));
-  EXPECT_FALSE(m->SetInt64(1, {0, 0, 0}));
-  EXPECT_FALSE(m->SetInt64(1, {6}));
-  EXPECT_FALSE(m->SetInt64(1, {}));
-  EXPECT_TRUE(m->SetInt64Array({1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(m->GetDimensions(), (std::vector<int>{2, 3})) << "same count keeps the shape";
-  EXPECT_TRUE(m->SetInt64Array({1, 2}));
-  EXPECT_EQ(m->GetDimensions(), std::vector<int>{2});
-  EXPECT_TRUE(m->SetInt64(9));
-  EXPECT_FALSE(m->IsArray()) << "a scalar setter makes a scalar";
+  EXPECT_TRUE(m->SetInt64(5, {4})) << "a single flat index";
+  EXPECT_EQ(m->ToJson(), json({{0, 0, 0}, {0, 5, 7}})) << "row-major, nested per dimension";
+  for (const std::vector<int>& bad : std::vector<std::vector<int>>{{2, 0}, {0, 0, 0}, {6}, {-1}, {}})
+    EXPECT_FALSE(m->SetInt64(1, bad)) << ::testing::PrintToString(bad);
 
   EXPECT_THROW(DataValueBase::Create(DT_INT16, {0}), std::invalid_argument);
   EXPECT_THROW(DataValueBase::Create(DT_INT16, {-2}), std::invalid_argument);
@@ -178,16 +125,13 @@ TEST(DataValue, ElementsShapesAndCreation) {
   auto none = DataValueBase::Create(DataType(99));
   EXPECT_EQ(none->GetType(), DT_UNKNOWN);
   EXPECT_FALSE(none->SetInt64(1));
-  EXPECT_FALSE(none->CopyFrom(*DataValueBase::FromJson(1)));
   Bytes bytes{1, 2};
   EXPECT_FALSE(none->LoadFromMemory(bytes, 0, 0, ENDIAN_LITTLE));
 
   EXPECT_EQ(DataValueBase::FromJson(json({{1, 2}, {3, 4.5}}))->GetDimensions(), (std::vector<int>{2, 2}));
-  EXPECT_EQ(DataValueBase::FromJson(json({{1, 2}, {3, 4.5}}))->GetType(), DT_DOUBLE);
   EXPECT_EQ(DataValueBase::FromJson(json({{1, 2}, {3}})), nullptr) << "ragged";
   EXPECT_EQ(DataValueBase::FromJson(json({1, "a"})), nullptr) << "mixed";
   EXPECT_EQ(DataValueBase::FromJson(json::object()), nullptr);
-  EXPECT_EQ(DataValueBase::FromJson(json()), nullptr);
   EXPECT_FALSE(DataValueBase::Create(DT_INT16)->CopyFrom(*DataValueBase::Create(DT_INT16))) << "null source";
 }
 
@@ -197,15 +141,10 @@ TEST(ProfileLoader, SkipsUnusableEntriesAndFillsDefaults) {
     {"id": "A", "type": "uint16", "array_length": 4, "write_mode": 1},
     {"id": "B", "type": 1, "reference_id": "A", "index": 3, "bit_offset": 2},
     {"id": "M", "type": "float", "dimensions": [2, 3], "attributes": {"address": {"node_id": "2:M"}}},
-    {"id": "A", "type": "string"},
-    {"type": 1},
-    {"id": "C", "type": "word"},
-    {"id": "D", "type": 4, "index": "1"},
-    {"id": "E", "type": 4, "write_mode": 70000},
-    7
+    {"id": "A", "type": "string"}, {"type": 1}, {"id": "C", "type": "word"},
+    {"id": "D", "type": 4, "index": "1"}, {"id": "E", "type": 4, "write_mode": 70000}, 7
   ]})"));
   ASSERT_NE(profile, nullptr);
-  EXPECT_EQ(profile->GetName(), "Press");
   std::list<std::shared_ptr<ProfileParameter>> params;
   profile->QueryParameters(params);
   ASSERT_EQ(params.size(), 4u);
@@ -214,16 +153,13 @@ TEST(ProfileLoader, SkipsUnusableEntriesAndFillsDefaults) {
   EXPECT_EQ(a->type, DT_UINT16) << "the first of an id";
   EXPECT_EQ(a->dimensions, std::vector<int>{4});
   EXPECT_EQ(a->writeMode, 1);
-  EXPECT_FALSE(a->isReference);
   auto b = profile->GetParameter("B");
   EXPECT_TRUE(b->isReference);
   EXPECT_EQ(b->referenceId, "A");
   EXPECT_EQ(b->index, 3);
   EXPECT_EQ(b->bitOffset, 2);
-  EXPECT_EQ(b->arrayLength, 0);
   EXPECT_EQ(profile->GetParameter("M")->arrayLength, 6);
   EXPECT_EQ(profile->GetParameter("M")->attributes["address"]["node_id"], "2:M");
-  EXPECT_EQ(profile->GetParameter("C"), nullptr);
 
   EXPECT_EQ(Profile::LoadFromJSON(json::array()), nullptr);
   EXPECT_EQ(Profile::LoadFromFile("/nonexistent/profile.json"), nullptr);
