@@ -1,18 +1,14 @@
-// Measurements: configuration entries, schedule, and reads from a real
-// JSON-RPC acquisition stand-in over IPC.
+// Measurements: configuration entries and the schedule. Their reads are
+// shown end to end in datalogger_test.cc.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "DAQServiceProxy.h"
 #include "DBMeasurement.h"
-#include "DataLoggerTestSupport.h"
 #include "LogCapture.h"
 
 using namespace VESK;
 using namespace std::chrono_literals;
 using nlohmann::json;
-using pemrix::testing::FakeDaq;
 using pemrix::testing::LogCapture;
 
 namespace {
@@ -84,64 +80,4 @@ TEST(MeasurementSchedule, FixedRateOnTheMonotonicClock) {
   EXPECT_TRUE(m.Update(due + 450ms));
   EXPECT_FALSE(m.Update(due + 450ms));
   EXPECT_EQ(due + 600ms, m.DueTime());
-}
-
-class Acquisition : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(daq.Start()); }
-  FakeDaq daq;
-};
-
-TEST_F(Acquisition, ReadsValuesOfEveryShape) {
-  daq.SetValues({{"dev", {{"n", 42}, {"f", 1.25}, {"s", "x"}, {"arr", {1, 2}}, {"b", true}}}});
-  DAQServiceProxy proxy(daq.Endpoint(), 2000);
-  for (const auto& tag : {"n", "f", "s", "arr", "b"}) {
-    json value;
-    EXPECT_TRUE(proxy.Read("dev", tag, value)) << tag;
-    EXPECT_EQ(json({{"dev", {{"n", 42}, {"f", 1.25}, {"s", "x"}, {"arr", {1, 2}}, {"b", true}}}})["dev"][tag], value);
-  }
-  json value = 5;
-  EXPECT_TRUE(proxy.Read("dev", "missing", value));
-  EXPECT_TRUE(value.is_null());
-}
-
-TEST_F(Acquisition, FailedReadsKeepTheLastValue) {
-  daq.SetValues({{"dev", {{"t", 7}}}});
-  DAQServiceProxy proxy(daq.Endpoint(), 300);
-  json value;
-  ASSERT_TRUE(proxy.Read("dev", "t", value));
-  LogCapture log;
-  for (const auto& mode : {"error", "array", "values_array"}) {
-    daq.SetMode(mode);
-    EXPECT_FALSE(proxy.Read("dev", "t", value)) << mode;
-    EXPECT_EQ(7, value) << mode;
-  }
-  EXPECT_EQ(2, log.Count("ReadParameter Result Invalid! dev/t", "ERROR"));
-
-  // A service that does not answer costs the time-out, then reads resume.
-  daq.SetMode("silent");
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(proxy.Read("dev", "t", value));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
-  EXPECT_EQ(7, value);
-  daq.SetValues({{"dev", {{"t", 8}}}});
-  EXPECT_TRUE(pemrix::testing::WaitUntil([&] { return proxy.Read("dev", "t", value) && value == 8; }, 5s));
-}
-
-TEST_F(Acquisition, UpdateStampsTheWallClockAndRepeatsTheLastGoodValue) {
-  daq.SetValues({{"dev", {{"a", 1}, {"b", "on"}}}});
-  auto proxy = std::make_shared<DAQServiceProxy>(daq.Endpoint(), 300);
-  DBMeasurement m(proxy);
-  ASSERT_TRUE(m.LoadFromJSON(
-      {{"id", "m"}, {"cycle_ms", 10}, {"fields", {{"x", Field("dev", "a")}, {"y", Field("dev", "b")}}}}));
-  ASSERT_TRUE(m.Update(m.DueTime()));
-  EXPECT_EQ(json::parse(R"({"x":1,"y":"on"})"), m.ToJSON()["fields"]);
-  const auto first = m.Timestamp();
-  daq.SetMode("error");
-  std::this_thread::sleep_for(2ms);  // a distinct wall-clock stamp, not a wait for a condition
-  ASSERT_TRUE(m.Update(m.DueTime()));
-  EXPECT_EQ(json::parse(R"({"x":1,"y":"on"})"), m.ToJSON()["fields"]);
-  EXPECT_GT(m.Timestamp(), first);
-  EXPECT_EQ(std::chrono::duration_cast<std::chrono::nanoseconds>(m.Timestamp().time_since_epoch()).count(),
-            m.ToJSON()["timestamp"].get<std::int64_t>());
 }

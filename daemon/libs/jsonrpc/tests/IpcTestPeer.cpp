@@ -1,76 +1,88 @@
-// A second process for the IPC tests.
-//   serve URL      : a JSON-RPC server whose stub "Echo" answers with the
-//                    request's params; on SIGTERM or SIGINT it terminates the
-//                    library, stops the server and exits 0.
-//   subscribe URL  : a subscriber printing each received event as one line:
-//                    its bytes in hex, a space, the BSON decoded to JSON.
+// The second process of the IPC tests and the acquisition service stand-in of
+// the data logger tests: a JSON-RPC server whose default stub answers
+// "ReadParameter" from a control file the test rewrites at will.
+//   pemrix_ipc_test_peer <endpoint> <control.json>
+// control.json: {"mode": "ok" | "error" | "array" | "values_array" | "silent",
+//                "values": {"<device>": {"<tag>": <value>, ...}, ...}}
+// "silent" holds every request unanswered until the mode changes. On SIGTERM
+// or SIGINT it terminates the library, stops the server and exits 0.
 #include <nanomsg/nn.h>
-#include <nanomsg/pubsub.h>
 #include <signal.h>
 
-#include <cstdio>
-#include <cstring>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iostream>
 #include <nlohmann/json.hpp>
-#include <vector>
+#include <thread>
 
 #include "JsonRpcServer.h"
 
 namespace {
 
-class EchoStub : public VESK::JsonRpcStub {
+std::atomic<bool> g_stop{false};
+
+class ReadStub : public VESK::JsonRpcStub {
  public:
-  EchoStub() : JsonRpcStub("Echo") {}
+  explicit ReadStub(std::string control) : _control(std::move(control)) {}
+
   bool Invoke(nlohmann::json& request, nlohmann::json& response) override {
-    response = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", request["params"]}};
+    nlohmann::json control = Control();
+    while (control.value("mode", "ok") == "silent" && !g_stop) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      control = Control();
+    }
+    const std::string mode = control.value("mode", "ok");
+    const auto& params = request["params"];
+    response = {{"jsonrpc", "2.0"}, {"id", request["id"]}};
+    if (mode == "error") {
+      response["error"] = {{"code", -32000}, {"message", "device offline"}};
+    } else if (mode == "array") {
+      response["result"] = nlohmann::json::array({1, 2});
+    } else if (mode == "values_array") {
+      response["result"] = {{"values", nlohmann::json::array({1, 2})}};
+    } else {
+      nlohmann::json values = nlohmann::json::object();
+      const auto& known = control["values"][params.value("device_id", "")];
+      for (const auto& tag : params["parameters"]) {
+        if (tag.is_string() && known.is_object() && known.contains(tag.get<std::string>()))
+          values[tag.get<std::string>()] = known[tag.get<std::string>()];
+      }
+      response["result"] = {{"values", values}};
+    }
     return true;
   }
+
+ private:
+  nlohmann::json Control() const {
+    std::ifstream in(_control);
+    nlohmann::json control = nlohmann::json::parse(in, nullptr, false);
+    return control.is_object() ? control : nlohmann::json::object();
+  }
+  std::string _control;
 };
 
-int Serve(const char* url) {
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::cerr << "usage: pemrix_ipc_test_peer <endpoint> <control.json>\n";
+    return 2;
+  }
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
-  VESK::JsonRpcServer server(url);
-  server.Add(std::make_shared<EchoStub>());
+  VESK::JsonRpcServer server(argv[1]);
+  server.Add(std::make_shared<ReadStub>(argv[2]));
   server.Start();
   int signal = 0;
   sigwait(&stopSignals, &signal);
+  g_stop = true;  // releases a silent stub
   // Terminate the library under the running worker, as a program's exit path
   // may: the worker has to notice and end, or Stop would wait for good.
   nn_term();
   server.Stop();
   return 0;
-}
-
-int Subscribe(const char* url) {
-  const int s = nn_socket(AF_SP, NN_SUB);
-  if (s < 0 || nn_setsockopt(s, NN_SUB, NN_SUB_SUBSCRIBE, "", 0) < 0 || nn_connect(s, url) < 0) return 2;
-  for (;;) {
-    void* data = nullptr;
-    const int n = nn_recv(s, &data, NN_MSG, 0);
-    if (n < 0) return 3;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    std::vector<uint8_t> body(bytes, bytes + n);
-    nn_freemsg(data);
-    for (uint8_t byte : body) std::printf("%02x", byte);
-    std::string decoded;
-    try {
-      decoded = nlohmann::json::from_bson(body).dump();
-    } catch (const std::exception& e) {
-      decoded = std::string("undecodable: ") + e.what();
-    }
-    std::printf(" %s\n", decoded.c_str());
-    std::fflush(stdout);
-  }
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc == 3 && std::strcmp(argv[1], "serve") == 0) return Serve(argv[2]);
-  if (argc == 3 && std::strcmp(argv[1], "subscribe") == 0) return Subscribe(argv[2]);
-  std::fprintf(stderr, "usage: %s serve|subscribe URL\n", argv[0]);
-  return 1;
 }

@@ -1,12 +1,14 @@
-// The client against raw reply sockets (for texts our server never sends),
+// The client against a raw reply socket (for texts our server never sends),
 // against our server in this process, and against a server in another process.
 #include <gtest/gtest.h>
+#include <nanomsg/nn.h>
+#include <nanomsg/reqrep.h>
 #include <signal.h>
 
 #include <chrono>
+#include <future>
 #include <nlohmann/json.hpp>
 
-#include "IpcTestUtil.h"
 #include "JsonRpcClient.h"
 #include "JsonRpcServer.h"
 #include "LogCapture.h"
@@ -15,35 +17,9 @@
 using namespace pemrix::testing;
 using nlohmann::json;
 
-namespace {
-
-// Answers each request with a template in which "$ID" becomes the request id.
-std::function<std::string(const std::string&)> Answer(const std::string& reply) {
-  return [reply](const std::string& request) {
-    std::string text = reply;
-    const auto at = text.find("$ID");
-    if (at != std::string::npos) text.replace(at, 3, json::parse(request)["id"].dump());
-    return text;
-  };
-}
-
-// Echoes the request's id as its result, after an optional delay.
-class SlowStub : public VESK::JsonRpcStub {
- public:
-  SlowStub() : JsonRpcStub("Slow") {}
-  bool Invoke(json& request, json& response) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
-    response = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", request["id"]}};
-    return true;
-  }
-  std::atomic<int> delayMs{0};
-};
-
-}  // namespace
-
 TEST(JsonRpcClient, JudgesEveryReplyShape) {
   struct Case {
-    const char* reply;
+    const char* reply;  // "$ID" becomes the request's id
     bool ok;
     json result;
     const char* errorLog;  // nullptr: nothing may be logged
@@ -65,34 +41,60 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
   };
   TempDir dir;
   const std::string url = dir.Ipc("api");
-  std::atomic<size_t> next{0};  // the case being run; the replier answers with its text
-  RawReplier peer(url, [&](const std::string& request) {
-    const size_t i = next;
-    return Answer(cases[i < cases.size() ? i : 0].reply)(request);
-  });
+  const int replier = nn_socket(AF_SP, NN_REP);
+  const int wait = 3000;
+  nn_setsockopt(replier, NN_SOL_SOCKET, NN_RCVTIMEO, &wait, sizeof(wait));
+  ASSERT_GE(nn_bind(replier, url.c_str()), 0);
   VESK::JsonRpcClient client(url);
   EXPECT_FALSE(client.IsOpen());  // the first Invoke connects
-  for (; next < cases.size(); ++next) {
-    SCOPED_TRACE(cases[next].reply);
+  std::vector<std::string> requests;
+  // One call, answered with reply in which "$ID" becomes the request's id.
+  auto call = [&](const std::string& method, const json& params, std::string reply, json& result) {
+    auto invoke = std::async(std::launch::async, [&] { return client.Invoke(method, params, result); });
+    char* data = nullptr;
+    const int n = nn_recv(replier, &data, NN_MSG, 0);
+    if (n >= 0) {
+      requests.emplace_back(data, n);
+      nn_freemsg(data);
+      const auto at = reply.find("$ID");
+      if (at != std::string::npos) reply.replace(at, 3, json::parse(requests.back())["id"].dump());
+      nn_send(replier, reply.data(), reply.size(), 0);
+    }
+    return invoke.get();
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].reply);
     LogCapture log;
     json result = untouched;
-    EXPECT_EQ(client.Invoke("M", nullptr, result), cases[next].ok);
-    EXPECT_EQ(result, cases[next].result);
-    if (cases[next].errorLog)
-      EXPECT_TRUE(log.Contains(cases[next].errorLog, "ERROR"));
+    EXPECT_EQ(call("M", nullptr, cases[i].reply, result), cases[i].ok);
+    EXPECT_EQ(result, cases[i].result);
+    if (cases[i].errorLog)
+      EXPECT_TRUE(log.Contains(cases[i].errorLog, "ERROR"));
     else
       EXPECT_EQ(log.Count("", "ERROR"), 0);
-    EXPECT_EQ(log.Count("Connect to " + url, "INFO"), next == 0 ? 1 : 0);  // one socket throughout
+    EXPECT_EQ(log.Count("Connect to " + url, "INFO"), i == 0 ? 1 : 0);  // one socket throughout
   }
   // Compact text, keys in order; failed calls still used up their ids.
   json result;
-  EXPECT_TRUE(client.Invoke("ReadParameter", {{"device_id", "D"}, {"parameters", {"T"}}}, result));
-  EXPECT_EQ(peer.Requests().front(), R"({"id":1,"jsonrpc":"2.0","method":"M","params":null})");
-  EXPECT_EQ(peer.Requests().back(),
+  EXPECT_TRUE(
+      call("ReadParameter", {{"device_id", "D"}, {"parameters", {"T"}}}, R"({"jsonrpc":"2.0","id":$ID})", result));
+  nn_close(replier);
+  EXPECT_EQ(requests.front(), R"({"id":1,"jsonrpc":"2.0","method":"M","params":null})");
+  EXPECT_EQ(requests.back(),
             R"({"id":11,"jsonrpc":"2.0","method":"ReadParameter","params":{"device_id":"D","parameters":["T"]}})");
 }
 
 TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
+  // Echoes the request's id as its result, after a delay the test sets.
+  struct SlowStub : VESK::JsonRpcStub {
+    SlowStub() : JsonRpcStub("Slow") {}
+    bool Invoke(json& request, json& response) override {
+      std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
+      response = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", request["id"]}};
+      return true;
+    }
+    std::atomic<int> delayMs{0};
+  };
   TempDir dir;
   const std::string url = dir.Ipc("api");
   VESK::JsonRpcClient client(url);
@@ -129,13 +131,14 @@ TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
 TEST(JsonRpcClient, TalksToAServerInAnotherProcess) {
   TempDir dir;
   const std::string url = dir.Ipc("api");
-  Process peer({{BinPath("pemrix_ipc_test_peer"), "serve", url}, "", {}, dir.File("peer.log")});
+  WriteFile(dir.File("control.json"), R"({"values":{"D":{"T":2.5,"U":[1,null]}}})");
+  Process peer({{BinPath("pemrix_ipc_test_peer"), url, dir.File("control.json")}, "", {}, dir.File("peer.log")});
   ASSERT_TRUE(peer.Start());
   VESK::JsonRpcClient client(url);
   json result;
-  const json params = {{"device_id", "D"}, {"parameters", {"T", 2.5, nullptr}}};
-  ASSERT_TRUE(client.Invoke("Echo.Read", params, result));
-  EXPECT_EQ(result, params);
+  const json params = {{"device_id", "D"}, {"parameters", {"T", "U", "V"}}};
+  ASSERT_TRUE(client.Invoke("ReadParameter", params, result));
+  EXPECT_EQ(result, json::parse(R"({"values":{"T":2.5,"U":[1,null]}})"));
 
   LogCapture log;
   EXPECT_FALSE(client.Invoke("Nope.Read", params, result));
