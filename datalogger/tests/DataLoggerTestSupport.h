@@ -24,21 +24,17 @@ inline InfluxServer& SharedInflux() {
 }
 
 // The rows of "SELECT * FROM <measurement>" in database db, each an object
-// from column name to value (time in ns); empty when there are none.
+// from column name to value (time in ns, null columns left out).
 inline std::vector<nlohmann::json> QueryPoints(InfluxServer& server, const std::string& db,
                                                const std::string& measurement) {
-  std::vector<nlohmann::json> rows;
-  // Not const: a missing member (no series yet, an error answer) reads as null.
-  auto body = nlohmann::json::parse(server.Query(db, "SELECT * FROM \"" + measurement + "\""), nullptr, false);
-  if (!body.is_object() || !body["results"].is_array() || body["results"].empty()) return rows;
-  auto& series = body["results"][0]["series"];
-  if (!series.is_array() || series.empty()) return rows;
-  const auto& columns = series[0]["columns"];
-  for (const auto& values : series[0]["values"]) {
-    nlohmann::json row;
-    for (std::size_t i = 0; i < columns.size(); ++i) {
-      if (!values[i].is_null()) row[columns[i].get<std::string>()] = values[i];
-    }
+  using nlohmann::json;
+  const json body = json::parse(server.Query(db, "SELECT * FROM \"" + measurement + "\""), nullptr, false);
+  const json series = body.is_object() ? body.value(json::json_pointer("/results/0/series/0"), json::object()) : json();
+  std::vector<json> rows;
+  for (const auto& values : series.value("values", json::array())) {
+    json row;
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (!values[i].is_null()) row[series["columns"][i].get<std::string>()] = values[i];
     rows.push_back(row);
   }
   return rows;

@@ -107,18 +107,6 @@ TEST(InfluxDriver, CreatesTheDatabasePointsReadBackExactlyRefusalsAreReported) {
   EXPECT_TRUE(QueryPoints(influx, db, "m").empty());
 }
 
-TEST(InfluxDriver, UnreachableServerIsLoggedOncePerOutage) {
-  const int deadPort = pemrix::testing::FreeTcpPort();
-  InfluxdbDriver driver;
-  ASSERT_TRUE(driver.LoadFromJSON(Settings("late", deadPort)));
-  LogCapture log;
-  driver.CreateDatabase();
-  EXPECT_TRUE(log.Contains("InfluxDB Create DB Failed! Code -3", "ERROR"));
-  log.Clear();
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(driver.Insert(Make("m", {{"v", i}})));
-  EXPECT_EQ(1, log.Count("InfluxDB Write Failed! m Code -3", "ERROR"));
-}
-
 TEST(InfluxDriver, BadSettingsLeaveNoDriver) {
   LogCapture log;
   DBClient client;

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <iostream>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -65,10 +64,7 @@ class ReadStub : public VESK::JsonRpcStub {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: pemrix_ipc_test_peer <endpoint> <control.json>\n";
-    return 2;
-  }
+  if (argc != 3) return 2;
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGTERM);
