@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <fstream>
 
 namespace pemrix::testing {
 
@@ -13,17 +12,17 @@ std::string WireText(const std::string& text) { return text + std::string(1, '\0
 
 std::string WireReply(const json& reply) { return WireText(reply.dump(0)); }
 
+namespace {
+
+// The id the daemon derives from /etc/gateway.json on this machine.
 std::string ExpectedDeviceId() {
-  std::ifstream file("/etc/gateway.json");
-  json doc;
-  try {
-    if (file) file >> doc;
-  } catch (const json::exception&) {
-  }
+  json doc = json::parse(ReadFile("/etc/gateway.json"), nullptr, false);
   if (doc.is_object() && doc.contains("id") && doc["id"].is_string() && !doc["id"].get<std::string>().empty())
     return doc["id"];
   return "gateway";
 }
+
+}  // namespace
 
 DaemonHarness::DaemonHarness(const std::string& rootName)
     : root(dir.File(rootName)),
@@ -47,8 +46,6 @@ DaemonHarness::DaemonHarness(const std::string& rootName)
 
 DaemonHarness::~DaemonHarness() {
   probe.reset();
-  // The programs are built with the sanitizers: what they report at an
-  // orderly exit (leaks included) fails the test.
   for (Process* p : {daemon.get(), host.get()}) {
     if (!p) continue;
     p->Stop(SIGINT, std::chrono::seconds(5));
@@ -72,12 +69,8 @@ bool DaemonHarness::Start(const std::vector<std::string>& extraEnv) {
 bool DaemonHarness::StartDaemon(const std::vector<std::string>& extraEnv) {
   WriteFile(dir.File("mqtt.json"), mqtt.dump(2));
   WriteFile(dir.File("app.conf"), appConf.dump(2));
-  Process::Options o;
-  o.argv = {BinPath("Pemrix.Daemon")};
-  o.cwd = dir.Path();
-  o.env = extraEnv;
-  o.output = dir.File("daemon.out");
-  daemon = std::make_unique<Process>(o);
+  daemon = std::make_unique<Process>(
+      Process::Options{{BinPath("Pemrix.Daemon")}, dir.Path(), extraEnv, dir.File("daemon.out")});
   return daemon->Start();
 }
 
@@ -85,20 +78,15 @@ bool DaemonHarness::StartHost(const std::string& restartCommand) {
   json conf = {{"host_api", hostApi}};
   if (!restartCommand.empty()) conf["restart_command"] = restartCommand;
   WriteFile(dir.File("host.conf"), conf.dump());
-  Process::Options o;
   // The stand-in reads app.conf from its working directory, then its own
   // file on top, as the daemon does.
-  o.argv = {BinPath("pemrix-hostsvc"), dir.File("host.conf")};
-  o.cwd = dir.Path();
-  o.output = dir.File("host.out");
-  host = std::make_unique<Process>(o);
+  host = std::make_unique<Process>(
+      Process::Options{{BinPath("pemrix-hostsvc"), dir.File("host.conf")}, dir.Path(), {}, dir.File("host.out")});
   if (!host->Start()) return false;
   const std::string socketPath = hostApi.substr(std::string("ipc://").size());
   return WaitUntil([&] { return FileExists(socketPath) || !host->Running(); }, std::chrono::seconds(10)) &&
          host->Running();
 }
-
-bool DaemonHarness::Send(const std::string& payload) { return probe->Publish(Topic("request"), payload); }
 
 std::optional<MqttMessage> DaemonHarness::Reply(std::chrono::milliseconds timeout) {
   return probe->WaitMessage(Topic("response"), timeout);
@@ -108,6 +96,11 @@ std::string DaemonHarness::Call(const json& request) {
   if (!Send(request)) return "";
   auto reply = Reply();
   return reply ? reply->payload : "";
+}
+
+bool DaemonHarness::Serving(int id) {
+  const json request = {{"command", "test"}, {"id", id}};
+  return Call(request) == WireReply(request);
 }
 
 bool DaemonHarness::WaitLog(const std::string& text, std::chrono::milliseconds timeout) const {

@@ -1,10 +1,11 @@
-// The connector's settings loader, its handler dispatch and the key-password
-// callback: no broker needed.
+// The connector's settings loader, the poll step without a broker and the
+// key-password callback.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <tuple>
 #include <type_traits>
 
 #include "LogCapture.h"
@@ -13,157 +14,98 @@
 
 using nlohmann::json;
 using pemrix::testing::LogCapture;
-using pemrix::testing::MosquittoLibrary;
 
 namespace {
 
-const auto* const kLibrary = ::testing::AddGlobalTestEnvironment(new MosquittoLibrary);
+const auto* const kLibrary = ::testing::AddGlobalTestEnvironment(new pemrix::testing::MosquittoLibrary);
 
-json Minimal() {
-  return {{"host", "broker"}, {"port", 1883}, {"keep_alive", 60}, {"reconnect_time", 5}, {"encryption_mode", 0}};
+// The minimal settings with key set to value (a null value: key left out).
+json Settings(const char* key = "", json value = nullptr) {
+  json config = {{"host", "broker"}, {"port", 1883}, {"keep_alive", 60}, {"reconnect_time", 5}, {"encryption_mode", 0}};
+  if (value.is_null())
+    config.erase(key);
+  else
+    config[key] = value;
+  return config;
 }
 
-std::string TypeError(VESK::MqttConnector& c, json config) {
+// The type error LoadFromJSON throws, or "" when it throws none.
+std::string Load(VESK::MqttConnector& c, json config) {
   try {
     c.LoadFromJSON(config);
   } catch (const json::type_error& e) {
     return e.what();
   }
-  return "no error";
+  return "";
 }
 
-}  // namespace
-
-TEST(MqttConnectorLoad, MinimalObjectKeepsGeneratedIdAndEmptySecrets) {
+TEST(MqttConnectorLoad, ConversionsModesAndGeneratedId) {
   VESK::MqttConnector c;
-  std::string generated = c._clientId;
+  const std::string generated = c._clientId;
   ASSERT_EQ(generated.size(), 36u);
   EXPECT_NE(VESK::MqttConnector()._clientId, generated);
-  json config = Minimal();
-  c.LoadFromJSON(config);
+  ASSERT_EQ(Load(c, Settings()), "");
   EXPECT_EQ(c._clientId, generated);
-  EXPECT_EQ(c._host, "broker");
-  EXPECT_EQ(c._port, 1883);
-  EXPECT_EQ(c._keepAlive, 60);
-  EXPECT_EQ(c._reconnectTime, 5);
-  EXPECT_EQ(c._encryptionMode, 0);
+  EXPECT_EQ(std::make_tuple(c._host, c._port, c._keepAlive, c._reconnectTime),
+            std::make_tuple(std::string("broker"), 1883, 60, 5));
   for (auto* s : {&c._caFile, &c._certFile, &c._keyFile, &c._certPassword, &c._username, &c._password})
     EXPECT_EQ(*s, "");
-  // Absent keys are read through the non-const operator[] and so appear as nulls.
-  EXPECT_TRUE(config.contains("username"));
-  EXPECT_TRUE(config["username"].is_null());
-}
 
-TEST(MqttConnectorLoad, ConversionsAndModes) {
-  VESK::MqttConnector c;
-  auto load = [&](const char* key, json value) {
-    json config = Minimal();
-    config[key] = value;
-    c.LoadFromJSON(config);
+  auto load = [&](const char* key, json value) -> VESK::MqttConnector& {
+    EXPECT_EQ(Load(c, Settings(key, value)), "") << key << " " << value;
+    return c;
   };
-  load("encryption_mode", 3);
-  EXPECT_EQ(c._encryptionMode, 0);
-  load("encryption_mode", -1);
-  EXPECT_EQ(c._encryptionMode, 0);
-  load("encryption_mode", 2);
-  EXPECT_EQ(c._encryptionMode, 2);
-  load("encryption_mode", 1.7);
-  EXPECT_EQ(c._encryptionMode, 1);
-  load("port", 1883.9);
-  EXPECT_EQ(c._port, 1883);
-  load("port", true);
-  EXPECT_EQ(c._port, 1);
-  std::string id = c._clientId;
-  load("client_id", 42);
-  EXPECT_EQ(c._clientId, id);
-  load("client_id", "gw-7");
-  EXPECT_EQ(c._clientId, "gw-7");
-  c._username = "kept";
-  load("username", nullptr);
-  EXPECT_EQ(c._username, "kept");
-  load("cert_password", "s3cret");
-  EXPECT_EQ(c._certPassword, "s3cret");
+  EXPECT_EQ(load("encryption_mode", 3)._encryptionMode, 0);  // only 1 and 2 select TLS
+  EXPECT_EQ(load("encryption_mode", -1)._encryptionMode, 0);
+  EXPECT_EQ(load("encryption_mode", 2)._encryptionMode, 2);
+  EXPECT_EQ(load("encryption_mode", 1.7)._encryptionMode, 1);
+  EXPECT_EQ(load("port", 1883.9)._port, 1883);
+  EXPECT_EQ(load("port", true)._port, 1);
+  EXPECT_EQ(load("client_id", 42)._clientId, generated);  // optional strings ignore other types
+  EXPECT_EQ(load("client_id", "gw-7")._clientId, "gw-7");
+  EXPECT_EQ(load("cert_password", "s3cret")._certPassword, "s3cret");
 }
 
-TEST(MqttConnectorLoad, RequiredKeysFailWithTypeErrorsInOrder) {
+TEST(MqttConnectorLoad, RequiredKeysFailWithTypeErrors) {
+  const std::pair<json, const char*> cases[] = {
+      {Settings("host"), "type must be string, but is null"},
+      {Settings("port", "1883"), "type must be number, but is string"},
+      {Settings("reconnect_time"), "type must be number, but is null"},
+      // A float beyond int's range has no defined conversion: refused, not an arbitrary port.
+      {Settings("port", 1e20), "out of range"},
+      {Settings("port", -1e20), "out of range"},
+      {nullptr, "type must be string, but is null"},  // becomes an object, fails at "host"
+      {json::array(), "string argument with array"},
+  };
+  for (const auto& [config, error] : cases) {
+    VESK::MqttConnector c;
+    EXPECT_NE(Load(c, config).find(error), std::string::npos) << config;
+  }
+  // Keys are applied in order up to the failing one.
   VESK::MqttConnector c;
   c._port = 7;
-  json config = Minimal();
-  config.erase("host");
+  json config = Settings("host");
   config["client_id"] = "applied-before-host";
-  EXPECT_NE(TypeError(c, config).find("type must be string, but is null"), std::string::npos);
+  EXPECT_NE(Load(c, config), "");
   EXPECT_EQ(c._clientId, "applied-before-host");
-  EXPECT_EQ(c._port, 7);  // not read after the failing key
-
-  config = Minimal();
-  config["port"] = "1883";
-  EXPECT_NE(TypeError(c, config).find("type must be number, but is string"), std::string::npos);
-  EXPECT_EQ(c._host, "broker");
-
-  config = Minimal();
-  config.erase("reconnect_time");
-  EXPECT_NE(TypeError(c, config).find("type must be number, but is null"), std::string::npos);
-
-  // A null configuration becomes an object and fails at "host"; an array
-  // cannot be indexed by key at all.
-  EXPECT_NE(TypeError(c, nullptr).find("type must be string, but is null"), std::string::npos);
-  EXPECT_NE(TypeError(c, json::array()).find("string argument with array"), std::string::npos);
+  EXPECT_EQ(c._port, 7);
 }
 
-// A float beyond int's range has no defined int conversion; it must be
-// refused rather than turned into an arbitrary port.
-TEST(MqttConnectorLoad, OutOfRangeFloatIsATypeError) {
-  VESK::MqttConnector c;
-  json config = Minimal();
-  config["port"] = 1e20;
-  EXPECT_NE(TypeError(c, config).find("out of range"), std::string::npos);
-  config["port"] = -1e20;
-  EXPECT_NE(TypeError(c, config).find("out of range"), std::string::npos);
-}
-
-TEST(MqttConnectorHandlers, ConnackCodeSelectsOneHandler) {
-  VESK::MqttConnector c;
-  int connected = 0, refused = 0;
-  c._connectedHandler = [&] { ++connected; };
-  c._disconnectedHandler = [&] { ++refused; };
-  VESK::MqttClient::ConnectCallback(nullptr, &c, 5);
-  EXPECT_EQ(connected, 0);
-  EXPECT_EQ(refused, 1);
-  EXPECT_FALSE(c._connected);
-  VESK::MqttClient::ConnectCallback(nullptr, &c, 0);
-  EXPECT_EQ(connected, 1);
-  EXPECT_EQ(refused, 1);
-  EXPECT_TRUE(c._connected);
-  // Without a handler or an object nothing happens.
-  VESK::MqttClient::MessageCallback(nullptr, &c, nullptr);
-  VESK::MqttClient::ConnectCallback(nullptr, nullptr, 0);
-}
-
-TEST(MqttClientPoll, EmptyHostStaysSilentAndRetriesEveryStep) {
+TEST(MqttClientPoll, NoHostStaysIdleAndThePauseIsMonotonic) {
+  // Wall-clock steps (NTP setting the clock back) must not stall reconnects.
+  static_assert(std::is_same_v<decltype(VESK::MqttClient::_lastConnectTime), std::chrono::steady_clock::time_point>);
   LogCapture log;
   VESK::MqttConnector c;
+  c._reconnectTime = 3600;
   c.RunOnce();
   c.RunOnce();
   EXPECT_EQ(c._mosq, nullptr);
   EXPECT_TRUE(log.Lines().empty());
   c._host = "127.0.0.1";
-  c._port = 1;  // nothing listens: the instance exists, the connect fails
-  c.RunOnce();
-  EXPECT_NE(c._mosq, nullptr);
+  c._port = 1;  // nothing listens: the instance exists, the connect is refused at once
+  c.RunOnce();  // no pause after the steps without a host
+  ASSERT_NE(c._mosq, nullptr);
   EXPECT_TRUE(log.Contains("MQTT Client Connect to 127.0.0.1:1, client id = " + c._clientId, "INFO"));
-  c.Disconnect();
-  EXPECT_EQ(c._mosq, nullptr);
-}
-
-TEST(MqttClientPoll, ReconnectPauseIsMonotonic) {
-  // Wall-clock steps (NTP setting the clock back) must not stall reconnects.
-  static_assert(std::is_same_v<decltype(VESK::MqttClient::_lastConnectTime), std::chrono::steady_clock::time_point>);
-  LogCapture log;
-  VESK::MqttConnector c;
-  c._host = "127.0.0.1";
-  c._port = 1;
-  c._reconnectTime = 3600;
-  c.RunOnce();  // creates the instance; the connect is refused at once
   auto first = c._lastConnectTime;
   c.RunOnce();
   EXPECT_EQ(c._lastConnectTime, first);  // inside the pause: no attempt
@@ -172,6 +114,7 @@ TEST(MqttClientPoll, ReconnectPauseIsMonotonic) {
   EXPECT_GT(c._lastConnectTime, first);
   EXPECT_EQ(log.Count("MQTT Client Reconnect to", "INFO"), 1);
   c.Disconnect();
+  EXPECT_EQ(c._mosq, nullptr);
 }
 
 TEST(MqttClientTls, PasswordCallbackFillsBufferByItsSize) {
@@ -180,16 +123,20 @@ TEST(MqttClientTls, PasswordCallbackFillsBufferByItsSize) {
   mosquitto* m = mosquitto_new("pw", true, &c);
   ASSERT_NE(m, nullptr);
   char buf[16];
-  std::memset(buf, 'x', sizeof buf);
-  EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, 6, 0, m), 6);
+  auto call = [&](int size) {
+    std::memset(buf, 'x', sizeof buf);
+    return VESK::MqttClient::PasswordCheckCallback(buf, size, 0, m);
+  };
+  EXPECT_EQ(call(6), 6);
   EXPECT_EQ(std::string(buf, 7), "secretx");  // no terminator, nothing beyond size
-  std::memset(buf, 'x', sizeof buf);
-  EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, 7, 0, m), 6);
+  EXPECT_EQ(call(7), 6);
   EXPECT_EQ(std::string(buf, 8), std::string("secret\0x", 8));
-  EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, 3, 0, m), 3);
-  EXPECT_EQ(std::string(buf, 3), "sec");
+  EXPECT_EQ(call(3), 3);
+  EXPECT_EQ(std::string(buf, 4), "secx");
+  EXPECT_EQ(call(-1), 0);
   EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(nullptr, 7, 0, m), 0);
   EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, 7, 0, nullptr), 0);
-  EXPECT_EQ(VESK::MqttClient::PasswordCheckCallback(buf, -1, 0, m), 0);
   mosquitto_destroy(m);
 }
+
+}  // namespace

@@ -10,11 +10,11 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 struct mosquitto;
-struct mosquitto_message;
 
 namespace pemrix::testing {
 
@@ -54,22 +54,18 @@ class MqttProbe {
   void Clear();
 
  private:
-  static void OnConnect(mosquitto*, void* obj, int rc);
-  static void OnSubscribe(mosquitto*, void* obj, int mid, int count, const int* granted);
-  static void OnPublish(mosquitto*, void* obj, int mid);
-  static void OnMessage(mosquitto*, void* obj, const mosquitto_message* msg);
+  // Runs change under the lock (callbacks run on the probe's thread) and wakes the waiters.
+  static void Update(void* probe, const std::function<void(MqttProbe&)>& change);
   bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout);
 
   int _port;
-  std::string _clientId;
   mosquitto* _mosq = nullptr;
   bool _loopStarted = false;
 
-  std::mutex _mutex;  // guards everything below; callbacks run on the probe's thread
+  std::mutex _mutex;  // guards everything below
   std::condition_variable _changed;
-  int _connackRc = -1;  // -1: none yet
-  std::vector<int> _subacks;
-  std::vector<int> _published;
+  int _connackRc = -1;   // -1: none yet
+  std::set<int> _acked;  // ids of acknowledged subscribes and completed publishes
   std::vector<MqttMessage> _all;
   std::deque<MqttMessage> _unconsumed;
 };
