@@ -12,8 +12,10 @@ namespace {
 const char* const kClient =
     R"("mqtt_client": {"host": "127.0.0.1", "port": 1, "keep_alive": 5, "reconnect_time": 1, "encryption_mode": 0})";
 
-// Runs Initial with the given file contents (nullptr: file absent).
-bool Initial(const TempDir& dir, const char* gateway, const std::string& mqtt, LogCapture& log) {
+// Runs Initial on these file contents (gateway nullptr: no such file); what it
+// logs is left in log.
+bool Initial(const char* gateway, const std::string& mqtt, LogCapture& log) {
+  TempDir dir;
   if (gateway) WriteFile(dir.File("gateway.json"), gateway);
   WriteFile(dir.File("mqtt.json"), mqtt);
   VESK::DaemonService service(dir.File("gateway.json"), dir.File("mqtt.json"));
@@ -45,10 +47,9 @@ TEST(DaemonSettings, DeviceIdAndTopicRoot) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.gateway ? c.gateway : "(no file)") + " root " + c.root);
-    TempDir dir;
     LogCapture log;
     std::string mqtt = "{" + std::string(kClient) + (c.root.empty() ? "" : ", \"mqtt_topic_root\": " + c.root) + "}";
-    ASSERT_TRUE(Initial(dir, c.gateway, mqtt, log));
+    ASSERT_TRUE(Initial(c.gateway, mqtt, log));
     EXPECT_TRUE(log.Contains(std::string("Request Topic  : ") + c.requestTopic, "INFO"));
     EXPECT_EQ(c.error ? 1 : 0, log.Count("", "ERROR"));
     if (c.error) {
@@ -69,11 +70,10 @@ TEST(DaemonSettings, UnusableMqttSettingsFailWithOneErrorLine) {
   };
   for (const auto& [file, error] : cases) {
     SCOPED_TRACE(file);
-    TempDir dir;
     LogCapture log;
-    EXPECT_FALSE(Initial(dir, nullptr, file, log));
+    EXPECT_FALSE(Initial(nullptr, file, log));
     EXPECT_EQ(1, log.Count("", "ERROR"));
-    EXPECT_TRUE(log.Contains(dir.File("mqtt.json") + "' : ", "ERROR"));
+    EXPECT_TRUE(log.Contains("/mqtt.json' : ", "ERROR"));
     EXPECT_TRUE(log.Contains(error, "ERROR"));
   }
 }
