@@ -44,8 +44,8 @@ constexpr auto kBusyPeriod = 1s;
 constexpr auto kIdlePause = 100ms;
 // Poll steps after "offline" so the status can leave before disconnecting.
 constexpr int kFlushSteps = 10;
-// Poll steps that let the reply to "restart" complete its QoS 2 handshake.
-constexpr int kReplyFlushSteps = 3;
+// Longest wait for the reply to "restart" to complete its QoS 2 handshake.
+constexpr std::chrono::seconds kReplyFlushTimeout{2};
 
 // Runs a shell command; true only when the shell ran it and it exited 0.
 bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
@@ -320,10 +320,13 @@ void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
   } else if (command == "restart") {
     // The reply must be out before the host is asked: once it restarts, the
     // daemon gets no other chance. A QoS 2 message reaches subscribers only
-    // after its release handshake, which needs a few poll steps. Handlers
-    // that run meanwhile only queue requests or write upload data.
+    // after its release handshake, so the loop polls until the broker has
+    // completed it (or a bounded wait has passed): a fixed number of steps is
+    // not enough when other requests arrive at the same time. Handlers that
+    // run meanwhile only queue requests or write upload data.
     PublishResponse(Reply(payload, 0).dump(0));
-    for (int i = 0; i < kReplyFlushSteps; ++i) _connector->RunOnce();
+    const auto deadline = std::chrono::steady_clock::now() + kReplyFlushTimeout;
+    while (_connector->HasPendingPublishes() && std::chrono::steady_clock::now() < deadline) _connector->RunOnce();
     SendSystemRestart();
   } else if (command == "upload_file") {
     UploadFile(request);

@@ -55,6 +55,7 @@ bool MqttClient::ConnectBroker() {
   mosquitto_connect_callback_set(_mosq, ConnectCallback);
   mosquitto_message_callback_set(_mosq, MessageCallback);
   mosquitto_subscribe_callback_set(_mosq, SubscribeCallback);
+  mosquitto_publish_callback_set(_mosq, PublishCallback);
 
   if (_will.enable && !_will.topic.empty() && !_will.message.empty()) {
     LOG(INFO) << "Set Last Will Message : " << _will.topic << " <- " << _will.message << " , QoS = " << _will.qos
@@ -110,6 +111,7 @@ void MqttClient::RunOnce() {
   if (rc == MOSQ_ERR_SUCCESS && _connected) return;
   if (rc != MOSQ_ERR_SUCCESS && _connected) _lastConnectTime = std::chrono::steady_clock::now();
   _connected = false;
+  _inFlight.clear();
   if (std::chrono::steady_clock::now() - _lastConnectTime >= std::chrono::seconds(_reconnectTime)) ConnectBroker();
 }
 
@@ -131,8 +133,13 @@ void MqttClient::SendPublish(const std::string& topic, int qos, bool retain, con
     LOG(ERROR) << "MQTT Publish failed, payload too large, topic = " << topic;
     return;
   }
-  int rc = mosquitto_publish(_mosq, nullptr, topic.c_str(), static_cast<int>(length), bytes, qos, retain);
-  if (rc != MOSQ_ERR_SUCCESS) LOG(ERROR) << "MQTT Publish failed, return = " << rc << ", topic = " << topic;
+  int mid = 0;
+  int rc = mosquitto_publish(_mosq, &mid, topic.c_str(), static_cast<int>(length), bytes, qos, retain);
+  if (rc != MOSQ_ERR_SUCCESS) {
+    LOG(ERROR) << "MQTT Publish failed, return = " << rc << ", topic = " << topic;
+  } else if (qos > 0) {
+    _inFlight.insert(mid);
+  }
 }
 
 void MqttClient::Subscribe(const std::vector<std::string>& topics, int qos) {
@@ -189,6 +196,11 @@ void MqttClient::ConnectCallback(mosquitto* mosq, void* obj, int rc) {
 void MqttClient::MessageCallback(mosquitto* /*mosq*/, void* obj, const mosquitto_message* msg) {
   if (!obj) return;
   static_cast<MqttClient*>(obj)->OnMessage(msg);
+}
+
+void MqttClient::PublishCallback(mosquitto* /*mosq*/, void* obj, int mid) {
+  if (obj == nullptr) return;
+  static_cast<MqttClient*>(obj)->_inFlight.erase(mid);
 }
 
 void MqttClient::SubscribeCallback(mosquitto* /*mosq*/, void* obj, int mid, int qos_count, const int* granted_qos) {

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,14 @@ class MqttClient {
   static void ConnectCallback(mosquitto* mosq, void* obj, int rc);
   static void MessageCallback(mosquitto* mosq, void* obj, const mosquitto_message* msg);
   static void SubscribeCallback(mosquitto* mosq, void* obj, int mid, int qos_count, const int* granted_qos);
+  // libmosquitto's publish callback: the message with this id has completed
+  // its QoS handshake with the broker. Runs inside RunOnce.
+  static void PublishCallback(mosquitto* mosq, void* obj, int mid);
+
+  // True while a QoS 1/2 message published on the current link has not
+  // completed its handshake. Lets the owner poll until a reply is really out
+  // before it blocks (the restart request). A lost link forgets them.
+  bool HasPendingPublishes() const { return !_inFlight.empty(); }
   // TLS private-key password callback: userdata is the libmosquitto instance,
   // whose user data is the client; supplies _certPassword. Returns the number
   // of password bytes placed in buf.
@@ -115,6 +124,8 @@ class MqttClient {
   // The latest instance was dropped because libmosquitto refused its TLS
   // settings; creation then waits for the reconnect pause.
   bool _tlsSetupFailed = false;
+  // Message ids of QoS 1/2 publishes whose handshake has not completed.
+  std::set<int> _inFlight;
 };
 
 }  // namespace VESK
