@@ -28,7 +28,9 @@ TEST_F(DriverTest, NodesAreReadInBatchesOf150) {
     json values = Update();
     EXPECT_EQ(ReadBatches(), batches) << count << " nodes";
     ASSERT_EQ(values.size(), size_t(count));
-    if (count > 0) EXPECT_EQ(values[Id(count - 1)], (count - 1) * 10) << "the last batch lands in its tags";
+    if (count > 0) {
+      EXPECT_EQ(values[Id(count - 1)], (count - 1) * 10) << "the last batch lands in its tags";
+    }
   }
 }
 
