@@ -1,6 +1,7 @@
 #include "LogCapture.h"
 
 #include <easylogging++.h>
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
@@ -12,7 +13,7 @@ std::mutex g_mutex;
 std::vector<LogLine> g_lines;
 // The logging library's callback table is not guarded against threads that
 // log while a callback is installed or removed, so the callback is installed
-// once, on the first capture, and only switched on and off afterwards.
+// once, before the first test, and only switched on and off afterwards.
 std::atomic<int> g_active{0};
 
 class CaptureCallback : public el::LogDispatchCallback {
@@ -25,12 +26,25 @@ class CaptureCallback : public el::LogDispatchCallback {
   }
 };
 const char* kId = "pemrix-test-capture";
+
+void InstallOnce() {
+  static bool installed = (el::Helpers::installLogDispatchCallback<CaptureCallback>(kId), true);
+  (void)installed;
+}
+
+// Installs the callback before the first test runs, while the process has
+// only its main thread, in every test program that uses a capture.
+class InstallBeforeTests : public ::testing::Environment {
+ public:
+  void SetUp() override { InstallOnce(); }
+};
+const ::testing::Environment* const g_installer = ::testing::AddGlobalTestEnvironment(new InstallBeforeTests);
+
 }  // namespace
 
 LogCapture::LogCapture() {
   Clear();
-  static bool installed = (el::Helpers::installLogDispatchCallback<CaptureCallback>(kId), true);
-  (void)installed;
+  InstallOnce();
   ++g_active;
 }
 
