@@ -15,6 +15,15 @@ endif()
 # not make a new compiler's new warning break a field build.
 add_compile_options(-Wall -Wextra)
 
+option(PEMRIX_TSAN "Build with ThreadSanitizer (the threaded pieces' tests run under it too)" OFF)
+if(PEMRIX_SANITIZE AND PEMRIX_TSAN)
+  message(FATAL_ERROR "PEMRIX_SANITIZE and PEMRIX_TSAN cannot be combined")
+endif()
+if(PEMRIX_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 if(PEMRIX_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
