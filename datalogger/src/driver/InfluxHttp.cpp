@@ -319,7 +319,12 @@ int http_request(const std::string& method, const std::string& path, const std::
   head += "\r\n\r\n";
   if (!SendAll(sock.Fd(), head, body, si.timeout_ms)) return kHttpSendFailed;
 
-  Reader in(sock.Fd(), si.timeout_ms);
+  return read_response(sock.Fd(), si.timeout_ms, response);
+}
+
+int read_response(int fd, int timeoutMs, std::string* response) {
+  if (response) response->clear();
+  Reader in(fd, timeoutMs);
   Head h;
   bool atLineStart = false;
   if (int rc = ReadStatus(in, h, atLineStart)) return rc;

@@ -42,6 +42,12 @@ enum : int {
 int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
                  const server_info& si, std::string* response = nullptr);
 
+// Reads and parses one HTTP/1.1 response from the connected stream socket fd
+// (left open): status line, headers, then a Content-Length or chunked body.
+// Each wait for bytes is bounded by timeoutMs. Same results and response
+// handling as http_request; used by it and by the parser's fuzz harness.
+int read_response(int fd, int timeoutMs, std::string* response);
+
 // Appends the form encoding of in to out: RFC 3986 unreserved characters
 // as they are, space as "+", every other byte as %XX (upper-case hex).
 void url_encode(std::string& out, const std::string& in);
