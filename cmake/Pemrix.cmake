@@ -11,6 +11,14 @@ if(PEMRIX_TESTS OR PEMRIX_BENCH)
   find_package(GTest REQUIRED)
 endif()
 
+# Developers' rebuilds go through ccache when it is installed; CI builds the
+# same without it.
+find_program(CCACHE_PROGRAM ccache)
+if(CCACHE_PROGRAM AND NOT CMAKE_CXX_COMPILER_LAUNCHER)
+  set(CMAKE_C_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${CCACHE_PROGRAM})
+endif()
+
 # Warnings are errors only in spirit: we keep the build clean by hand, but do
 # not make a new compiler's new warning break a field build.
 add_compile_options(-Wall -Wextra)

@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "BoundedJson.h"
 #include "NnMessage.h"
 
 namespace VESK {
@@ -69,24 +70,32 @@ bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& para
   // A new send on a request socket abandons the previous request, so a late
   // reply to a timed-out call is dropped by the socket; the id check below
   // guards the same rule at our level.
+  // A request that timed out must never reach a peer that binds the endpoint
+  // later (a "Restart" firing minutes after the caller gave up): the socket
+  // is closed on every failed send or receive, which discards whatever it
+  // still queues. The next Invoke opens a fresh one.
   if (nn_send(_socket, text.data(), text.size(), 0) < 0) {
-    LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno());
+    LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno()) << " (" << _url << ", " << method << ")";
+    Close();
     return false;
   }
 
   NnMessage message;
   const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
   if (n < 0) {
-    LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(nn_errno());
+    LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(nn_errno()) << " (" << _url << ", " << method << ")";
+    Close();
     return false;
   }
-  if (n == 0) return false;
+  if (n == 0) {
+    LOG(ERROR) << "JSON-RPC empty reply (" << _url << ", " << method << ")";
+    return false;
+  }
 
   nlohmann::json response;
-  try {
-    response = nlohmann::json::parse(message.Data(), message.Data() + n);
-  } catch (const std::exception& e) {
-    LOG(ERROR) << e.what();
+  std::string error;
+  if (!frame::ParseBoundedJson(message.Data(), static_cast<size_t>(n), response, error)) {
+    LOG(ERROR) << "JSON-RPC reply refused (" << _url << ", " << method << "): " << error;
     return false;
   }
 
@@ -98,7 +107,7 @@ bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& para
     return false;
 
   if (response.contains("error")) {
-    LOG(ERROR) << response.dump();
+    LOG(ERROR) << frame::LogExcerpt(frame::SafeDump(response), 1024);
     return false;
   }
   auto value = response.find("result");

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "BoundedJson.h"
 #include "ConfigLoader.h"
 #include "LogCapture.h"
 #include "Shell.h"
@@ -130,4 +131,34 @@ TEST(ShellQuote, EveryWordStaysOneArgument) {
     EXPECT_EQ(pemrix::testing::ReadFile(out), word);
   }
   EXPECT_FALSE(pemrix::testing::FileExists("x"));
+}
+
+// Texts from peers: the limits hold before anything recursive runs, and a
+// log excerpt can neither flood nor forge lines.
+TEST(BoundedJson, SizeAndDepthRefusedWithAReason) {
+  struct Case {
+    std::string text;
+    bool ok;
+    const char* reason;
+  };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const std::string edge = std::string(64, '[') + std::string(64, ']');
+  const std::string over = std::string(65, '[') + std::string(65, ']');
+  for (const Case& c : std::vector<Case>{{R"({"a":[1,{"b":2}]})", true, ""},
+                                         {edge, true, ""},
+                                         {over, false, "nested deeper"},
+                                         {deep, false, "nested deeper"},
+                                         {std::string(100, ' ') + "1", false, "exceeds"},
+                                         {"", false, "parse_error"},
+                                         {"{\"a\":\"\xff\"}", false, "parse_error"}}) {
+    nlohmann::json out = 1;
+    std::string error;
+    EXPECT_EQ(ParseBoundedJson(c.text, out, error, JsonLimits{100000, 64}), c.ok) << c.text.substr(0, 20);
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+    if (!c.ok) {
+      EXPECT_TRUE(out.is_null());
+    }
+  }
+  EXPECT_EQ(LogExcerpt(std::string("a\nb") + std::string(300, 'x'), 4), "a?bx...(303 bytes)");
+  EXPECT_EQ(SafeDump(nlohmann::json("a\xff")), "\"a\xEF\xBF\xBD\"");
 }

@@ -37,7 +37,7 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
       {R"({"jsonrpc":"2.0","id":$ID,"error":{"code":1,"message":"m"},"result":5})", false, untouched,
        R"("error":{"code":1,"message":"m"})"},
       {R"({"jsonrpc":"2.0","id":$ID} trailing)", false, untouched, "parse error"},
-      {"", false, untouched, nullptr},
+      {"", false, untouched, "empty reply"},
   };
   TempDir dir;
   const std::string url = dir.Ipc("api");
@@ -107,6 +107,17 @@ TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
     EXPECT_FALSE(client.Invoke("Slow.Get", nullptr, result));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_TRUE(log.Contains("'nn_recv' failed! ", "ERROR"));
+  }
+  {
+    // The timed-out request is gone with its socket: a peer that binds the
+    // endpoint later never receives it.
+    const int late = nn_socket(AF_SP, NN_REP);
+    const int wait = 700;
+    nn_setsockopt(late, NN_SOL_SOCKET, NN_RCVTIMEO, &wait, sizeof(wait));
+    ASSERT_GE(nn_bind(late, url.c_str()), 0);
+    char* data = nullptr;
+    EXPECT_LT(nn_recv(late, &data, NN_MSG, 0), 0);
+    nn_close(late);
   }
 
   VESK::JsonRpcServer server(url);

@@ -1,0 +1,38 @@
+#pragma once
+// The one reader for JSON texts that come from outside the process (MQTT
+// requests, JSON-RPC messages, a peer's replies). A hostile text cannot
+// exhaust the stack or the heap through it: its size is checked before
+// parsing and its nesting while parsing. Never throws.
+#include <cstddef>
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace VESK::frame {
+
+struct JsonLimits {
+  std::size_t maxBytes = 16u << 20;  // well above any real request or reply
+  int maxDepth = 64;                 // real texts nest a handful of levels
+};
+
+// Parses [data, data + size) into out. On failure returns false, leaves out
+// null and puts a one-line reason (size, depth or the parser's text) in error.
+bool ParseBoundedJson(const char* data, std::size_t size, nlohmann::json& out, std::string& error,
+                      const JsonLimits& limits = JsonLimits());
+inline bool ParseBoundedJson(const std::string& text, nlohmann::json& out, std::string& error,
+                             const JsonLimits& limits = JsonLimits()) {
+  return ParseBoundedJson(text.data(), text.size(), out, error, limits);
+}
+
+// At most maxChars of text for a log line, control characters shown as '?'
+// and a cut marked "...(N bytes)", so a peer can neither flood the log nor
+// forge lines in it.
+std::string LogExcerpt(const char* data, std::size_t size, std::size_t maxChars = 256);
+inline std::string LogExcerpt(const std::string& text, std::size_t maxChars = 256) {
+  return LogExcerpt(text.data(), text.size(), maxChars);
+}
+
+// Serialises a value that may hold invalid UTF-8 (bytes a peer handed us
+// unchecked): invalid sequences become U+FFFD instead of an exception.
+std::string SafeDump(const nlohmann::json& value, int indent = -1);
+
+}  // namespace VESK::frame
