@@ -2,6 +2,8 @@
 
 #include <easylogging++.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -122,6 +124,10 @@ void HandleSignal(int signal, StopFunction stop) {
     g_pendingSignal = signal;
     return;
   }
+  // A crash inside a log call leaves the logger's lock held, and the report
+  // below would wait on it forever: the process would hang instead of ending
+  // and never be restarted. The alarm's default action ends it regardless.
+  alarm(5);
   el::Helpers::logCrashReason(signal, true, el::Level::Fatal, "default");
   el::Loggers::flushAll();
   el::Helpers::crashAbort(signal);
