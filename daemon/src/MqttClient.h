@@ -6,7 +6,8 @@
 // that calls RunOnce. Handlers reached from OnConnect/OnMessage may call
 // Publish, Subscribe and Unsubscribe re-entrantly.
 //
-// Blocking: RunOnce waits at most 100 ms for network I/O; connects and
+// Blocking: RunOnce waits at most 100 ms (or the wait given) for network
+// I/O; connects and
 // reconnects are asynchronous, so no call waits for a TCP or TLS handshake.
 //
 // The process calls mosquitto_lib_init/mosquitto_lib_cleanup around the
@@ -59,7 +60,12 @@ class MqttClient {
   // True when the library accepted the request or the link is already up.
   bool ConnectBroker();
   // One poll step: network I/O (<= 100 ms), loss detection, timed reconnect.
-  void RunOnce();
+  void RunOnce() { RunOnce(kDefaultWaitMs); }
+  // The same, waiting up to waitMs for traffic on the broker's socket; with
+  // no socket to wait on (link down) it pauses waitMs, so a caller's loop
+  // never spins.
+  void RunOnce(int waitMs);
+  static constexpr int kDefaultWaitMs = 100;
   // Refused with an ERROR line while the link is down; nothing is queued.
   // The text overload sends the text followed by one zero byte.
   void Publish(const std::string& topic, int qos, bool retain, const std::string& payload);

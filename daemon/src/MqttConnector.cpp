@@ -1,9 +1,13 @@
 #include "MqttConnector.h"
 
+#include <easylogging++.h>
 #include <uuid/uuid.h>
 
 #include <climits>
+#include <fstream>
 #include <nlohmann/json.hpp>
+
+#include "JsonFile.h"
 
 namespace VESK {
 
@@ -76,6 +80,40 @@ void MqttConnector::OnConnect(int rc) {
 void MqttConnector::OnMessage(const mosquitto_message* msg) {
   MqttClient::OnMessage(msg);
   if (_messageHandler) _messageHandler(msg);
+}
+
+bool LoadMqttSettings(const std::string& path, MqttConnector& connector, std::string& topicRoot) {
+  using json = nlohmann::json;
+  json settings = frame::LoadJSONFile(path);
+  // A null from LoadJSONFile is a missing or malformed file, which it has
+  // logged, unless the file really says null: that is reported below.
+  if (settings.is_null()) {
+    std::ifstream file(path);
+    json raw = json::parse(file, nullptr, false);
+    if (raw.is_discarded() || !raw.is_null()) return false;
+  }
+  auto client = settings.is_object() ? settings.find("mqtt_client") : settings.end();
+  if (!settings.is_object() || client == settings.end() || !client->is_object()) {
+    LOG(ERROR) << "'" << path << "' : key 'mqtt_client' must be an object, but is "
+               << (settings.is_object() && client != settings.end() ? frame::JsonTypeName(*client)
+                                                                    : std::string("missing"));
+    return false;
+  }
+  try {
+    connector.LoadFromJSON(*client);
+  } catch (const json::exception& e) {
+    LOG(ERROR) << "'" << path << "' : 'mqtt_client' " << e.what();
+    return false;
+  }
+  auto root = settings.find("mqtt_topic_root");
+  if (root != settings.end() && root->is_string()) {
+    topicRoot = root->get<std::string>();
+  } else {
+    LOG(ERROR) << "'" << path << "' : key 'mqtt_topic_root' must be a string, but is "
+               << (root == settings.end() ? "missing" : frame::JsonTypeName(*root)) << "; using " << topicRoot;
+  }
+  if (!topicRoot.empty() && topicRoot.back() != '/') topicRoot += '/';
+  return true;
 }
 
 }  // namespace VESK
