@@ -79,7 +79,8 @@ bool MqttClient::ConnectBroker() {
     tlsRc =
         mosquitto_tls_set(_mosq, _caFile.c_str(), nullptr, _certFile.c_str(), _keyFile.c_str(), PasswordCheckCallback);
   } else if (_encryptionMode == 2) {
-    tlsRc = mosquitto_tls_psk_set(_mosq, _certPassword.c_str(), _clientId.c_str(), nullptr);
+    const std::string& identity = _pskIdentity.empty() ? _clientId : _pskIdentity;
+    tlsRc = mosquitto_tls_psk_set(_mosq, _certPassword.c_str(), identity.c_str(), nullptr);
   }
   _tlsSetupFailed = tlsRc != MOSQ_ERR_SUCCESS;
   if (_tlsSetupFailed) {

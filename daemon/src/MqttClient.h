@@ -99,6 +99,8 @@ class MqttClient {
   // completed its handshake. Lets the owner poll until a reply is really out
   // before it blocks (the restart request). A lost link forgets them.
   bool HasPendingPublishes() const { return !_inFlight.empty(); }
+  // How many: a sender keeps this bounded instead of queueing a whole file.
+  size_t PendingPublishes() const { return _inFlight.size(); }
   // TLS private-key password callback: userdata is the libmosquitto instance,
   // whose user data is the client; supplies _certPassword. Returns the number
   // of password bytes placed in buf.
@@ -110,7 +112,8 @@ class MqttClient {
   // Latest connect/reconnect attempt or detected loss. Monotonic: a wall
   // clock set back (NTP on a box without RTC) must not stall reconnects.
   std::chrono::steady_clock::time_point _lastConnectTime{};
-  std::string _clientId;  // also the PSK identity
+  std::string _clientId;     // also the PSK identity, unless _pskIdentity is set
+  std::string _pskIdentity;  // a second client of the same box shares the identity, not the client id
   std::string _host;
   std::string _username;  // empty: no credentials sent
   std::string _password;
