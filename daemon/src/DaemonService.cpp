@@ -50,9 +50,11 @@ const char* const kCannotCreate = "File cannot be created!";
 // After this long without an executed request or upload data the loop
 // takes its long turns.
 constexpr auto kBusyPeriod = 1s;
-// Longest wait of one turn for broker traffic; traffic ends it at once.
-constexpr int kBusyWaitMs = 10;
-constexpr int kIdleWaitMs = 100;
+// Longest wait of one turn for broker traffic; traffic ends it at once. A
+// quiet turn is as long as a turn that used to poll 100 ms and then sleep
+// 100 ms, at half the wake-ups; a busy one as long as that poll alone.
+constexpr int kBusyWaitMs = 100;
+constexpr int kIdleWaitMs = 200;
 // Poll steps after "offline" so the status can leave before disconnecting.
 constexpr int kFlushSteps = 10;
 // Longest wait for the reply to "restart" to complete its QoS 2 handshake.
