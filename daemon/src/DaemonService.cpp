@@ -59,9 +59,6 @@ constexpr int kIdleWaitMs = 200;
 constexpr int kFlushSteps = 10;
 // Longest wait for the reply to "restart" to complete its QoS 2 handshake.
 constexpr std::chrono::seconds kReplyFlushTimeout{2};
-// Requests waiting beyond this are dropped: a flood must not grow the
-// queue without end while one request runs.
-constexpr size_t kMaxQueuedRequests = 256;
 // Log lines show at most this much of a request.
 constexpr size_t kLoggedChars = 512;
 
@@ -299,10 +296,6 @@ void DaemonService::QueueRequest(const char* data, size_t size) {
   std::string error;
   if (!frame::ParseBoundedJson(data, size, value, error, frame::JsonLimits{kMaxRequestBytes, kMaxRequestDepth})) {
     LOG(ERROR) << frame::LogExcerpt(error, kLoggedChars);
-    return;
-  }
-  if (_requests.size() >= kMaxQueuedRequests) {
-    LOG(ERROR) << "Request dropped, " << _requests.size() << " waiting: " << frame::LogExcerpt(data, size, 80);
     return;
   }
   // Executed later by Run, never inside the network poll.

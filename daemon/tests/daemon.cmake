@@ -14,3 +14,6 @@ set_tests_properties(daemon_commands_test daemon_ctl_test PROPERTIES RESOURCE_LO
 # The settings the service reads at start-up, in-process.
 pemrix_add_test(NAME daemon_settings_test LABELS unit TIMEOUT 60
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_settings_test.cc LIBS pemrix_daemon_core)
+# The upload target in-process (disk full, resume, digest).
+pemrix_add_test(NAME upload_file_test LABELS unit TIMEOUT 60
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/upload_file_test.cc LIBS pemrix_daemon_core)
