@@ -107,8 +107,9 @@ bool DBMeasurement::Load(const nlohmann::json& entry, std::string& reason) {
 void DBMeasurement::Plan() {
   _reads.clear();
   for (const auto& field : _fields) {
-    auto group =
-        std::find_if(_reads.begin(), _reads.end(), [&](const DeviceRead& r) { return r.device == field->DeviceId(); });
+    auto group = std::find_if(_reads.begin(), _reads.end(), [&](const DeviceRead& r) {
+      return !_oneTagPerCall && r.device == field->DeviceId();
+    });
     if (group == _reads.end()) group = _reads.insert(_reads.end(), DeviceRead{field->DeviceId(), {}, {}});
     if (std::find(group->tags.begin(), group->tags.end(), field->TagId()) == group->tags.end())
       group->tags.push_back(field->TagId());
@@ -142,15 +143,7 @@ bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop)
   if (!_proxy || now < _dueTime) return false;
   _dueTime += std::chrono::milliseconds(_cycle);
   _timestamp = std::chrono::system_clock::now();
-  auto stopping = [stop] { return stop && stop->load(); };
-  if (_oneTagPerCall) {
-    for (auto& field : _fields) {
-      if (stopping()) break;
-      if (!_proxy->Read(field->DeviceId(), field->TagId(), field->Value())) ++_proxy->failedReads;
-    }
-    return true;
-  }
-  for (std::size_t i = 0; i < _reads.size() && !stopping(); ++i) ReadDevice(i);
+  for (std::size_t i = 0; i < _reads.size() && !(stop && stop->load()); ++i) ReadDevice(i);
   return true;
 }
 

@@ -61,7 +61,10 @@ class DBMeasurement {
   bool Update(Clock::time_point now = Clock::now(), const std::atomic<bool>* stop = nullptr);
 
   // For acquisition services that answer one tag per call.
-  void SetOneTagPerCall(bool one) { _oneTagPerCall = one; }
+  void SetOneTagPerCall(bool one) {
+    _oneTagPerCall = one;
+    Plan();
+  }
   // Leaves out every field for which drop returns true.
   void RemoveFields(const std::function<bool(const DBField&)>& drop);
 
@@ -81,7 +84,8 @@ class DBMeasurement {
   void Plan();
   void ReadDevice(std::size_t group);
 
-  // The fields that read one device, and the distinct tags they ask for.
+  // The fields that read one device, and the distinct tags they ask for
+  // (one field and its tag each, one tag per call).
   struct DeviceRead {
     std::string device;
     std::vector<std::string> tags;

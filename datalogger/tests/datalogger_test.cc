@@ -228,7 +228,7 @@ TEST_F(Service, FullQueueDropsTheOldestAndRefusedBatchesAreNotRetried) {
          {"self_metrics", {{"interval_s", 1}}},
          {"measurements", {Measurement("m", 50)}}});
   LogCapture log;
-  DataLogger logger;
+  DataLogger logger(300);
   logger.Initial(project.Path());
   RunningLogger running(logger);
   ASSERT_TRUE(WaitUntil([&] { return logger.PointsRead() >= 40; }, 10s));
@@ -246,11 +246,21 @@ TEST_F(Service, FullQueueDropsTheOldestAndRefusedBatchesAreNotRetried) {
   daq.SetValues({{"dev", {{"t", 2.5}}}});
   ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "m").back()["t"] == 2.5; }, 10s));
   const int refusals = log.Count("points dropped]", "ERROR");
+  // Failed reads (an error, results of the wrong shape, silence) write the
+  // last good value on under new timestamps.
+  for (const char* mode : {"error", "array", "values_array", "silent"}) {
+    daq.SetMode(mode);
+    const auto before = QueryPoints(own, "bounds", "m").size();
+    ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "m").size() >= before + 3; }, 10s)) << mode;
+  }
+  EXPECT_EQ(2.5, QueryPoints(own, "bounds", "m").back()["t"]);
+  EXPECT_TRUE(log.Contains("ReadParameter Result Invalid! dev/t", "ERROR"));
   ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "pemrix_logger").size() >= 2; }, 10s));
   EXPECT_EQ(refusals, log.Count("points dropped]", "ERROR"));
   const json metrics = QueryPoints(own, "bounds", "pemrix_logger").back();
   EXPECT_GE(metrics["points_dropped"], 10);
   EXPECT_GE(metrics["points_refused"], 5);
+  EXPECT_GE(metrics["failed_reads"], 3);
   EXPECT_EQ(0, metrics["queue_points"]);
 }
 
