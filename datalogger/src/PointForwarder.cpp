@@ -121,7 +121,12 @@ void PointForwarder::Handle(std::vector<std::string>& lines) {
 }
 
 void PointForwarder::Drain() {
-  if (_store.Points() == 0 || Clock::now() < _retryAt || _cancel) return;
+  if (_store.Points() == 0 || Clock::now() < _retryAt) return;
+  if (_cancel) {
+    // Stopping: the loop thread ends this thread in a moment; do not spin.
+    _retryAt = Clock::now() + std::chrono::milliseconds(50);
+    return;
+  }
   std::string body;
   std::int64_t lastId = 0;
   const std::size_t count = _store.Peek(_settings.batchLines, body, lastId);

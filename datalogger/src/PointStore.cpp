@@ -123,6 +123,8 @@ std::size_t PointStore::Peek(std::size_t maxLines, std::string& body, std::int64
     body.append(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 1)),
                 static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 1)));
   }
+  // Nothing left although the counts said otherwise: trust the table.
+  if (n == 0) _points = _bytes = 0;
   return n;
 }
 
