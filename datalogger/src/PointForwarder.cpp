@@ -155,7 +155,10 @@ void PointForwarder::Queue(const std::vector<std::string>& lines) {
   _stats.queueBytes = _store.Bytes();
   if (dropped == 0) return;
   _stats.dropped += static_cast<std::uint64_t>(dropped);
-  if (!_fullEpisode)
+  if (!_fullEpisode && !_store.IsOpen())
+    LOG(ERROR) << "Point Queue Unusable! points that cannot be written now are dropped: " << dropped
+               << " now, counted from here on";
+  else if (!_fullEpisode)
     LOG(ERROR) << "Point Queue Full! oldest points dropped: " << dropped << " now, counted from here on (bounds "
                << _settings.limits.maxPoints << " points, " << _settings.limits.maxBytes << " bytes)";
   _fullEpisode = true;

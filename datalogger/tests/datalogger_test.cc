@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <csignal>
 #include <future>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "AppConfig.h"
@@ -14,6 +16,7 @@
 #include "DBMeasurement.h"
 #include "DataLoggerTestSupport.h"
 #include "LogCapture.h"
+#include "PointStore.h"
 #include "ScriptedPeer.h"
 
 using namespace VESK;
@@ -191,6 +194,7 @@ TEST_F(Service, NoPointIsLostWhileTheDatabaseIsAwayNorAcrossALoggerRestart) {
          {"measurements", measurements}});
   LogCapture log;
   std::int64_t restartedAt = 0;
+  std::uint64_t read = 0;
   {
     DataLogger first;
     first.Initial(project.Path());
@@ -200,6 +204,7 @@ TEST_F(Service, NoPointIsLostWhileTheDatabaseIsAwayNorAcrossALoggerRestart) {
     std::this_thread::sleep_for(4s);  // the first half of the outage
     running.Stop();
     restartedAt = WallNs();
+    read = first.PointsRead();
   }
   DataLogger second;
   second.Initial(project.Path());
@@ -208,13 +213,20 @@ TEST_F(Service, NoPointIsLostWhileTheDatabaseIsAwayNorAcrossALoggerRestart) {
   ASSERT_TRUE(own.Start());
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("Point Queue Empty", "INFO"); }, 20s));
   running.Stop();
+  read += second.PointsRead();
   EXPECT_EQ(2, log.Count("InfluxDB Write Failed! Code -3", "ERROR"));  // once per outage and logger
+  // Every point read is stored but those of the pass each stop cut short.
+  std::uint64_t stored = 0;
   for (const auto& m : measurements) {
     const auto rows = QueryPoints(own, "outage", m["id"]);
-    ASSERT_GT(rows.size(), 40u) << m["id"];
-    EXPECT_LE(LargestGapMs(rows, restartedAt), 300) << m["id"];
-    EXPECT_LE(LargestGapMs(rows), 2000) << m["id"];  // the restart
+    stored += rows.size();
+    // Timestamps are taken at the read, so a loaded machine stretches a step
+    // beyond the cycle; a lost point would make it two cycles.
+    EXPECT_LT(LargestGapMs(rows, restartedAt), 390) << m["id"];
   }
+  EXPECT_GT(stored, 120u);
+  EXPECT_LE(stored, read);
+  EXPECT_GE(stored + 6, read);
 }
 
 // A queue of 10 points: the oldest go first, one ERROR per episode. A batch
@@ -230,16 +242,18 @@ TEST_F(Service, FullQueueDropsTheOldestAndRefusedBatchesAreNotRetried) {
   LogCapture log;
   DataLogger logger(300);
   logger.Initial(project.Path());
+  const std::int64_t begun = WallNs();
   RunningLogger running(logger);
   ASSERT_TRUE(WaitUntil([&] { return logger.PointsRead() >= 40; }, 10s));
-  const std::int64_t started = WallNs();
   ASSERT_TRUE(own.Start());
+  const std::int64_t started = WallNs();
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("Point Queue Empty", "INFO"); }, 20s));
   EXPECT_EQ(1, log.Count("Point Queue Full! oldest points dropped", "ERROR"));
   auto rows = QueryPoints(own, "bounds", "m");
   const auto queued = std::count_if(rows.begin(), rows.end(), [&](const json& r) { return r["time"] < started; });
-  EXPECT_GE(queued, 5);
+  EXPECT_GE(queued, 1);
   EXPECT_LE(queued, 10);
+  EXPECT_GT(rows.front()["time"], begun + 1000000000);  // 40 read, 10 kept: the oldest went
 
   daq.SetValues({{"dev", {{"t", "text"}}}});
   ASSERT_TRUE(WaitUntil([&] { return log.Count("points dropped]", "ERROR") >= 5; }, 10s));
@@ -264,8 +278,8 @@ TEST_F(Service, FullQueueDropsTheOldestAndRefusedBatchesAreNotRetried) {
   EXPECT_EQ(0, metrics["queue_points"]);
 }
 
-// SIGKILL while points wait in the queue: after a restart every point read
-// before the kill is stored, with none missing in between.
+// SIGKILL while points wait in the queue: after a restart every point the
+// queue had committed is stored, once.
 TEST_F(Service, PowerCutLosesNothingTheQueueHadCommitted) {
   InfluxServer own;
   daq.SetValues({{"dev", {{"t", 1.5}}}});
@@ -277,19 +291,26 @@ TEST_F(Service, PowerCutLosesNothingTheQueueHadCommitted) {
       WaitUntil([&] { return ReadFile(work.File("datalogger.log")).find("Write Failed!") != std::string::npos; }, 10s));
   std::this_thread::sleep_for(2s);  // points pile up in the queue
   program->Kill();
-  const std::int64_t killedAt = WallNs();
+  std::vector<std::string> durable;  // the timestamps the queue had committed
+  {
+    PointStore store;
+    ASSERT_TRUE(store.Open(project.File("queue"), {}));
+    std::string lines;
+    std::int64_t last = 0;
+    store.Peek(100000, lines, last);
+    std::istringstream in(lines);
+    for (std::string line; std::getline(in, line);) durable.push_back(line.substr(line.rfind(' ') + 1));
+  }
   ASSERT_TRUE(own.Start());
   program = Program(work);
   ASSERT_TRUE(program->Start());
   ASSERT_TRUE(WaitUntil(
       [&] { return ReadFile(work.File("datalogger.log")).find("Point Queue Empty") != std::string::npos; }, 20s));
   program->Stop(SIGINT, 3s);
-  auto rows = QueryPoints(own, "cut", "m");
-  ASSERT_FALSE(rows.empty());
-  rows.erase(std::remove_if(rows.begin(), rows.end(), [&](const json& r) { return r["time"] > killedAt - 300000000; }),
-             rows.end());
-  EXPECT_GE(rows.size(), 15u);
-  EXPECT_LE(LargestGapMs(rows), 150);
+  std::multiset<std::string> times;
+  for (const auto& row : QueryPoints(own, "cut", "m")) times.insert(std::to_string(row["time"].get<std::int64_t>()));
+  EXPECT_GE(durable.size(), 15u);
+  for (const auto& time : durable) EXPECT_EQ(1u, times.count(time)) << time;
 }
 
 // A database that trickles its head or its body, or sends a body without
