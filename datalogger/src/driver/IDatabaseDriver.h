@@ -1,13 +1,15 @@
 #pragma once
-// What a database back end offers the data logger. LoadFromJSON, Admit and
+// What a database back end offers the data logger. Load, Admit and
 // FormatPoint run on the loop thread; CreateDatabase, Insert and WriteLines on
 // one writer thread at a time. FormatPoint keeps no state, so the two never
 // share data.
 #include <atomic>
 #include <cstddef>
 #include <memory>
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
 #include <string>
+
+#include "ConfigReader.h"
 
 namespace VESK {
 
@@ -20,9 +22,15 @@ class IDatabaseDriver {
   // server error), worth another try.
   enum class Outcome { Written, Refused, Failed };
 
-  // Applies the driver's settings; false (after an ERROR line) when they are
-  // unusable, and the driver must then not be used.
-  virtual bool LoadFromJSON(const nlohmann::json& settings) = 0;
+  // Applies the driver's settings, read through the configuration reader;
+  // false (its ERROR lines written) when they are unusable, and the driver
+  // must then not be used.
+  virtual bool Load(frame::ConfigNode settings) = 0;
+  // The same for settings not taken from a file.
+  bool LoadFromJSON(const nlohmann::json& settings) {
+    frame::ConfigReader reader("settings", settings);
+    return Load(reader.Root());
+  }
   // Leaves out of the measurement what this database cannot store exactly
   // as named (ERROR line naming measurement and key for each); false when the
   // measurement's own name is unusable and it must be dropped whole.

@@ -13,7 +13,7 @@ class InfluxdbDriver : public IDatabaseDriver {
   // {"host": IPv4, "port": 1..65535 (8086.0 too), "database_name": non-empty
   //  string, "username"?: string, "password"?: string, "timeout_ms"?:
   //  deadline of one request, default 10000}
-  bool LoadFromJSON(const nlohmann::json& settings) override;
+  bool Load(frame::ConfigNode settings) override;
   // Refuses names InfluxDB would store under another name, drop, or refuse
   // on every write: empty, a measurement starting with '#', a field key
   // "time", a trailing backslash, control characters, and backslash runs
