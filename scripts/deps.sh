@@ -10,6 +10,7 @@ PKGS=(
   uuid-dev libssl-dev openssl libarchive-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   influxdb influxdb-client
+  libsqlite3-dev
   curl jq tar gzip procps
 )
 
