@@ -123,6 +123,7 @@ TEST_F(DriverTest, NodeAddressesBecomeNodeIdentifiers) {
 
 TEST(QuilletNodeString, ParsesLikeStoiAndKeepsIdentifierWithoutColon) {
   auto parse = LoadPlugin().nodeStringParse;
+  ASSERT_NE(parse, nullptr);
   int ns = -5;
   std::string id = "keep";
   parse("3", ns, id);
