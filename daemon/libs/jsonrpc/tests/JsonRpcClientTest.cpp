@@ -142,7 +142,6 @@ TEST(JsonRpcClient, TalksToAServerInAnotherProcess) {
   ASSERT_TRUE(peer.Stop(SIGTERM, std::chrono::seconds(5)));  // the worker ends once the library is terminated
   EXPECT_EQ(peer.ExitCode(), 0);
   const std::string output = peer.Output();
-  EXPECT_NE(output.find("Json RPC Server DoWork Exit!"), std::string::npos);
   // A terminated library fails every receive at once: one line, no spinning.
   const auto first = output.find("'nn_recv' failed!");
   EXPECT_TRUE(first == std::string::npos || output.find("'nn_recv' failed!", first + 1) == std::string::npos);
