@@ -198,6 +198,7 @@ TEST_F(UaChannelTest, ReadsAgainSoonAfterTheServerRestarts) {
   ASSERT_TRUE(WaitFor("S_Int16", -32768)) << Log();
   open->Kill();
   EXPECT_TRUE(WaitFor("S_Int16", nullptr, 10s)) << Log();
+  EXPECT_NE(Log().find("Device 'plant' connected = false"), std::string::npos) << Log();
   ASSERT_TRUE(open->Start()) << open->Output();
   auto ready = std::chrono::steady_clock::now();
   EXPECT_TRUE(WaitFor("S_Int16", -32768, 10s)) << Log();
