@@ -2,7 +2,7 @@
 // benchmark. Listens on 127.0.0.1 only, security mode None, anonymous users.
 //
 //   node server.js --port N [--pki DIR] [--max-read N] [--max-write N]
-//                  [--hide-limits] [--bulk N]
+//                  [--hide-limits] [--bulk N] [--idle-close-ms N]
 //
 // Address space (namespace 1, string identifiers, under Objects/Plant):
 //   Scalar.<Type> and Array.<Type> (4 elements) for Boolean, SByte, Byte,
@@ -12,6 +12,7 @@
 //   browse path (identifier "Line1.Speed").
 // --max-read / --max-write set the operation limits the server enforces;
 // --hide-limits advertises them as 0 ("no limit") while still enforcing them.
+// --idle-close-ms closes a connection idle that long (default 30 s).
 //
 // stdout, one JSON object per line: {"listening": port} once ready,
 // {"read": n} per Read request (n nodes), {"write": id, "value": v} per
@@ -40,6 +41,7 @@ const maxRead = parseInt(option("--max-read", "0"), 10);
 const maxWrite = parseInt(option("--max-write", "0"), 10);
 const bulk = parseInt(option("--bulk", "0"), 10);
 const hideLimits = process.argv.includes("--hide-limits");
+const idleCloseMs = parseInt(option("--idle-close-ms", "0"), 10);
 
 const print = (o) => process.stdout.write(JSON.stringify(o) + "\n");
 // JSON has no 64-bit integers or dates: print them as text.
@@ -98,6 +100,7 @@ async function main() {
     serverCapabilities: { operationLimits: { maxNodesPerRead: maxRead, maxNodesPerWrite: maxWrite } },
   });
   await server.initialize();
+  if (idleCloseMs > 0) for (const endpoint of server.endpoints) endpoint.timeout = idleCloseMs;
   const addressSpace = server.engine.addressSpace;
   const ns = addressSpace.getOwnNamespace();
   const plant = ns.addFolder(addressSpace.rootFolder.objects, { browseName: "Plant" });

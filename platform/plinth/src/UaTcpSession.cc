@@ -288,6 +288,17 @@ class UaTcpSession::Socket {
     return true;
   }
 
+  // False once the peer closed the connection or sent something unasked
+  // (an error message before closing); never blocks.
+  bool Alive() {
+    pollfd p{_fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 0) return true;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    char c;
+    ssize_t n = ::recv(_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+
  private:
   bool Wait(short events, Clock::time_point deadline) {
     for (;;) {
@@ -378,6 +389,18 @@ bool UaTcpSession::Reconnect() {
   _nextAttempt = Clock::now() + _backoff;
   _backoff = std::min(_backoff * 2, kReconnectMax);
   return false;
+}
+
+void UaTcpSession::Revive() {
+  if (!_connected) return;
+  auto idle = Clock::now() - _lastExchange;
+  if (idle < kIdleCheck) return;
+  if (idle < _settings.sessionTimeout * 9 / 10 && idle < _lifetime && _socket->Alive()) return;
+  LOG(INFO) << "OPC UA channel " << _url << " : reopened after "
+            << std::chrono::duration_cast<std::chrono::seconds>(idle).count() << " s idle";
+  _connected = false;
+  _nextAttempt = Clock::time_point();
+  Reconnect();
 }
 
 bool UaTcpSession::Open() {
@@ -570,6 +593,7 @@ bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t max
   auto deadline = Clock::now() + _settings.requestTimeout;
   std::vector<uint8_t> reply;
   if (!SendChunks(type, body, requestId, deadline) || !ReceiveMessage(requestId, reply, deadline)) return false;
+  _lastExchange = Clock::now();
   try {
     out = DecodeResponse(reply.data(), reply.size(), std::max<size_t>(maxResults, 16));
   } catch (const DecodeError& e) {
@@ -733,6 +757,7 @@ bool UaTcpSession::WriteBatch(const std::vector<WriteItem>& items, std::vector<u
 
 bool UaTcpSession::ReadValues(const std::vector<NodeId>& ids, std::vector<DataValue>& out) {
   out.clear();
+  Revive();
   if (!_connected) return false;
   std::vector<ReadItem> items;
   items.reserve(ids.size());
@@ -840,6 +865,7 @@ void UaTcpSession::ReportOnce(Entry& entry, uint32_t code, const std::string& wh
 }
 
 int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
+  Revive();
   std::vector<Entry*> entries(nodes.size(), nullptr);
   std::vector<Entry*> pending;
   for (size_t i = 0; i < nodes.size(); ++i) {
@@ -906,6 +932,7 @@ void UaTcpSession::LearnTypes(const std::vector<Entry*>& unknown) {
 }
 
 int UaTcpSession::Write(const std::vector<_nodeData*>& nodes) {
+  Revive();
   if (!_connected) return 0;
   std::vector<Entry*> entries(nodes.size(), nullptr);
   std::vector<Entry*> pending, unknown;

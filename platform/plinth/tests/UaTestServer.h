@@ -18,6 +18,7 @@ class UaTestServer {
     int maxWrite = 0;
     bool hideLimits = false;
     int bulk = 0;
+    int idleCloseMs = 0;  // 0: the server's default (30 s)
   };
   explicit UaTestServer(Options options);
   ~UaTestServer();

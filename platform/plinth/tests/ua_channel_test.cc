@@ -77,7 +77,7 @@ class UaChannelTest : public ::testing::Test {
   // advertises its limits, one that hides them and refuses larger batches.
   static void SetUpTestSuite() {
     open = new UaTestServer({40, 10, false, kBulk});
-    hidden = new UaTestServer({40, 10, true, kBulk});
+    hidden = new UaTestServer({40, 10, true, kBulk, 1000});  // closes idle connections after 1 s
     ASSERT_TRUE(open->Launch() && hidden->Launch());
     ASSERT_TRUE(open->Ready()) << open->Output();
     ASSERT_TRUE(hidden->Ready()) << hidden->Output();
@@ -94,9 +94,9 @@ class UaChannelTest : public ::testing::Test {
     WriteFile(dir.File("plant.profile.json"), Profile().dump());
   }
 
-  std::unique_ptr<Process> Launch(const json& channel) {
+  std::unique_ptr<Process> Launch(const json& channel, int cycleMs = 100) {
     json device = {{"id", "plant"}, {"driver", "Quillet.drv"}, {"profile", "plant.profile.json"}, {"channel", channel}};
-    json config = {{"daq_api", api}, {"daq_event", dir.Ipc("daq.event")}, {"cycle_ms", 100}, {"devices", {device}}};
+    json config = {{"daq_api", api}, {"daq_event", dir.Ipc("daq.event")}, {"cycle_ms", cycleMs}, {"devices", {device}}};
     WriteFile(dir.File("daqsvc.json"), config.dump());
     Process::Options o;
     o.argv = {BinPath("pemrix-daqsvc"), dir.File("daqsvc.json")};
@@ -191,6 +191,14 @@ TEST_F(UaChannelTest, SplitsABatchTheServerRefusesAsTooMany) {
   EXPECT_EQ(std::count(sizes.begin(), sizes.end(), 75), 1) << json(sizes).dump();
   EXPECT_EQ(std::count_if(sizes.begin(), sizes.end(), [](int n) { return n > 40; }), 2) << json(sizes).dump();
   EXPECT_NE(Log().find("server refused 150 operations"), std::string::npos) << Log();
+}
+
+TEST_F(UaChannelTest, ReopensAChannelTheServerClosedWhileIdle) {
+  auto daq = Launch(Channel(*hidden), 5000);  // a cycle longer than the server keeps an idle channel
+  ASSERT_TRUE(WaitFor("S_Int16", -32768)) << Log();
+  // Reopened before each read: the value never turns null in between.
+  EXPECT_FALSE(WaitUntil([&] { return Read({"S_Int16"})["S_Int16"] != -32768; }, 12s, 20ms)) << Log();
+  EXPECT_NE(Log().find("s idle"), std::string::npos) << Log();
 }
 
 TEST_F(UaChannelTest, ReadsAgainSoonAfterTheServerRestarts) {

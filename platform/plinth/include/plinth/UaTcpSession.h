@@ -41,6 +41,8 @@ class UaTcpSession : public OpcUaSession {
 
   static constexpr ms kReconnectMin{200};
   static constexpr ms kReconnectMax{3000};
+  // A connection idle this long is checked before it is used again.
+  static constexpr ms kIdleCheck{1000};
   // Our own transport limits: the largest chunk and message we accept.
   static constexpr uint32_t kReceiveBufferSize = 65536;
   static constexpr uint32_t kMaxMessageSize = 4 << 20;
@@ -74,6 +76,10 @@ class UaTcpSession : public OpcUaSession {
   class Socket;
 
   bool Open();
+  // Servers close idle channels and expire idle sessions: a connection
+  // found closed (or idle past the session's or token's lifetime) before a
+  // call is reopened at once, not reported as a cycle of nulls.
+  void Revive();
   void Drop(const std::string& why);
   bool Handshake(const std::string& host, int port);
   bool OpenChannel(bool renew);
@@ -114,6 +120,7 @@ class UaTcpSession : public OpcUaSession {
   ua::TransportLimits _peer;
   uint32_t _channelId = 0, _tokenId = 0, _sequence = 0, _requestId = 0, _handle = 0;
   Clock::time_point _renewAt{};
+  Clock::time_point _lastExchange{};
   ms _lifetime{0};
   ua::NodeId _authToken;
   uint32_t _maxRead = 0, _maxWrite = 0;
