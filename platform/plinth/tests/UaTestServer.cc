@@ -18,6 +18,7 @@ bool UaTestServer::Launch() {
             "--max-write", std::to_string(_options.maxWrite),
             "--bulk",      std::to_string(_options.bulk)};
   if (_options.hideLimits) o.argv.push_back("--hide-limits");
+  if (_options.idleCloseMs > 0) o.argv.insert(o.argv.end(), {"--idle-close-ms", std::to_string(_options.idleCloseMs)});
   o.output = _dir.File("server.out");
   WriteFile(o.output, "");  // Ready looks for this run's "listening"
   _process = std::make_unique<Process>(o);
