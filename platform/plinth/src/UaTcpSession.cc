@@ -395,7 +395,7 @@ void UaTcpSession::Revive() {
   if (!_connected) return;
   auto idle = Clock::now() - _lastExchange;
   if (idle < kIdleCheck) return;
-  if (idle < _settings.sessionTimeout * 9 / 10 && idle < _lifetime && _socket->Alive()) return;
+  if (idle < _sessionTimeout * 9 / 10 && idle < _lifetime && _socket->Alive()) return;
   LOG(INFO) << "OPC UA channel " << _url << " : reopened after "
             << std::chrono::duration_cast<std::chrono::seconds>(idle).count() << " s idle";
   _connected = false;
@@ -533,6 +533,9 @@ bool UaTcpSession::CreateAndActivate() {
     return false;
   }
   _authToken = r.authenticationToken;
+  _sessionTimeout = r.revisedSessionTimeoutMs >= 1 && r.revisedSessionTimeoutMs < 86400000.0
+                        ? ms(static_cast<long long>(r.revisedSessionTimeoutMs))
+                        : _settings.sessionTimeout;
   Response a;
   if (!Exchange(EncodeActivateSession(NextHeader(), r.anonymousPolicyId), a, 0)) return false;
   if (a.typeId != msgid::kActivateSessionResponse || status::IsBad(a.serviceResult)) {

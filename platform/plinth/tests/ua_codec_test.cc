@@ -81,28 +81,6 @@ TEST(UaCodecTest, DecodesWhatTheServerSent) {
          EXPECT_EQ(v[1].value.type, kDateTime);
          EXPECT_EQ(Ms(v[1].value), (std::vector<int64_t>{0, 1924991999999, 86400000, 1}));
        }},
-      {"read_response_10.bin",
-       [](const Response& r) {
-         const V& v = r.values;
-         ASSERT_EQ(v.size(), 2u);
-         EXPECT_EQ(v[0].value.reals, (std::vector<double>{1e-300, -0.5, 0, 1.7976931348623157e308}));
-         EXPECT_EQ(v[1].value.type, kFloat);
-         EXPECT_EQ(v[1].value.reals, (std::vector<double>{-1.5, 0, 0.25, double(3e38f)}));
-       }},
-      {"read_response_11.bin",
-       [](const Response& r) {
-         const V& v = r.values;
-         ASSERT_EQ(v.size(), 2u);
-         EXPECT_EQ(v[0].value.ints, (std::vector<int64_t>{-2, 0, 2, 32767}));
-         EXPECT_EQ(v[1].value.ints, (std::vector<int64_t>{-2, 0, 3, INT64_MAX}));
-       }},
-      {"read_response_12.bin",
-       [](const Response& r) {
-         const V& v = r.values;
-         ASSERT_EQ(v.size(), 2u);
-         EXPECT_EQ(v[0].value.ints, (std::vector<int64_t>{-1, 0, 1, 127}));
-         EXPECT_EQ(v[1].value.texts, (std::vector<std::string>{"a", "", "ü", "line\nbreak"}));
-       }},
       {"read_response_14.bin",
        [](const Response& r) {
          ASSERT_EQ(r.values.size(), 2u);
@@ -116,18 +94,6 @@ TEST(UaCodecTest, DecodesWhatTheServerSent) {
          ASSERT_EQ(r.values.size(), 2u);
          EXPECT_EQ(Ms(r.values[0].value), std::vector<int64_t>{1704164645678});
          EXPECT_EQ(r.values[1].value.reals, std::vector<double>{-1234.5678});
-       }},
-      {"read_response_17.bin",
-       [](const Response& r) {
-         ASSERT_EQ(r.values.size(), 2u);
-         EXPECT_EQ(r.values[0].value.ints, std::vector<int64_t>{INT64_MIN});
-         EXPECT_EQ(r.values[1].value.ints, std::vector<int64_t>{-128});
-       }},
-      {"read_response_18.bin",
-       [](const Response& r) {
-         ASSERT_EQ(r.values.size(), 2u);
-         EXPECT_EQ(r.values[0].value.texts, std::vector<std::string>{"Grüße, Welt"});
-         EXPECT_EQ(r.values[1].value.ints, std::vector<int64_t>{4294967295});
        }},
   };
   for (const auto& [name, check] : cases) {
@@ -144,7 +110,7 @@ TEST(UaCodecTest, DecodesWhatTheServerSent) {
 // Bytes a hostile server could send instead: every one a DecodeError, none
 // an allocation the length field asks for.
 TEST(UaCodecTest, RefusesMalformedAnswers) {
-  auto read = Body(Capture("read_response_11.bin"));
+  auto read = Body(Capture("read_response_9.bin"));
   auto patched = [&](size_t at, std::vector<uint8_t> bytes) {
     auto b = read;
     std::copy(bytes.begin(), bytes.end(), b.begin() + static_cast<long>(at));

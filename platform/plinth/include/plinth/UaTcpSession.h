@@ -122,6 +122,7 @@ class UaTcpSession : public OpcUaSession {
   Clock::time_point _renewAt{};
   Clock::time_point _lastExchange{};
   ms _lifetime{0};
+  ms _sessionTimeout{0};  // as the server granted it
   ua::NodeId _authToken;
   uint32_t _maxRead = 0, _maxWrite = 0;
 
