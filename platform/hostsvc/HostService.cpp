@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "BoundedJson.h"
 #include "ConfigLoader.h"
 #include "JsonRpcServer.h"
 #include "ServiceFrame.h"
@@ -72,10 +73,10 @@ class HostStub : public VESK::JsonRpcStub {
   static bool Handle(const json& request, json& result) {
     const std::string method = request.value("method", "");
     if (method != "Restart") {
-      LOG(ERROR) << "Unknown method: " << method;
+      LOG(ERROR) << "Unknown method: " << VESK::frame::LogExcerpt(method);
       return false;
     }
-    LOG(INFO) << "Restart requested: " << request.dump();
+    LOG(INFO) << "Restart requested: " << VESK::frame::LogExcerpt(request.dump());
     if (g_restartCommand.empty()) {
       result = 0;
       return true;
@@ -91,8 +92,12 @@ class HostStub : public VESK::JsonRpcStub {
 }  // namespace
 
 int main(int argc, char** argv) {
-  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadConfig);
   int status = 0;
+  const VESK::frame::Program program{"pemrix-hostsvc", "Host-service stand-in: answers \"Restart\".", SignalHandle,
+                                     rolloutHandler, LoadConfig};
+  const VESK::frame::StartMode mode = VESK::frame::StartUp(argc, argv, program, status);
+  if (mode == VESK::frame::StartMode::Exit) return status;
+  if (mode == VESK::frame::StartMode::CheckConfig) return VESK::frame::CheckConfigStatus();
   {
     VESK::JsonRpcServer server(g_hostApi);
     server.Add(std::make_shared<HostStub>());

@@ -2,6 +2,11 @@
 // profile and their node addresses.
 #include <dlfcn.h>
 
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <set>
+
 #include "LogCapture.h"
 #include "QuilletHarness.h"
 #include "TestSupport.h"
@@ -17,7 +22,9 @@ TEST(QuilletLoad, OpensWithRtldNowAndMakesIndependentDrivers) {
   ASSERT_NE(handle, nullptr) << dlerror();
   auto create = reinterpret_cast<CreateDeviceDriverFunc>(dlsym(handle, kCreateDeviceDriverSymbol));
   ASSERT_NE(create, nullptr);
-  ASSERT_NE(dlsym(handle, "NodeStringParse"), nullptr);
+  // Only the factory has C linkage; the node-string parser is a C++ function.
+  EXPECT_EQ(dlsym(handle, "NodeStringParse"), nullptr);
+  ASSERT_NE(dlsym(handle, kNodeStringParseSymbol), nullptr);
   {
     auto a = create(), b = create();
     ASSERT_TRUE(a && b);
@@ -26,6 +33,31 @@ TEST(QuilletLoad, OpensWithRtldNowAndMakesIndependentDrivers) {
     EXPECT_EQ(a->WriteParameter("x", DataValueBase::FromJson(1), {}), 0);
   }
   EXPECT_EQ(dlclose(handle), 0);
+}
+
+// Dynamic symbols of a file as nm lists them, demangled, without versions.
+std::set<std::string> DynamicSymbols(const std::string& file, const char* which) {
+  const std::string command = std::string("nm -D --demangle --format=just-symbols ") + which + " '" + file + "'";
+  std::set<std::string> names;
+  std::unique_ptr<FILE, int (*)(FILE*)> nm(popen(command.c_str(), "r"), pclose);
+  char line[8192];
+  while (nm && fgets(line, sizeof line, nm.get())) names.insert(std::string(line).substr(0, strcspn(line, "@\n")));
+  return names;
+}
+
+// A plug-in that imports from the acquisition core anything beyond what the
+// core guarantees would not load on the real one.
+TEST(QuilletLoad, ImportsFromTheCoreOnlyWhatItGuarantees) {
+  const std::regex contract(
+      R"(VESK::DAQ::(Profile::(QueryParameters|GetParameter)|IDeviceDriver::~IDeviceDriver|DataValueBase::()"
+      R"(Create|LoadFromMemory|GetType|IsNull|IsArray|SetNull|GetArraySize|ToJson|SaveToMemory|)"
+      R"((Get|Set)(Bool|Int64|Double|String)(Array)?))\(.*)"
+      // implementing the driver, receiving the channel, calling value operations
+      R"(|(vtable|typeinfo|typeinfo name) for VESK::DAQ::(IDeviceDriver|IChannelDriver|DataValueBase))");
+  const auto core = DynamicSymbols(pemrix::testing::BinPath("libStrata.so"), "--defined-only");
+  ASSERT_TRUE(core.count("VESK::DAQ::DataValueBase::Create(VESK::DAQ::DataType)")) << "nm lists the core's symbols";
+  for (const std::string& symbol : DynamicSymbols(pemrix::testing::BinPath("Quillet.drv"), "--undefined-only"))
+    EXPECT_TRUE(!core.count(symbol) || std::regex_match(symbol, contract)) << "imports " << symbol;
 }
 
 // The byte order shows in a reference to the low byte of a 16-bit source
@@ -47,29 +79,30 @@ TEST_F(DriverTest, ProbeSettingsDefaultsAndWronglyTypedValues) {
   const struct {
     json properties;
     int lowByte;
-    int errors;  // logged as a probe exception; defaults kept, tags still built
+    int errors;  // ERROR lines naming the key; that setting kept, tags still built
   } cases[] = {
       {{{"Endian", "little"}}, 2, 0},
-      {{{"Endian", "LITTLE"}}, 1, 0},  // other letter case leaves the order
-      {{{"BulkReadSize", 20}}, 1, 0},  // an absent Endian leaves the order
-      {{{"BulkReadSize", true}, {"Endian", "little"}}, 2, 0},
-      {{{"BulkReadSize", 7.9}}, 1, 0},
+      {{{"BulkReadSize", 20.0}}, 1, 0},  // an absent Endian leaves the order
+      {{{"Endian", "LITTLE"}}, 1, 1},    // not one of "big", "little": the order stays
+      {{{"BulkReadSize", true}, {"Endian", "little"}}, 2, 1},
+      {{{"BulkReadSize", 7.9}}, 1, 1},
       {{{"Endian", 5}}, 1, 1},
       {{{"BulkReadSize", "100"}}, 1, 1},
-      {{{"BulkReadSize", json::object()}}, 1, 1},
       {{{"BulkReadSize", json::array({1})}}, 1, 1},
-      {{{"BulkReadSize", 1e300}}, 1, 1},
+      {{{"BulkReadSize", 1e300}, {"Bulk", 1}}, 1, 1},
   };
   for (const auto& c : cases) {
     lowByte({{"Properties", {{"Endian", "big"}}}});
     log.Clear();
     EXPECT_EQ(lowByte({{"Properties", c.properties}}), c.lowByte) << c.properties.dump();
-    EXPECT_EQ(log.Count("Device 'Filler' driver probe exception : ", "ERROR"), c.errors) << c.properties.dump();
+    EXPECT_EQ(log.Count("'device 'Filler' probe configuration' : Properties.", "ERROR"), c.errors)
+        << c.properties.dump();
   }
+  EXPECT_EQ(log.Count("probe configuration' : unknown keys Properties.Bulk", "WARNING"), 1);
   lowByte({{"Properties", {{"Endian", "little"}}}});
   log.Clear();
   EXPECT_EQ(lowByte(json::array()), 2) << "a configuration that is no object keeps the settings";
-  EXPECT_EQ(log.Count("driver probe exception", "ERROR"), 1);
+  EXPECT_EQ(log.Count("driver probe : configuration must be an object", "ERROR"), 1);
 }
 
 TEST_F(DriverTest, ChannelOfAnotherClassOrNoneStillBuildsTags) {
