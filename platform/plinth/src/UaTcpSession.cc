@@ -16,6 +16,8 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
+#include "ConfigReader.h"
+
 namespace VESK::DAQ {
 
 using namespace ua;
@@ -326,48 +328,28 @@ struct UaTcpSession::Entry {
 
 // ---- settings ------------------------------------------------------------------
 
-bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& out, std::string& why) {
-  auto endpoint = settings.find("endpoint");
-  if (endpoint == settings.end() || !endpoint->is_string()) {
-    why = "\"endpoint\" must be a string opc.tcp://host:port";
-    return false;
-  }
-  out.endpoint = endpoint->get<std::string>();
+bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& out) {
+  frame::ConfigReader reader("OPC UA channel settings", settings);
+  frame::ConfigNode root = reader.Root();
+  std::string path;
+  int request = static_cast<int>(out.requestTimeout.count());
+  int session = static_cast<int>(out.sessionTimeout.count());
+  int lifetime = static_cast<int>(out.channelLifetime.count());
+  root.Read("endpoint", out.endpoint, frame::Need::Required);
+  root.Read("path", path);
+  root.Read("request_timeout_ms", request, frame::IntRange{10, 600000});
+  root.Read("session_timeout_ms", session, frame::IntRange{1000, 86400000});
+  root.Read("channel_lifetime_ms", lifetime, frame::IntRange{1000, 86400000});
   std::string host;
   int port = 0;
-  if (!ParseEndpoint(out.endpoint, host, port)) {
-    why = "\"endpoint\" is not an opc.tcp://host:port address : " + out.endpoint;
-    return false;
-  }
-  auto path = settings.find("path");
-  if (path != settings.end()) {
-    if (!path->is_string()) {
-      why = "\"path\" must be a string";
-      return false;
-    }
-    std::string p = path->get<std::string>();
-    if (!p.empty() && p[0] != '/') p = "/" + p;
-    out.endpoint += p;
-  }
-  struct Key {
-    const char* name;
-    ms* target;
-    long long min, max;
-  };
-  const Key keys[] = {{"request_timeout_ms", &out.requestTimeout, 10, 600000},
-                      {"session_timeout_ms", &out.sessionTimeout, 1000, 86400000},
-                      {"channel_lifetime_ms", &out.channelLifetime, 1000, 86400000}};
-  for (const Key& key : keys) {
-    auto v = settings.find(key.name);
-    if (v == settings.end()) continue;
-    if (!v->is_number() || v->get<double>() < key.min || v->get<double>() > key.max) {
-      why = std::string("\"") + key.name + "\" must be a number from " + std::to_string(key.min) + " to " +
-            std::to_string(key.max);
-      return false;
-    }
-    *key.target = ms(v->get<long long>());
-  }
-  return true;
+  if (root.Valid() && !out.endpoint.empty())
+    root.Check("endpoint", ParseEndpoint(out.endpoint, host, port), "an opc.tcp://host[:port][/path] address");
+  root.Done();
+  if (!path.empty()) out.endpoint += (path[0] == '/' ? "" : "/") + path;
+  out.requestTimeout = ms(request);
+  out.sessionTimeout = ms(session);
+  out.channelLifetime = ms(lifetime);
+  return reader.Errors() == 0;
 }
 
 // ---- connection ------------------------------------------------------------------

@@ -35,8 +35,9 @@ class UaTcpSession : public OpcUaSession {
     ms sessionTimeout{60000};
     ms channelLifetime{3600000};
     // From the channel settings {"endpoint": ..., "path", "request_timeout_ms",
-    // "session_timeout_ms", "channel_lifetime_ms"}; false with the reason.
-    static bool FromJson(const nlohmann::json& settings, Settings& out, std::string& why);
+    // "session_timeout_ms", "channel_lifetime_ms"}; false after one ERROR
+    // line per unusable key (unknown keys get a WARNING).
+    static bool FromJson(const nlohmann::json& settings, Settings& out);
   };
 
   static constexpr ms kReconnectMin{200};
