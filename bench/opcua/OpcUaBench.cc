@@ -71,9 +71,11 @@ struct Fixture {
   std::vector<ua::NodeId> ids;
 };
 
+Fixture* g_fixture = nullptr;  // lives to the end of the process, like a loaded plug-in
+
 Fixture& F() {
-  static Fixture* fixture = new Fixture();  // lives to the end of the process, like a loaded plug-in
-  return *fixture;
+  if (!g_fixture) g_fixture = new Fixture();
+  return *g_fixture;
 }
 
 void BM_OnPerformUpdating(benchmark::State& state) {
@@ -111,5 +113,6 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  if (g_fixture) g_fixture->server.Kill();  // the plug-in stays loaded; the server must not outlive us
   return 0;
 }
