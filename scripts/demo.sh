@@ -9,25 +9,46 @@
 #
 #   bash scripts/demo.sh                 refreshed in place until Ctrl-C
 #   bash scripts/demo.sh --duration 30   30 seconds of plain lines, then stop
+#   bash scripts/demo.sh --endpoint opc.tcp://HOST:PORT [--profile FILE]
+#                                        read a real OPC UA server (security
+#                                        None, anonymous) instead of the
+#                                        simulated device: every parameter of
+#                                        the profile (default
+#                                        config/demo/plc/plc.profile.json)
+#                                        becomes a field of measurement "plc"
 #
 # Every program runs in its own session, so Ctrl-C reaches only this script,
 # which then stops them one by one (daemon first, broker last) and removes
 # the temporary folder. Exit status 0 when everything ran and stopped in order
 # (also after Ctrl-C once the dashboard shows).
 set -euo pipefail
+CALLER_DIR=$PWD
 cd "$(dirname "$0")/.."
 
 DURATION=0
-usage() { sed -n '10,11s/^#  //p' "$0"; }
+ENDPOINT=""
+PROFILE=config/demo/plc/plc.profile.json
+usage() { sed -n '10,18s/^#  //p' "$0"; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --duration) DURATION=${2:-}; shift 2 || { usage; exit 2; } ;;
     --duration=*) DURATION=${1#*=}; shift ;;
+    --endpoint) ENDPOINT=${2:-}; shift 2 || { usage; exit 2; } ;;
+    --endpoint=*) ENDPOINT=${1#*=}; shift ;;
+    --profile) PROFILE=${2:-}; shift 2 || { usage; exit 2; } ;;
+    --profile=*) PROFILE=${1#*=}; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "unknown argument: $1" >&2; usage >&2; exit 2 ;;
   esac
 done
 if ! [[ $DURATION =~ ^[0-9]+$ ]]; then echo "--duration needs whole seconds, not '$DURATION'" >&2; exit 2; fi
+if [ -n "$ENDPOINT" ] && ! [[ $ENDPOINT =~ ^opc\.tcp://[^[:space:]]+$ ]]; then
+  echo "--endpoint needs an opc.tcp://host:port address, not '$ENDPOINT'" >&2; exit 2
+fi
+[[ $PROFILE = /* ]] || [ -f "$PROFILE" ] || PROFILE="$CALLER_DIR/$PROFILE"
+if [ -n "$ENDPOINT" ] && ! jq -e '.parameters | type == "array"' "$PROFILE" >/dev/null 2>&1; then
+  echo "--profile needs a device profile with a \"parameters\" array: $PROFILE" >&2; exit 2
+fi
 LIVE=0
 [ "$DURATION" -eq 0 ] && [ -t 1 ] && LIVE=1
 
@@ -150,6 +171,19 @@ for dir in hostsvc daqsvc datalogger daemon project; do
   for f in config/demo/$dir/*; do instantiate "$f" "$RUN/$dir/$(basename "$f")" "$dir"; done
 done
 for dir in hostsvc daqsvc datalogger daemon; do instantiate config/demo/log.conf "$RUN/$dir/log.conf" "$dir"; done
+MEASUREMENTS='"fast", "line", "temps"'
+if [ -n "$ENDPOINT" ]; then
+  # One device "plc" on the real server; one measurement with every parameter.
+  cp "$PROFILE" "$RUN/daqsvc/plc.profile.json"
+  jq --arg url "$ENDPOINT" '.devices = [{id: "plc", driver: "Quillet.drv", profile: "plc.profile.json",
+       channel: {endpoint: $url}}]' "$RUN/daqsvc/daqsvc.json" >"$RUN/daqsvc/daqsvc.json.new"
+  mv "$RUN/daqsvc/daqsvc.json.new" "$RUN/daqsvc/daqsvc.json"
+  jq --slurpfile p "$PROFILE" '.measurements = [{id: "plc", cycle_ms: 1000,
+       fields: ([$p[0].parameters[].id | {(.): {device_id: "plc", tag_id: .}}] | add)}]' \
+    "$RUN/project/data_logger.json" >"$RUN/project/data_logger.json.new"
+  mv "$RUN/project/data_logger.json.new" "$RUN/project/data_logger.json"
+  MEASUREMENTS='"plc"'
+fi
 
 log_has() { grep -q -- "$2" "$RUN/$1/logs/$1.log" 2>/dev/null; }
 influx_up() { [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$INFLUX_PORT/ping")" = 204 ]; }
@@ -182,6 +216,7 @@ read_status() {
 status_online() { [ "$(read_status)" = online ]; }
 wait_for 15 daemon "${PIDS[-1]}" status_online
 say "gateway running: $STATUS_TOPIC"
+[ -n "$ENDPOINT" ] && say "reading $ENDPOINT (acquisition log: $RUN/daqsvc/logs/daqsvc.log)"
 
 # ------------------------------------------------------------- dashboard --
 influx_query() {
@@ -193,8 +228,8 @@ influx_query() {
 # the last 10 s, the point's fields.
 points_table() {
   local latest counts
-  latest=$(influx_query 'SELECT * FROM "fast", "line", "temps" GROUP BY * ORDER BY time DESC LIMIT 1')
-  counts=$(influx_query 'SELECT count(*) FROM "fast", "line", "temps" WHERE time > now() - 10s')
+  latest=$(influx_query "SELECT * FROM $MEASUREMENTS GROUP BY * ORDER BY time DESC LIMIT 1")
+  counts=$(influx_query "SELECT count(*) FROM $MEASUREMENTS WHERE time > now() - 10s")
   jq -rn --argjson latest "${latest:-null}" --argjson counts "${counts:-null}" '
     ([$counts.results[0].series[]? | {(.name): (.values[0][1:] | max)}] | add // {}) as $n
     | [$latest.results[0].series[]?] | sort_by(.name)[]

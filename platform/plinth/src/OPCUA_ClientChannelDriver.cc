@@ -6,6 +6,7 @@
 
 #include "ConfigReader.h"
 #include "plinth/SimulatedServer.h"
+#include "plinth/UaTcpSession.h"
 
 namespace VESK::DAQ {
 
@@ -18,9 +19,15 @@ OPCUA_ClientChannelDriver::~OPCUA_ClientChannelDriver() = default;
 
 std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::Create(const nlohmann::json& settings,
                                                                              const std::string& baseDir) {
+  if (settings.is_object() && settings.contains("endpoint") && !settings.contains("simulated_server")) {
+    UaTcpSession::Settings client;
+    if (!UaTcpSession::Settings::FromJson(settings, client)) return nullptr;  // the reader logged why
+    // Not connected yet: the first CheckConnection connects, so a server that
+    // is down at start-up does not hold up the host.
+    return std::make_shared<OPCUA_ClientChannelDriver>(std::make_shared<UaTcpSession>(client));
+  }
   if (!settings.is_object() || !settings.contains("simulated_server")) {
-    LOG(ERROR) << "OPC UA channel rejected : settings need \"simulated_server\" (connections to real servers are "
-                  "not part of this build)";
+    LOG(ERROR) << "OPC UA channel rejected : settings need \"endpoint\" (a real server) or \"simulated_server\"";
     return nullptr;
   }
   const nlohmann::json& server = settings["simulated_server"];

@@ -5,6 +5,7 @@
 // threads; each call blocks while another is running.
 //
 // Channel settings (a JSON object), see platform/plinth/README.md:
+//   {"endpoint": "opc.tcp://host:port", ...}                   a real server, or
 //   {"simulated_server": "<path of an address-space file>"}   or
 //   {"simulated_server": { ...address space inline... }}
 // A relative path is resolved against the folder of the settings file

@@ -1,0 +1,134 @@
+#pragma once
+// A client of a real OPC UA server over opc.tcp (UA Binary, security policy
+// None, anonymous session) behind the OpcUaSession seam.
+//
+// Blocking: every call is synchronous on the caller's thread and bounded by
+// the request time-out (one deadline per exchange, connect included).
+// Reconnect tries at most once per back-off step (doubling from
+// kReconnectMin up to kReconnectMax) and answers false at once in between,
+// so a dead server costs one time-out per step, not per cycle.
+// Threads: not thread-safe; the channel driver serialises every call.
+// Ownership: owns its socket; the destructor closes the session and the
+// secure channel (bounded by a short time-out) and then the socket.
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "plinth/OpcUaSession.h"
+#include "plinth/UaBinary.h"
+
+namespace VESK::DAQ {
+
+class UaTcpSession : public OpcUaSession {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using ms = std::chrono::milliseconds;
+
+  struct Settings {
+    std::string endpoint;  // opc.tcp://host:port[/path]
+    ms requestTimeout{3000};
+    ms sessionTimeout{60000};
+    ms channelLifetime{3600000};
+    // From the channel settings {"endpoint": ..., "path", "request_timeout_ms",
+    // "session_timeout_ms", "channel_lifetime_ms"}; false after one ERROR
+    // line per unusable key (unknown keys get a WARNING).
+    static bool FromJson(const nlohmann::json& settings, Settings& out);
+  };
+
+  static constexpr ms kReconnectMin{200};
+  static constexpr ms kReconnectMax{3000};
+  // A connection idle this long is checked before it is used again.
+  static constexpr ms kIdleCheck{1000};
+  // Our own transport limits: the largest chunk and message we accept.
+  static constexpr uint32_t kReceiveBufferSize = 65536;
+  static constexpr uint32_t kMaxMessageSize = 4 << 20;
+
+  explicit UaTcpSession(Settings settings);
+  ~UaTcpSession() override;
+  UaTcpSession(const UaTcpSession&) = delete;
+  UaTcpSession& operator=(const UaTcpSession&) = delete;
+
+  bool IsConnected() override { return _connected; }
+  bool Reconnect() override;
+  int Read(const std::vector<_nodeData*>& nodes) override;
+  int Write(const std::vector<_nodeData*>& nodes) override;
+
+  // Closes the session and the secure channel (bounded), then the socket.
+  void Close();
+
+  // The client alone: reads the Value attribute of each node as the server
+  // sends it (batched and split like Read). False when not connected or the
+  // exchange failed; out then holds what was read.
+  bool ReadValues(const std::vector<ua::NodeId>& ids, std::vector<ua::DataValue>& out);
+
+  // The server's operation limits as read at connect time (0: none), or
+  // lowered by a BadTooManyOperations answer.
+  uint32_t MaxNodesPerRead() const { return _maxRead; }
+  uint32_t MaxNodesPerWrite() const { return _maxWrite; }
+  const Settings& GetSettings() const { return _settings; }
+
+ private:
+  struct Entry;
+  class Socket;
+
+  bool Open();
+  // Servers close idle channels and expire idle sessions: a connection
+  // found closed (or idle past the session's or token's lifetime) before a
+  // call is reopened at once, not reported as a cycle of nulls.
+  void Revive();
+  void Drop(const std::string& why);
+  bool Handshake(const std::string& host, int port);
+  bool OpenChannel(bool renew);
+  bool CreateAndActivate();
+  void ReadLimits();
+  // One request/response on the secure channel: false (connection dropped)
+  // on a transport failure, time-out or undecodable answer.
+  bool Exchange(std::vector<uint8_t> body, ua::Response& out, size_t maxResults, const char* type = "MSG");
+  bool SendChunks(const char* type, const std::vector<uint8_t>& body, uint32_t requestId, Clock::time_point deadline);
+  bool ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body, Clock::time_point deadline);
+  bool RenewIfDue();
+  ua::RequestHeader NextHeader();
+  // Drops the connection on answers that say the session or channel is gone.
+  bool SessionLost(uint32_t serviceResult);
+
+  // Splits items into batches of at most limit and calls send on each; a
+  // BadTooManyOperations answer halves the batch (and lowers limit).
+  template <class Item, class Send>
+  bool Batched(const std::vector<Item>& items, uint32_t& limit, Send send);
+  bool ReadBatch(const std::vector<ua::ReadItem>& items, std::vector<ua::DataValue>& out, uint32_t& result);
+  bool WriteBatch(const std::vector<ua::WriteItem>& items, std::vector<uint32_t>& out, uint32_t& result);
+
+  Entry* Resolve(const _nodeData& node);
+  void TranslatePaths(const std::vector<Entry*>& pending);
+  void LearnTypes(const std::vector<Entry*>& unknown);
+  void ReportOnce(Entry& entry, uint32_t code, const std::string& what);
+
+  Settings _settings;
+  std::string _host, _url;
+  int _port = 0;
+  std::unique_ptr<Socket> _socket;
+  bool _connected = false;
+  bool _outageLogged = false;
+  std::string _lastFailure;
+  Clock::time_point _nextAttempt{};
+  ms _backoff = kReconnectMin;
+
+  ua::TransportLimits _peer;
+  uint32_t _channelId = 0, _tokenId = 0, _sequence = 0, _requestId = 0, _handle = 0;
+  Clock::time_point _renewAt{};
+  Clock::time_point _lastExchange{};
+  ms _lifetime{0};
+  ms _sessionTimeout{0};  // as the server granted it
+  ua::NodeId _authToken;
+  uint32_t _maxRead = 0, _maxWrite = 0;
+
+  // Per node as the device driver names it ("<ns>|<identifier>").
+  std::unordered_map<std::string, std::unique_ptr<Entry>> _entries;
+};
+
+}  // namespace VESK::DAQ

@@ -1,0 +1,971 @@
+#include "plinth/UaTcpSession.h"
+
+#include <easylogging++.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "ConfigReader.h"
+
+namespace VESK::DAQ {
+
+using namespace ua;
+
+namespace {
+
+constexpr const char* kPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
+constexpr size_t kSymmetricHeader = kChunkHeaderSize + 16;  // + channel, token, sequence, request
+constexpr size_t kMaxChunks = 4096;
+constexpr uint32_t kMinBuffer = 8192;  // smallest buffer a peer may announce
+
+std::string Hex(uint32_t code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08X", code);
+  return text;
+}
+
+int RemainingMs(UaTcpSession::Clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - UaTcpSession::Clock::now()).count();
+  return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max()));
+}
+
+// Splits "opc.tcp://host:port/path"; the port defaults to 4840.
+bool ParseEndpoint(const std::string& url, std::string& host, int& port) {
+  const std::string scheme = "opc.tcp://";
+  if (url.compare(0, scheme.size(), scheme) != 0) return false;
+  std::string rest = url.substr(scheme.size());
+  std::string authority = rest.substr(0, rest.find('/'));
+  std::string portText;
+  if (!authority.empty() && authority[0] == '[') {
+    size_t close = authority.find(']');
+    if (close == std::string::npos) return false;
+    host = authority.substr(1, close - 1);
+    if (close + 1 < authority.size()) {
+      if (authority[close + 1] != ':') return false;
+      portText = authority.substr(close + 2);
+    }
+  } else {
+    size_t colon = authority.rfind(':');
+    host = authority.substr(0, colon);
+    if (colon != std::string::npos) portText = authority.substr(colon + 1);
+  }
+  port = 4840;
+  if (!portText.empty()) {
+    if (portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos) return false;
+    port = std::stoi(portText);
+  }
+  return !host.empty() && port > 0 && port < 65536;
+}
+
+template <class T>
+int64_t Clamp(int64_t v) {
+  return std::min<int64_t>(std::max<int64_t>(v, std::numeric_limits<T>::min()), std::numeric_limits<T>::max());
+}
+
+int64_t ClampTo(uint8_t type, int64_t v) {
+  switch (type) {
+    case kBoolean:
+      return v != 0;
+    case kSByte:
+      return Clamp<int8_t>(v);
+    case kByte:
+      return Clamp<uint8_t>(v);
+    case kInt16:
+      return Clamp<int16_t>(v);
+    case kUInt16:
+      return Clamp<uint16_t>(v);
+    case kInt32:
+      return Clamp<int32_t>(v);
+    case kUInt32:
+      return Clamp<uint32_t>(v);
+    case kDateTime:
+      return UnixMsToTicks(v);
+    default:
+      return v;
+  }
+}
+
+bool ParseUInt64(const std::string& t, uint64_t& out) {
+  if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  out = std::strtoull(t.c_str(), nullptr, 10);
+  return errno == 0;
+}
+
+// The node's value as a Variant of the node's own built-in type; one
+// element (as a one-element array) when element is set. False for types we
+// do not write.
+bool ToVariant(const DataValueBase& value, uint8_t type, bool element, Variant& out) {
+  if (value.IsNull()) return false;
+  out = Variant();
+  out.type = type;
+  out.isArray = element || value.IsArray();
+  bool ok = false;
+  switch (type) {
+    case kBoolean: {
+      std::vector<bool> v;
+      ok = value.GetBoolArray(v);
+      for (bool b : v) out.ints.push_back(b);
+      break;
+    }
+    case kSByte:
+    case kByte:
+    case kInt16:
+    case kUInt16:
+    case kInt32:
+    case kUInt32:
+    case kInt64:
+    case kDateTime:
+      ok = value.GetInt64Array(out.ints);
+      for (auto& v : out.ints) v = ClampTo(type, v);
+      break;
+    case kUInt64: {
+      // Through text, so values above the signed range stay exact.
+      std::vector<std::string> text;
+      std::vector<int64_t> ints;
+      ok = value.GetStringArray(text) && value.GetInt64Array(ints) && text.size() == ints.size();
+      for (size_t i = 0; ok && i < text.size(); ++i) {
+        uint64_t u = 0;
+        out.uints.push_back(ParseUInt64(text[i], u) ? u : static_cast<uint64_t>(std::max<int64_t>(ints[i], 0)));
+      }
+      break;
+    }
+    case kFloat:
+    case kDouble:
+      ok = value.GetDoubleArray(out.reals);
+      break;
+    case kString:
+    case kByteString:
+      ok = value.GetStringArray(out.texts);
+      break;
+    default:
+      return false;
+  }
+  if (!ok || out.Size() == 0) return false;
+  if (!out.isArray || element) {
+    out.ints.resize(std::min<size_t>(out.ints.size(), 1));
+    out.uints.resize(std::min<size_t>(out.uints.size(), 1));
+    out.reals.resize(std::min<size_t>(out.reals.size(), 1));
+    out.texts.resize(std::min<size_t>(out.texts.size(), 1));
+  }
+  return true;
+}
+
+// Stores a read Variant into the caller's value object, converting to its
+// type. False (value untouched) for types we do not read.
+bool Store(const Variant& v, DataValueBase& target) {
+  if (!v.Supported() || v.type == kNull || (!v.isArray && v.Size() != 1)) return false;
+  switch (v.type) {
+    case kBoolean: {
+      std::vector<bool> b(v.ints.begin(), v.ints.end());
+      return v.isArray ? target.SetBoolArray(b) : target.SetBool(b[0]);
+    }
+    case kFloat:
+    case kDouble:
+      return v.isArray ? target.SetDoubleArray(v.reals) : target.SetDouble(v.reals[0]);
+    case kString:
+    case kByteString:
+      return v.isArray ? target.SetStringArray(v.texts) : target.SetString(v.texts[0]);
+    case kUInt64: {
+      bool fits = std::all_of(v.uints.begin(), v.uints.end(),
+                              [](uint64_t u) { return u <= uint64_t(std::numeric_limits<int64_t>::max()); });
+      if (fits) {
+        std::vector<int64_t> i(v.uints.begin(), v.uints.end());
+        return v.isArray ? target.SetInt64Array(i) : target.SetInt64(i[0]);
+      }
+      std::vector<std::string> t;
+      for (uint64_t u : v.uints) t.push_back(std::to_string(u));
+      return v.isArray ? target.SetStringArray(t) : target.SetString(t[0]);
+    }
+    case kDateTime: {
+      std::vector<int64_t> ms;
+      for (int64_t t : v.ints) ms.push_back(TicksToUnixMs(t));
+      return v.isArray ? target.SetInt64Array(ms) : target.SetInt64(ms[0]);
+    }
+    default:  // the integers and StatusCode
+      return v.isArray ? target.SetInt64Array(v.ints) : target.SetInt64(v.ints[0]);
+  }
+}
+
+std::string IndexRange(const std::vector<int>& indices) {
+  std::string out;
+  for (int i : indices) out += (out.empty() ? "" : ",") + std::to_string(i);
+  return out;
+}
+
+}  // namespace
+
+// ---- socket ----------------------------------------------------------------
+
+class UaTcpSession::Socket {
+ public:
+  ~Socket() {
+    if (_fd >= 0) ::close(_fd);
+  }
+
+  bool Connect(const std::string& host, int port, Clock::time_point deadline, std::string& why) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    if (rc != 0) {
+      why = std::string("cannot resolve host : ") + gai_strerror(rc);
+      return false;
+    }
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(list, freeaddrinfo);
+    for (addrinfo* a = list; a; a = a->ai_next) {
+      if (_fd >= 0) ::close(_fd);
+      _fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+      if (_fd < 0) continue;
+      int one = 1;
+      setsockopt(_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      if (::connect(_fd, a->ai_addr, a->ai_addrlen) == 0) return true;
+      if (errno != EINPROGRESS) {
+        why = std::string("connect : ") + std::strerror(errno);
+        continue;
+      }
+      if (!Wait(POLLOUT, deadline)) {
+        why = "connect : time-out";
+        continue;
+      }
+      int error = 0;
+      socklen_t len = sizeof error;
+      getsockopt(_fd, SOL_SOCKET, SO_ERROR, &error, &len);
+      if (error == 0) return true;
+      why = std::string("connect : ") + std::strerror(error);
+    }
+    return false;
+  }
+
+  bool Send(const uint8_t* data, size_t size, Clock::time_point deadline, std::string& why) {
+    while (size > 0) {
+      ssize_t n = ::send(_fd, data, size, MSG_NOSIGNAL);
+      if (n > 0) {
+        data += n;
+        size -= static_cast<size_t>(n);
+      } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        if (!Wait(POLLOUT, deadline)) {
+          why = "send : time-out";
+          return false;
+        }
+      } else {
+        why = std::string("send : ") + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool Receive(uint8_t* data, size_t size, Clock::time_point deadline, std::string& why) {
+    while (size > 0) {
+      ssize_t n = ::recv(_fd, data, size, 0);
+      if (n > 0) {
+        data += n;
+        size -= static_cast<size_t>(n);
+      } else if (n == 0) {
+        why = "connection closed by the server";
+        return false;
+      } else if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+        if (!Wait(POLLIN, deadline)) {
+          why = "no answer within the request time-out";
+          return false;
+        }
+      } else {
+        why = std::string("receive : ") + std::strerror(errno);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // False once the peer closed the connection or sent something unasked
+  // (an error message before closing); never blocks.
+  bool Alive() {
+    pollfd p{_fd, POLLIN, 0};
+    if (::poll(&p, 1, 0) == 0) return true;
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return false;
+    char c;
+    ssize_t n = ::recv(_fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+
+ private:
+  bool Wait(short events, Clock::time_point deadline) {
+    for (;;) {
+      pollfd p{_fd, events, 0};
+      int rc = ::poll(&p, 1, RemainingMs(deadline));
+      if (rc > 0) return true;
+      if (rc == 0 || errno != EINTR) return false;
+    }
+  }
+  int _fd = -1;
+};
+
+// ---- per-node state ----------------------------------------------------------
+
+struct UaTcpSession::Entry {
+  enum State { Ready, Path, Invalid };
+  std::string label;  // "<ns>:<identifier>" as the profile wrote it
+  State state = Ready;
+  NodeId id;
+  BrowsePath path;
+  uint8_t type = kNull;  // built-in type of the last value read
+  bool isArray = false;
+  uint32_t reported = 0;  // last failure logged; 0: none
+};
+
+// ---- settings ------------------------------------------------------------------
+
+bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& out) {
+  frame::ConfigReader reader("OPC UA channel settings", settings);
+  frame::ConfigNode root = reader.Root();
+  std::string path;
+  int request = static_cast<int>(out.requestTimeout.count());
+  int session = static_cast<int>(out.sessionTimeout.count());
+  int lifetime = static_cast<int>(out.channelLifetime.count());
+  root.Read("endpoint", out.endpoint, frame::Need::Required);
+  root.Read("path", path);
+  root.Read("request_timeout_ms", request, frame::IntRange{10, 600000});
+  root.Read("session_timeout_ms", session, frame::IntRange{1000, 86400000});
+  root.Read("channel_lifetime_ms", lifetime, frame::IntRange{1000, 86400000});
+  std::string host;
+  int port = 0;
+  if (root.Valid() && !out.endpoint.empty())
+    root.Check("endpoint", ParseEndpoint(out.endpoint, host, port), "an opc.tcp://host[:port][/path] address");
+  root.Done();
+  if (!path.empty()) out.endpoint += (path[0] == '/' ? "" : "/") + path;
+  out.requestTimeout = ms(request);
+  out.sessionTimeout = ms(session);
+  out.channelLifetime = ms(lifetime);
+  return reader.Errors() == 0;
+}
+
+// ---- connection ------------------------------------------------------------------
+
+UaTcpSession::UaTcpSession(Settings settings) : _settings(std::move(settings)) {
+  _url = _settings.endpoint;
+  ParseEndpoint(_url, _host, _port);
+}
+
+UaTcpSession::~UaTcpSession() { Close(); }
+
+bool UaTcpSession::Reconnect() {
+  if (_connected) return true;
+  if (Clock::now() < _nextAttempt) return false;
+  if (Open()) {
+    _backoff = kReconnectMin;
+    return true;
+  }
+  _nextAttempt = Clock::now() + _backoff;
+  _backoff = std::min(_backoff * 2, kReconnectMax);
+  return false;
+}
+
+void UaTcpSession::Revive() {
+  if (!_connected) return;
+  auto idle = Clock::now() - _lastExchange;
+  if (idle < kIdleCheck) return;
+  if (idle < _sessionTimeout * 9 / 10 && idle < _lifetime && _socket->Alive()) return;
+  LOG(INFO) << "OPC UA channel " << _url << " : reopened after "
+            << std::chrono::duration_cast<std::chrono::seconds>(idle).count() << " s idle";
+  _connected = false;
+  _nextAttempt = Clock::time_point();
+  Reconnect();
+}
+
+bool UaTcpSession::Open() {
+  _socket.reset();
+  _connected = false;
+  _entries.clear();  // a restarted server may have changed its nodes
+  _sequence = _requestId = _handle = _channelId = _tokenId = 0;
+  _authToken = NodeId();
+  _maxRead = _maxWrite = 0;
+  if (!Handshake(_host, _port) || !OpenChannel(false) || !CreateAndActivate()) return false;
+  _connected = true;
+  ReadLimits();
+  if (!_connected) return false;
+  LOG(INFO) << "OPC UA channel connected : " << _url << " (read limit " << _maxRead << ", write limit " << _maxWrite
+            << ")";
+  _outageLogged = false;
+  return true;
+}
+
+void UaTcpSession::Drop(const std::string& why) {
+  // Once per outage and cause, not once per attempt.
+  if (!_outageLogged || why != _lastFailure) LOG(ERROR) << "OPC UA channel " << _url << " down : " << why;
+  _outageLogged = true;
+  _lastFailure = why;
+  _socket.reset();
+  _connected = false;
+}
+
+void UaTcpSession::Close() {
+  if (_connected) {
+    // Leave politely, but never wait long for a server that is going away.
+    ms saved = _settings.requestTimeout;
+    _settings.requestTimeout = std::min(saved, ms(1000));
+    Response r;
+    if (Exchange(EncodeCloseSession(NextHeader()), r, 0)) {
+      auto deadline = Clock::now() + _settings.requestTimeout;
+      SendChunks("CLO", EncodeCloseSecureChannel(NextHeader()), ++_requestId, deadline);
+    }
+    _settings.requestTimeout = saved;
+  }
+  _socket.reset();
+  _connected = false;
+}
+
+bool UaTcpSession::Handshake(const std::string& host, int port) {
+  auto deadline = Clock::now() + _settings.requestTimeout;
+  _socket = std::make_unique<Socket>();
+  std::string why;
+  if (!_socket->Connect(host, port, deadline, why)) {
+    Drop(why);
+    return false;
+  }
+  TransportLimits ours;
+  ours.receiveBufferSize = ours.sendBufferSize = kReceiveBufferSize;
+  ours.maxMessageSize = kMaxMessageSize;
+  ours.maxChunkCount = kMaxChunks;
+  auto hello = EncodeHello(ours, _url);
+  uint8_t head[kChunkHeaderSize];
+  if (!_socket->Send(hello.data(), hello.size(), deadline, why) ||
+      !_socket->Receive(head, sizeof head, deadline, why)) {
+    Drop(why);
+    return false;
+  }
+  ChunkHeader h = ParseChunkHeader(head, sizeof head);
+  if (h.size < kChunkHeaderSize || h.size > kMinBuffer) {
+    Drop("acknowledge of " + std::to_string(h.size) + " bytes");
+    return false;
+  }
+  std::vector<uint8_t> body(h.size - kChunkHeaderSize);
+  if (!_socket->Receive(body.data(), body.size(), deadline, why)) {
+    Drop(why);
+    return false;
+  }
+  try {
+    if (std::memcmp(h.type, "ERR", 3) == 0) {
+      auto error = DecodeErrorMessage(body.data(), body.size());
+      Drop("server refused the connection : " + Hex(error.first) + " " + error.second);
+      return false;
+    }
+    if (std::memcmp(h.type, "ACK", 3) != 0) {
+      Drop("server answered hello with something else than acknowledge");
+      return false;
+    }
+    _peer = DecodeAcknowledge(body.data(), body.size());
+  } catch (const DecodeError& e) {
+    Drop(std::string("bad acknowledge : ") + e.what());
+    return false;
+  }
+  if (_peer.receiveBufferSize < kMinBuffer) {
+    Drop("server receive buffer too small : " + std::to_string(_peer.receiveBufferSize));
+    return false;
+  }
+  return true;
+}
+
+bool UaTcpSession::OpenChannel(bool renew) {
+  RequestHeader header = NextHeader();
+  header.authenticationToken = NodeId();
+  Response r;
+  if (!Exchange(EncodeOpenSecureChannel(header, renew, static_cast<uint32_t>(_settings.channelLifetime.count())), r, 0,
+                "OPN"))
+    return false;
+  if (r.typeId != msgid::kOpenSecureChannelResponse || status::IsBad(r.serviceResult)) {
+    Drop("secure channel refused : " + Hex(r.serviceResult));
+    return false;
+  }
+  if (!renew) _channelId = r.channelId;
+  _tokenId = r.tokenId;
+  _lifetime = ms(r.revisedLifetimeMs ? r.revisedLifetimeMs : _settings.channelLifetime.count());
+  // Renew at three quarters of the lifetime, as the token's owner should.
+  _renewAt = Clock::now() + _lifetime * 3 / 4;
+  return true;
+}
+
+bool UaTcpSession::CreateAndActivate() {
+  std::random_device random;
+  std::string nonce(32, '\0');
+  for (auto& c : nonce) c = static_cast<char>(random());
+  Response r;
+  if (!Exchange(EncodeCreateSession(NextHeader(), _url, "pemrix-gateway", nonce,
+                                    static_cast<double>(_settings.sessionTimeout.count()), kMaxMessageSize),
+                r, 0))
+    return false;
+  if (r.typeId != msgid::kCreateSessionResponse || status::IsBad(r.serviceResult)) {
+    Drop("session refused : " + Hex(r.serviceResult));
+    return false;
+  }
+  if (!r.anonymousOffered) {
+    Drop("the server offers no anonymous login with security None");
+    return false;
+  }
+  _authToken = r.authenticationToken;
+  _sessionTimeout = r.revisedSessionTimeoutMs >= 1 && r.revisedSessionTimeoutMs < 86400000.0
+                        ? ms(static_cast<long long>(r.revisedSessionTimeoutMs))
+                        : _settings.sessionTimeout;
+  Response a;
+  if (!Exchange(EncodeActivateSession(NextHeader(), r.anonymousPolicyId), a, 0)) return false;
+  if (a.typeId != msgid::kActivateSessionResponse || status::IsBad(a.serviceResult)) {
+    Drop("session activation refused : " + Hex(a.serviceResult));
+    return false;
+  }
+  return true;
+}
+
+void UaTcpSession::ReadLimits() {
+  std::vector<DataValue> values;
+  if (!ReadValues({NodeId::Num(0, nodes::kMaxNodesPerRead), NodeId::Num(0, nodes::kMaxNodesPerWrite)}, values)) return;
+  uint32_t* limits[] = {&_maxRead, &_maxWrite};
+  for (size_t i = 0; i < values.size() && i < 2; ++i) {
+    const Variant& v = values[i].value;
+    if (!status::IsBad(values[i].status) && !v.isArray && v.ints.size() == 1 && v.ints[0] > 0)
+      *limits[i] = static_cast<uint32_t>(std::min<int64_t>(v.ints[0], std::numeric_limits<uint32_t>::max()));
+  }
+}
+
+RequestHeader UaTcpSession::NextHeader() {
+  RequestHeader h;
+  h.authenticationToken = _authToken;
+  h.requestHandle = ++_handle;
+  h.timeoutHintMs = static_cast<uint32_t>(_settings.requestTimeout.count());
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  h.timestampTicks = UnixMsToTicks(std::chrono::duration_cast<ms>(now).count());
+  return h;
+}
+
+bool UaTcpSession::RenewIfDue() {
+  if (Clock::now() < _renewAt) return true;
+  return OpenChannel(true);
+}
+
+bool UaTcpSession::SessionLost(uint32_t serviceResult) {
+  switch (serviceResult) {
+    case status::kBadSessionIdInvalid:
+    case status::kBadSessionClosed:
+    case status::kBadSessionNotActivated:
+    case status::kBadSecureChannelIdInvalid:
+    case status::kBadSecureChannelTokenUnknown:
+    case status::kBadConnectionClosed:
+      Drop("the server ended the session : " + Hex(serviceResult));
+      return true;
+    default:
+      return false;
+  }
+}
+
+// ---- messages ---------------------------------------------------------------------
+
+bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t maxResults, const char* type) {
+  if (!_socket) return false;
+  bool open = std::strcmp(type, "OPN") == 0;
+  if (!open && !RenewIfDue()) return false;
+  uint32_t requestId = ++_requestId;
+  auto deadline = Clock::now() + _settings.requestTimeout;
+  std::vector<uint8_t> reply;
+  if (!SendChunks(type, body, requestId, deadline) || !ReceiveMessage(requestId, reply, deadline)) return false;
+  _lastExchange = Clock::now();
+  try {
+    out = DecodeResponse(reply.data(), reply.size(), std::max<size_t>(maxResults, 16));
+  } catch (const DecodeError& e) {
+    Drop(std::string("undecodable answer : ") + e.what());
+    return false;
+  }
+  return true;
+}
+
+bool UaTcpSession::SendChunks(const char* type, const std::vector<uint8_t>& body, uint32_t requestId,
+                              Clock::time_point deadline) {
+  bool open = std::strcmp(type, "OPN") == 0;
+  size_t chunkSize = std::min<size_t>(_peer.receiveBufferSize, kReceiveBufferSize * 4);
+  size_t room = chunkSize - kSymmetricHeader;
+  size_t chunks = open ? 1 : std::max<size_t>(1, (body.size() + room - 1) / room);
+  if ((_peer.maxMessageSize && body.size() > _peer.maxMessageSize) ||
+      (_peer.maxChunkCount && chunks > _peer.maxChunkCount)) {
+    Drop("request of " + std::to_string(body.size()) + " bytes exceeds the server's message limits");
+    return false;
+  }
+  std::string why;
+  size_t pos = 0;
+  for (size_t c = 0; c < chunks; ++c) {
+    size_t part = open ? body.size() : std::min(room, body.size() - pos);
+    Writer w;
+    w.Raw(type, 3);
+    w.U8(c + 1 == chunks ? 'F' : 'C');
+    w.U32(0);  // size, patched below
+    w.U32(_channelId);
+    if (open) {
+      w.String(kPolicyNone);
+      w.NullString();  // sender certificate
+      w.NullString();  // receiver thumbprint
+    } else {
+      w.U32(_tokenId);
+    }
+    w.U32(++_sequence);
+    w.U32(requestId);
+    w.Raw(body.data() + pos, part);
+    w.PatchU32(4, static_cast<uint32_t>(w.Size()));
+    pos += part;
+    if (!_socket->Send(w.Bytes().data(), w.Size(), deadline, why)) {
+      Drop(why);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body, Clock::time_point deadline) {
+  std::string why;
+  std::vector<uint8_t> chunk;
+  size_t chunks = 0;
+  body.clear();
+  for (;;) {
+    uint8_t head[kChunkHeaderSize];
+    if (!_socket->Receive(head, sizeof head, deadline, why)) {
+      Drop(why);
+      return false;
+    }
+    ChunkHeader h = ParseChunkHeader(head, sizeof head);
+    if (h.size < kChunkHeaderSize + 8 || h.size > kReceiveBufferSize) {
+      Drop("chunk of " + std::to_string(h.size) + " bytes");
+      return false;
+    }
+    chunk.resize(h.size - kChunkHeaderSize);
+    if (!_socket->Receive(chunk.data(), chunk.size(), deadline, why)) {
+      Drop(why);
+      return false;
+    }
+    try {
+      Reader r(chunk.data(), chunk.size());
+      if (std::memcmp(h.type, "ERR", 3) == 0) {
+        auto error = DecodeErrorMessage(chunk.data(), chunk.size());
+        Drop("server closed the channel : " + Hex(error.first) + " " + error.second);
+        return false;
+      }
+      bool open = std::memcmp(h.type, "OPN", 3) == 0;
+      if (!open && std::memcmp(h.type, "MSG", 3) != 0) throw DecodeError("unexpected message type");
+      uint32_t id = ParseSecurityHeaders(open, r);
+      if (id != requestId) continue;  // the late answer of a request given up on
+      if (h.chunk == 'A') {
+        Reader a(chunk.data() + (chunk.size() - r.Left()), r.Left());
+        Drop("server aborted the answer : " + Hex(a.U32()));
+        return false;
+      }
+      if (h.chunk != 'F' && h.chunk != 'C') throw DecodeError("unknown chunk kind");
+      if (body.size() + r.Left() > kMaxMessageSize || ++chunks > kMaxChunks) {
+        Drop("answer larger than " + std::to_string(kMaxMessageSize) + " bytes");
+        return false;
+      }
+      body.insert(body.end(), chunk.end() - static_cast<long>(r.Left()), chunk.end());
+      if (h.chunk == 'F') return true;
+    } catch (const DecodeError& e) {
+      Drop(std::string("bad chunk : ") + e.what());
+      return false;
+    }
+  }
+}
+
+// ---- batching ----------------------------------------------------------------------
+
+template <class Item, class Send>
+bool UaTcpSession::Batched(const std::vector<Item>& items, uint32_t& limit, Send send) {
+  size_t pos = 0;
+  while (pos < items.size()) {
+    if (!_connected) return false;
+    size_t n = items.size() - pos;
+    if (limit > 0) n = std::min<size_t>(n, limit);
+    std::vector<Item> batch(items.begin() + static_cast<long>(pos), items.begin() + static_cast<long>(pos + n));
+    uint32_t result = status::kGood;
+    if (!send(batch, result)) return false;
+    if (result == status::kBadTooManyOperations && n > 1) {
+      limit = static_cast<uint32_t>(n / 2);
+      LOG(INFO) << "OPC UA channel " << _url << " : server refused " << n << " operations, batches now " << limit;
+      continue;
+    }
+    if (status::IsBad(result)) {
+      if (!SessionLost(result)) LOG(ERROR) << "OPC UA channel " << _url << " : request refused " << Hex(result);
+      return false;
+    }
+    pos += n;
+  }
+  return true;
+}
+
+bool UaTcpSession::ReadBatch(const std::vector<ReadItem>& items, std::vector<DataValue>& out, uint32_t& result) {
+  Response r;
+  if (!Exchange(EncodeRead(NextHeader(), items), r, items.size())) return false;
+  result = r.serviceResult;
+  if (r.typeId != msgid::kReadResponse && r.typeId != msgid::kServiceFault) {
+    Drop("read answered with message " + std::to_string(r.typeId));
+    return false;
+  }
+  if (status::IsBad(result)) return true;
+  if (r.values.size() != items.size()) {
+    Drop("read answered " + std::to_string(r.values.size()) + " values for " + std::to_string(items.size()) + " nodes");
+    return false;
+  }
+  std::move(r.values.begin(), r.values.end(), std::back_inserter(out));
+  return true;
+}
+
+bool UaTcpSession::WriteBatch(const std::vector<WriteItem>& items, std::vector<uint32_t>& out, uint32_t& result) {
+  Response r;
+  if (!Exchange(EncodeWrite(NextHeader(), items), r, items.size())) return false;
+  result = r.serviceResult;
+  if (r.typeId != msgid::kWriteResponse && r.typeId != msgid::kServiceFault) {
+    Drop("write answered with message " + std::to_string(r.typeId));
+    return false;
+  }
+  if (status::IsBad(result)) return true;
+  if (r.results.size() != items.size()) {
+    Drop("write answered " + std::to_string(r.results.size()) + " results for " + std::to_string(items.size()) +
+         " nodes");
+    return false;
+  }
+  out.insert(out.end(), r.results.begin(), r.results.end());
+  return true;
+}
+
+bool UaTcpSession::ReadValues(const std::vector<NodeId>& ids, std::vector<DataValue>& out) {
+  out.clear();
+  Revive();
+  if (!_connected) return false;
+  std::vector<ReadItem> items;
+  items.reserve(ids.size());
+  for (const auto& id : ids) items.push_back({id, kAttributeValue});
+  return Batched(items, _maxRead,
+                 [&](const std::vector<ReadItem>& batch, uint32_t& result) { return ReadBatch(batch, out, result); });
+}
+
+// ---- nodes of device drivers ---------------------------------------------------------
+
+UaTcpSession::Entry* UaTcpSession::Resolve(const _nodeData& node) {
+  const UA_NodeId& id = node.nodeId;
+  std::string identifier;
+  switch (id.identifierType) {
+    case UA_NODEIDTYPE_NUMERIC:
+      identifier = "i=" + std::to_string(id.identifier.numeric);
+      break;
+    case UA_NODEIDTYPE_STRING:
+      identifier.assign(reinterpret_cast<const char*>(id.identifier.string.data), id.identifier.string.length);
+      break;
+    default:
+      identifier = "(unsupported identifier kind " + std::to_string(id.identifierType) + ")";
+      break;
+  }
+  std::string key = std::to_string(id.namespaceIndex) + "|" + identifier;
+  auto found = _entries.find(key);
+  if (found != _entries.end()) return found->second.get();
+
+  auto entry = std::make_unique<Entry>();
+  entry->label = std::to_string(id.namespaceIndex) + ":" + identifier;
+  if (id.identifierType == UA_NODEIDTYPE_GUID) {
+    entry->id.kind = NodeId::Guid;
+    entry->id.ns = id.namespaceIndex;
+    std::memcpy(entry->id.guid.data(), &id.identifier.guid.data1, 4);
+    std::memcpy(entry->id.guid.data() + 4, &id.identifier.guid.data2, 2);
+    std::memcpy(entry->id.guid.data() + 6, &id.identifier.guid.data3, 2);
+    std::memcpy(entry->id.guid.data() + 8, id.identifier.guid.data4, 8);
+  } else if (id.identifierType != UA_NODEIDTYPE_NUMERIC && id.identifierType != UA_NODEIDTYPE_STRING) {
+    entry->state = Entry::Invalid;
+  } else if (!identifier.empty() && identifier[0] == '/') {
+    // A browse path from the Objects folder: "/Plant/2:Line1/Speed"; a name
+    // without "<ns>:" is in the node's namespace.
+    entry->state = Entry::Path;
+    entry->path.start = NodeId::Num(0, nodes::kObjectsFolder);
+    size_t pos = 1;
+    while (pos <= identifier.size()) {
+      size_t end = std::min(identifier.find('/', pos), identifier.size());
+      std::string element = identifier.substr(pos, end - pos);
+      pos = end + 1;
+      if (element.empty()) continue;
+      QualifiedName name{id.namespaceIndex, element};
+      size_t colon = element.find(':');
+      if (colon != std::string::npos && colon > 0 && colon <= 5 && element.find_first_not_of("0123456789") == colon &&
+          std::stoi(element.substr(0, colon)) <= 65535) {
+        name.ns = static_cast<uint16_t>(std::stoi(element.substr(0, colon)));
+        name.name = element.substr(colon + 1);
+      }
+      entry->path.names.push_back(std::move(name));
+    }
+    if (entry->path.names.empty()) entry->state = Entry::Invalid;
+  } else if (!ParseNodeIdText(id.namespaceIndex, identifier, entry->id)) {
+    entry->state = Entry::Invalid;
+  }
+  if (entry->state == Entry::Invalid)
+    LOG(ERROR) << "OPC UA channel " << _url << " : node '" << entry->label << "' is not a usable node identifier";
+  Entry* raw = entry.get();
+  _entries.emplace(std::move(key), std::move(entry));
+  return raw;
+}
+
+void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
+  std::vector<BrowsePath> paths;
+  for (Entry* e : pending) paths.push_back(e->path);
+  std::vector<BrowsePathResult> results;
+  uint32_t limit = _maxRead;
+  bool ok = Batched(paths, limit, [&](const std::vector<BrowsePath>& batch, uint32_t& result) {
+    Response r;
+    if (!Exchange(EncodeTranslate(NextHeader(), batch), r, batch.size())) return false;
+    result = r.serviceResult;
+    if (status::IsBad(result)) return true;
+    if (r.typeId != msgid::kTranslateBrowsePathsResponse || r.paths.size() != batch.size()) {
+      Drop("browse paths answered with " + std::to_string(r.paths.size()) + " results");
+      return false;
+    }
+    results.insert(results.end(), r.paths.begin(), r.paths.end());
+    return true;
+  });
+  for (size_t i = 0; i < results.size(); ++i) {
+    Entry* e = pending[i];
+    if (status::IsBad(results[i].status)) {
+      // Unknown path: a server may add the node later; asked again next time.
+      ReportOnce(*e, results[i].status, "browse path not found");
+      continue;
+    }
+    e->id = results[i].target;
+    e->state = Entry::Ready;
+  }
+  (void)ok;
+}
+
+void UaTcpSession::ReportOnce(Entry& entry, uint32_t code, const std::string& what) {
+  if (entry.reported == code) return;
+  entry.reported = code;
+  LOG(ERROR) << "OPC UA channel " << _url << " : node '" << entry.label << "' " << what << " " << Hex(code);
+}
+
+int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
+  Revive();
+  std::vector<Entry*> entries(nodes.size(), nullptr);
+  std::vector<Entry*> pending;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (!nodes[i] || !nodes[i]->value) continue;
+    entries[i] = Resolve(*nodes[i]);
+    if (entries[i]->state == Entry::Path && std::find(pending.begin(), pending.end(), entries[i]) == pending.end())
+      pending.push_back(entries[i]);
+  }
+  if (_connected && !pending.empty()) TranslatePaths(pending);
+
+  std::vector<ReadItem> items;
+  std::vector<size_t> which;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (!entries[i]) continue;
+    if (entries[i]->state == Entry::Ready) {
+      items.push_back({entries[i]->id, kAttributeValue});
+      which.push_back(i);
+    } else {
+      nodes[i]->value->SetNull();
+    }
+  }
+  std::vector<DataValue> values;
+  if (_connected && !items.empty()) {
+    Batched(items, _maxRead,
+            [&](const std::vector<ReadItem>& batch, uint32_t& result) { return ReadBatch(batch, values, result); });
+  }
+  int read = 0;
+  for (size_t k = 0; k < which.size(); ++k) {
+    DataValueBase& value = *nodes[which[k]]->value;
+    Entry& entry = *entries[which[k]];
+    if (k >= values.size()) {
+      value.SetNull();
+      continue;
+    }
+    const DataValue& dv = values[k];
+    if (status::IsBad(dv.status)) {
+      ReportOnce(entry, dv.status, "read failed");
+      value.SetNull();
+    } else if (!dv.hasValue || dv.value.type == kNull) {
+      value.SetNull();
+    } else if (!Store(dv.value, value)) {
+      ReportOnce(entry, status::kBadTypeMismatch, "value of type " + std::to_string(dv.value.type) + " not readable");
+      value.SetNull();
+    } else {
+      entry.type = dv.value.type;
+      entry.isArray = dv.value.isArray;
+      entry.reported = 0;
+      ++read;
+    }
+  }
+  return read;
+}
+
+void UaTcpSession::LearnTypes(const std::vector<Entry*>& unknown) {
+  std::vector<NodeId> ids;
+  for (Entry* e : unknown) ids.push_back(e->id);
+  std::vector<DataValue> values;
+  ReadValues(ids, values);
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (status::IsBad(values[i].status) || !values[i].hasValue) continue;
+    unknown[i]->type = values[i].value.type;
+    unknown[i]->isArray = values[i].value.isArray;
+  }
+}
+
+int UaTcpSession::Write(const std::vector<_nodeData*>& nodes) {
+  Revive();
+  if (!_connected) return 0;
+  std::vector<Entry*> entries(nodes.size(), nullptr);
+  std::vector<Entry*> pending, unknown;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (!nodes[i] || !nodes[i]->value) continue;
+    Entry* e = entries[i] = Resolve(*nodes[i]);
+    if (e->state == Entry::Path && std::find(pending.begin(), pending.end(), e) == pending.end()) pending.push_back(e);
+  }
+  if (!pending.empty()) TranslatePaths(pending);
+  // A write must carry the node's own type: learn it from its value first.
+  for (Entry* e : entries)
+    if (e && e->state == Entry::Ready && e->type == kNull &&
+        std::find(unknown.begin(), unknown.end(), e) == unknown.end())
+      unknown.push_back(e);
+  if (!unknown.empty()) LearnTypes(unknown);
+
+  std::vector<WriteItem> items;
+  std::vector<Entry*> written;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    Entry* e = entries[i];
+    if (!e) continue;
+    WriteItem item;
+    item.node = e->id;
+    item.indexRange = IndexRange(nodes[i]->indices);
+    if (e->state != Entry::Ready || e->type == kNull ||
+        !ToVariant(*nodes[i]->value, e->type, !nodes[i]->indices.empty(), item.value)) {
+      LOG(ERROR) << "OPC UA channel " << _url << " : write to node '" << e->label
+                 << "' skipped : " << (e->state != Entry::Ready ? "node unknown" : "no value of the node's type");
+      continue;
+    }
+    items.push_back(std::move(item));
+    written.push_back(e);
+  }
+  std::vector<uint32_t> results;
+  if (!items.empty()) {
+    Batched(items, _maxWrite,
+            [&](const std::vector<WriteItem>& batch, uint32_t& result) { return WriteBatch(batch, results, result); });
+  }
+  int good = 0;
+  for (size_t k = 0; k < written.size(); ++k) {
+    if (k < results.size() && !status::IsBad(results[k])) {
+      ++good;
+      continue;
+    }
+    LOG(ERROR) << "OPC UA channel " << _url << " : write to node '" << written[k]->label << "' failed "
+               << Hex(k < results.size() ? results[k] : status::kBadCommunicationError);
+  }
+  return good;
+}
+
+}  // namespace VESK::DAQ
