@@ -25,6 +25,8 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
     const char* errorLog;  // nullptr: nothing may be logged
   };
   const json untouched = "untouched";
+  const std::string deep = R"({"jsonrpc":"2.0","id":$ID,"result":)" + std::string(100000, '[') +
+                           std::string(100000, ']') + "}";
   const std::vector<Case> cases = {
       {R"({"jsonrpc":"2.0","id":$ID})", true, nullptr, nullptr},
       {R"({"jsonrpc":"2.0","id":$ID,"result":[1,2]})", true, json::array({1, 2}), nullptr},
@@ -38,6 +40,7 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
        R"("error":{"code":1,"message":"m"})"},
       {R"({"jsonrpc":"2.0","id":$ID} trailing)", false, untouched, "parse error"},
       {"", false, untouched, "empty reply"},
+      {deep.c_str(), false, untouched, "nested deeper"},  // a hostile peer's reply
   };
   TempDir dir;
   const std::string url = dir.Ipc("api");
@@ -76,7 +79,7 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
   nn_close(replier);
   EXPECT_EQ(requests.front(), R"({"id":1,"jsonrpc":"2.0","method":"M","params":null})");
   EXPECT_EQ(requests.back(),
-            R"({"id":11,"jsonrpc":"2.0","method":"ReadParameter","params":{"device_id":"D","parameters":["T"]}})");
+            R"({"id":12,"jsonrpc":"2.0","method":"ReadParameter","params":{"device_id":"D","parameters":["T"]}})");
 }
 
 TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
