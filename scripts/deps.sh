@@ -11,6 +11,7 @@ PKGS=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   influxdb influxdb-client
   curl jq tar gzip procps
+  libsystemd-dev systemd dpkg-dev
 )
 
 missing=()

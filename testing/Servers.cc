@@ -7,16 +7,43 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <functional>
+#include <iostream>
 #include <sstream>
 
 namespace pemrix::testing {
 
+namespace {
+
+// Starts a server through startOnce, up to three times. A server that ended
+// before it was ready most likely lost its port to another process since the
+// port was picked: it gets fresh ports (repick) unless the caller fixed them.
+// Every failed try shows the server's own log.
+bool StartServer(const char* name, const std::function<bool()>& startOnce, const std::function<std::string()>& log,
+                 const std::function<void()>& repick, bool fixedPorts, std::unique_ptr<Process>& process) {
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (startOnce()) return true;
+    std::cerr << name << " did not start (try " << attempt << " of 3):\n" << log() << process->Output() << "\n";
+    if (fixedPorts || process->Running()) return false;
+    repick();
+  }
+  return false;
+}
+
+}  // namespace
+
 MosquittoBroker::MosquittoBroker(std::string extraConfig, int port)
-    : _extra(std::move(extraConfig)), _port(port > 0 ? port : FreeTcpPort()) {}
+    : _extra(std::move(extraConfig)), _port(port > 0 ? port : FreeTcpPort()), _fixedPort(port > 0) {}
 
 MosquittoBroker::~MosquittoBroker() { Stop(); }
 
 bool MosquittoBroker::Start() {
+  return StartServer(
+      "mosquitto", [this] { return StartOnce(); }, [this] { return Log(); }, [this] { _port = FreeTcpPort(); },
+      _fixedPort, _process);
+}
+
+bool MosquittoBroker::StartOnce() {
   std::ostringstream conf;
   conf << "listener " << _port << " 127.0.0.1\n"
        << "allow_anonymous true\n"
@@ -109,6 +136,16 @@ InfluxServer::InfluxServer() : _port(FreeTcpPort()), _rpcPort(FreeTcpPort()) {}
 InfluxServer::~InfluxServer() { Stop(); }
 
 bool InfluxServer::Start() {
+  return StartServer(
+      "influxd", [this] { return StartOnce(); }, [this] { return std::string(); },
+      [this] {
+        _port = FreeTcpPort();
+        _rpcPort = FreeTcpPort();
+      },
+      false, _process);
+}
+
+bool InfluxServer::StartOnce() {
   std::ostringstream conf;
   conf << "reporting-disabled = true\n"
        << "bind-address = \"127.0.0.1:" << _rpcPort << "\"\n"

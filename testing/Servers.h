@@ -15,17 +15,22 @@ class MosquittoBroker {
  public:
   explicit MosquittoBroker(std::string extraConfig = "", int port = 0);
   ~MosquittoBroker();
-  bool Start();  // bounded wait (10 s) for the port
-  void Stop();   // SIGTERM, then SIGKILL after 5 s
-  void Kill();   // SIGKILL: no clean shutdown
+  // Bounded wait (10 s) for the port; a broker that cannot bind an automatic
+  // port is started again on a fresh one (Port() tells which).
+  bool Start();
+  void Stop();  // SIGTERM, then SIGKILL after 5 s
+  void Kill();  // SIGKILL: no clean shutdown
   int Port() const { return _port; }
   const std::string& Dir() const { return _dir.Path(); }
   std::string Log() const { return ReadFile(_dir.File("mosquitto.log")); }
 
  private:
+  bool StartOnce();
+
   TempDir _dir{"pemrix-mosquitto"};
   std::string _extra;
   int _port;
+  bool _fixedPort;
   std::unique_ptr<Process> _process;
 };
 
@@ -45,7 +50,7 @@ class InfluxServer {
  public:
   InfluxServer();
   ~InfluxServer();
-  bool Start();  // bounded wait (30 s) for /ping
+  bool Start();  // bounded wait (30 s) for /ping; retried on fresh ports like the broker
   void Stop();
   int Port() const { return _port; }
   // GET /query with epoch=ns; returns the JSON body text ("" on failure).
@@ -54,6 +59,8 @@ class InfluxServer {
   HttpResult Execute(const std::string& q);
 
  private:
+  bool StartOnce();
+
   TempDir _dir{"pemrix-influx"};
   int _port;
   int _rpcPort;

@@ -9,11 +9,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -33,20 +36,40 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(_path, ec);
 }
 
-int FreeTcpPort() {
+namespace {
+
+bool Bindable(int port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
+  if (fd < 0) return false;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = -1;
-  socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
   close(fd);
-  return port;
+  return ok;
+}
+
+}  // namespace
+
+int FreeTcpPort() {
+  // Not from the kernel's ephemeral range: every outgoing connection on the
+  // machine takes its local port from there, so such a port can be gone
+  // before the server binds it. Above the well-known services (10000).
+  int low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  const int kFirst = 10000, kLast = 65535;
+  int below = std::max(0, low - kFirst), above = std::max(0, kLast - std::max(high, kFirst - 1));
+  if (below + above == 0) return -1;
+  static std::mutex mutex;
+  static std::mt19937 rng(std::random_device{}());
+  std::lock_guard<std::mutex> lock(mutex);
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    int n = std::uniform_int_distribution<int>(0, below + above - 1)(rng);
+    int port = n < below ? kFirst + n : kLast - (n - below);
+    if (Bindable(port)) return port;
+  }
+  return -1;
 }
 
 bool TcpPortOpen(int port) {

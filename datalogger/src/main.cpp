@@ -3,6 +3,7 @@
 
 #include "AppConfig.h"
 #include "DataLogger.h"
+#include "Readiness.h"
 #include "ServiceFrame.h"
 
 VESK::DataLogger g_datalogger;
@@ -18,7 +19,7 @@ static void LoadAppConfig(const std::string& path) { VESK::AppConfig::Instance.L
 int main(int argc, char** argv) {
   VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadAppConfig);
   g_datalogger.Initial(VESK::AppConfig::Instance._projectPath);
-  g_datalogger.Run();
+  VESK::frame::RunReady([] { g_datalogger.Run(); });
   g_datalogger.Destory();
   VESK::frame::LogPendingSignal();
   nn_term();
