@@ -9,6 +9,9 @@ set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+# GCC notes at every standard container use that ARM argument passing changed
+# in GCC 7.1; that matters only beside code built by older compilers.
+set(CMAKE_CXX_FLAGS_INIT -Wno-psabi)
 
 # The variable must reach the compiler checks, which re-read this file.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES PEMRIX_ARMHF_EXTRA_ROOT)
