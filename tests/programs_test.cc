@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <cstdio>
 #include <memory>
 
 #include "TestSupport.h"
@@ -97,5 +98,74 @@ INSTANTIATE_TEST_SUITE_P(Programs, ProgramLifecycle,
                          ::testing::Values(ProgramCase{"Pemrix.Daemon", "Daemon"},
                                            ProgramCase{"Pemrix.DataLogger", "DataLogger"}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --check-config loads every file, names file and key of each problem and
+// answers with its exit status, connecting to nothing. Each case changes one
+// file of a usable set.
+TEST(CheckConfig, EveryProblemNamesFileAndKey) {
+  const std::string client = R"("host":"127.0.0.1","port":1883,"keep_alive":60,"reconnect_time":1)";
+  const std::string measurement = R"({"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":)";
+  const std::string database = R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":)";
+  struct Case {
+    const char* program;
+    const char* file;  // relative to the working directory
+    std::string text;  // empty: the file is removed
+    int status;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {"Pemrix.Daemon", "mqtt.json", "", 1, "'mqtt.json' file does not exist!"},
+      {"Pemrix.Daemon", "mqtt.json",
+       R"({"mqtt_topic_root":"/t","mqtt_client":{)" + client + R"(,"encryption_mode":5}})", 1,
+       "'mqtt.json' : mqtt_client.encryption_mode : expected one of 0, 1, 2, found number 5"},
+      {"Pemrix.Daemon", "mqtt.json",
+       R"({"mqtt_topic_root":"/t","mqtt_client":{"port":"1883","host":"h","keep_alive":60,"reconnect_time":1,)"
+       R"("encryption_mode":0}})",
+       1, "'mqtt.json' : mqtt_client.port : expected an integer from 1 to 65535, found string \"1883\""},
+      {"Pemrix.Daemon", "mqtt.json",
+       R"({"mqtt_topic_root":"/t","mqtt_client":{)" + client + R"(,"encryption_mode":0.0,"usernmae":"u"}})", 0,
+       "WARNING [default] 'mqtt.json' : unknown keys mqtt_client.usernmae"},
+      {"Pemrix.Daemon", "app.conf", R"({"host_api":5})", 1, "app.conf' : host_api : expected a string, found number 5"},
+      {"Pemrix.Daemon", "global.conf", R"({"runtime_path":[]})", 1,
+       "global.conf' : runtime_path : expected a string, found array []"},
+      {"Pemrix.DataLogger", "app.conf", R"({"project_path":"project/","daq_api":)", 1, "app.conf' : [json.exception"},
+      {"Pemrix.DataLogger", "project/data_logger.json", "", 1, "data_logger.json' file does not exist!"},
+      {"Pemrix.DataLogger", "project/data_logger.json",
+       database +
+           R"(8086.0,"database_name":"d"}},)"
+           R"("measurements":[)" +
+           measurement + "250.9}]}",
+       1,
+       "data_logger.json' : measurements[0].cycle_ms : expected an integer from 1 to 2147483647, found number 250.9"},
+      {"Pemrix.DataLogger", "project/data_logger.json", database + R"("8086","database_name":"d"}}})", 1,
+       "data_logger.json' : database.influxdb.port : expected an integer from 1 to 65535, found string"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.program) + " " + c.file + " " + c.text);
+    TempDir dir;
+    mkdir(dir.File("project").c_str(), 0755);
+    WriteFile(dir.File("app.conf"), R"({"project_path":"project/"})");
+    WriteFile(dir.File("global.conf"), "{}");
+    WriteFile(dir.File("mqtt.json"),
+              R"({"mqtt_topic_root":"/t","mqtt_client":{)" + client + R"(,"encryption_mode":0}})");
+    WriteFile(dir.File("project/data_logger.json"),
+              database + R"(8086,"database_name":"d"}},"measurements":[)" + measurement + "100}]}");
+    if (c.text.empty()) {
+      std::remove(dir.File(c.file).c_str());
+    } else {
+      WriteFile(dir.File(c.file), c.text);
+    }
+    Process::Options o;
+    o.argv = {BinPath(c.program), dir.File("global.conf"), "--check-config"};
+    o.cwd = dir.Path();
+    o.output = dir.File("out.txt");
+    Process p(o);
+    ASSERT_TRUE(p.Start());
+    ASSERT_TRUE(p.Wait(20s));
+    EXPECT_EQ(p.ExitCode(), c.status) << p.Output();
+    EXPECT_NE(p.Output().find(c.expect), std::string::npos) << p.Output();
+    EXPECT_NE(p.Output().find(c.status ? "Configuration has " : "Configuration OK"), std::string::npos);
+  }
+}
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "AppConfig.h"
-#include "JsonFile.h"
+#include "ConfigReader.h"
 #include "JsonRpcClient.h"
 #include "MqttConnector.h"
 #include "ServiceFrame.h"
@@ -99,34 +99,16 @@ json Reply(const json& request, int result) {
   return reply;
 }
 
-// The first JSON value in the file, or nothing when the file cannot be read
-// or parsed. Logs nothing: callers decide whether that is worth a line.
-std::optional<json> ReadJsonQuietly(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) return std::nullopt;
-  json value;
-  try {
-    file >> value;
-  } catch (const json::exception&) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-// The device id from the gateway file, or empty. A file that is missing or
-// unreadable is normal on a box that was never provisioned and is not logged.
+// The device id from the gateway file, or empty. A missing file is normal
+// on a box that was never provisioned and is not logged; a file that is
+// there but unusable is reported.
 std::string ReadDeviceId(const std::string& path) {
-  std::optional<json> doc = ReadJsonQuietly(path);
-  if (!doc) return "";
-  if (doc->is_object()) {
-    auto id = doc->find("id");
-    if (id != doc->end() && id->is_string()) return id->get<std::string>();
-    LOG(ERROR) << "'" << path << "' : key 'id' must be a string, but is "
-               << (id == doc->end() ? "missing" : frame::JsonTypeName(*id));
-  } else {
-    LOG(ERROR) << "'" << path << "' : top level is not a JSON object";
-  }
-  return "";
+  frame::ConfigReader reader(path, false);
+  frame::ConfigNode root = reader.Root();
+  std::string id;
+  root.Read("id", id, frame::Need::Required);
+  root.Done();
+  return id;
 }
 
 }  // namespace
@@ -137,7 +119,8 @@ DaemonService::DaemonService(std::string gatewayFile, std::string mqttFile)
 DaemonService::~DaemonService() = default;
 
 bool DaemonService::Initial() {
-  json settings = frame::LoadJSONFile(_mqttFile);
+  frame::ConfigReader settings(_mqttFile);
+  frame::ConfigNode root = settings.Root();
 
   std::string id = ReadDeviceId(_gatewayFile);
   if (!id.empty()) _deviceId = id;
@@ -146,36 +129,16 @@ bool DaemonService::Initial() {
   _hostClient = std::make_unique<JsonRpcClient>(AppConfig::Instance._hostApi);
 
   // Without usable connection settings there is nothing to connect to; the
-  // caller exits with a failure status instead of idling forever. A null
-  // from LoadJSONFile is a missing or malformed file, which it has logged,
-  // unless the file really says null: that is reported below.
-  if (settings.is_null()) {
-    std::optional<json> raw = ReadJsonQuietly(_mqttFile);
-    if (!raw || !raw->is_null()) return false;
-  }
-  auto client = settings.is_object() ? settings.find("mqtt_client") : settings.end();
-  if (!settings.is_object() || client == settings.end() || !client->is_object()) {
-    LOG(ERROR) << "'" << _mqttFile << "' : key 'mqtt_client' must be an object, but is "
-               << (settings.is_object() && client != settings.end() ? frame::JsonTypeName(*client)
-                                                                    : std::string("missing"));
-    return false;
-  }
+  // caller exits with a failure status instead of idling forever. The topic
+  // root is read first so that one run reports every problem; without it
+  // the default root stays.
   auto connector = std::make_shared<MqttConnector>();
-  try {
-    connector->LoadFromJSON(*client);
-  } catch (const json::exception& e) {
-    LOG(ERROR) << "'" << _mqttFile << "' : 'mqtt_client' " << e.what();
-    return false;
-  }
+  const bool usable = connector->Load(root.Object("mqtt_client", frame::Need::Required));
+  root.Read("mqtt_topic_root", _topicRoot, frame::Need::Required);
+  root.Done();
+  if (!usable) return false;
   _connector = connector;
 
-  auto root = settings.find("mqtt_topic_root");
-  if (root != settings.end() && root->is_string()) {
-    _topicRoot = root->get<std::string>();
-  } else {
-    LOG(ERROR) << "'" << _mqttFile << "' : key 'mqtt_topic_root' must be a string, but is "
-               << (root == settings.end() ? "missing" : frame::JsonTypeName(*root)) << "; using " << _topicRoot;
-  }
   if (!_topicRoot.empty() && _topicRoot.back() != '/') _topicRoot += '/';
 
   const std::string base = _topicRoot + _deviceId;

@@ -2,8 +2,9 @@
 
 #include <uuid/uuid.h>
 
-#include <climits>
 #include <nlohmann/json.hpp>
+
+#include "ConfigReader.h"
 
 namespace VESK {
 
@@ -17,51 +18,37 @@ std::string NewUuid() {
   return text;
 }
 
-// Optional string settings keep their previous value unless the key holds a
-// string; a null or a number there is not an error.
-void TakeString(nlohmann::json& config, const char* key, std::string& target) {
-  nlohmann::json& value = config[key];
-  if (value.is_string()) target = value.get<std::string>();
-}
-
-// Required numeric settings: the library's conversion (integers, floats cut
-// toward zero, booleans; any other type throws its type error). A float
-// beyond int's range would make that conversion undefined, so it is refused
-// with a type error of the same family instead of becoming an arbitrary port.
-int TakeNumber(nlohmann::json& config, const char* key) {
-  nlohmann::json& value = config[key];
-  if (value.is_number_float()) {
-    double number = value.get<double>();
-    if (!(number > static_cast<double>(INT_MIN) - 1.0 && number < static_cast<double>(INT_MAX) + 1.0)) {
-      throw nlohmann::json::type_error::create(302, "type must be number, but is out of range: " + value.dump(),
-                                               &value);
-    }
-  }
-  return value.get<int>();
-}
-
 }  // namespace
 
 MqttConnector::MqttConnector() { _clientId = NewUuid(); }
 
 MqttConnector::~MqttConnector() = default;
 
-void MqttConnector::LoadFromJSON(nlohmann::json& config) {
-  TakeString(config, "client_id", _clientId);
-  // Required keys: the JSON library's type error leaves this function on the
-  // first one missing or mistyped ("type must be string/number, but is ...").
-  _host = config["host"].get<std::string>();
-  _port = TakeNumber(config, "port");
-  _keepAlive = TakeNumber(config, "keep_alive");
-  _reconnectTime = TakeNumber(config, "reconnect_time");
-  int mode = TakeNumber(config, "encryption_mode");
-  _encryptionMode = (mode == 1 || mode == 2) ? mode : 0;
-  TakeString(config, "ca_file", _caFile);
-  TakeString(config, "cert_file", _certFile);
-  TakeString(config, "key_file", _keyFile);
-  TakeString(config, "cert_password", _certPassword);
-  TakeString(config, "username", _username);
-  TakeString(config, "password", _password);
+bool MqttConnector::LoadFromJSON(const nlohmann::json& config) {
+  frame::ConfigReader reader("mqtt_client", config);
+  return Load(reader.Root());
+}
+
+bool MqttConnector::Load(frame::ConfigNode config) {
+  using frame::IntRange;
+  using frame::Need;
+  // Every key is read before judging, so one check reports every problem;
+  // a member changes only when its value passed.
+  bool ok = config.Valid();
+  config.Read("client_id", _clientId);
+  ok &= config.Read("host", _host, Need::Required);
+  ok &= config.Read("port", _port, IntRange{1, 65535}, Need::Required);
+  ok &= config.Read("keep_alive", _keepAlive, IntRange{0, 65535}, Need::Required);
+  ok &= config.Read("reconnect_time", _reconnectTime, IntRange{0, 86400}, Need::Required);
+  ok &= config.OneOf("encryption_mode", _encryptionMode, {0, 1, 2}, Need::Required);
+  config.Read("ca_file", _caFile);
+  config.Read("cert_file", _certFile);
+  config.Read("key_file", _keyFile);
+  config.Read("cert_password", _certPassword);
+  config.Read("username", _username);
+  config.Read("password", _password);
+  config.Done();
+  return ok;
 }
 
 void MqttConnector::OnConnect(int rc) {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <nlohmann/json_fwd.hpp>
 
+#include "ConfigReader.h"
 #include "MqttClient.h"
 
 namespace VESK {
@@ -15,12 +16,14 @@ class MqttConnector : public MqttClient {
   MqttConnector();
   ~MqttConnector() override;
 
-  // Reads the connection settings into the client's members. Catches
-  // nothing: a missing or mistyped required key ("host", "port",
-  // "keep_alive", "reconnect_time", "encryption_mode") throws the JSON
-  // library's type error; members read before it keep their new values.
-  // Absent keys are added to config as nulls (non-const operator[]).
-  void LoadFromJSON(nlohmann::json& config);
+  // Reads the "mqtt_client" settings into the client's members through the
+  // configuration reader, which logs every problem with its key path. False
+  // when a required key ("host", "port", "keep_alive", "reconnect_time",
+  // "encryption_mode" 0, 1 or 2) is missing or unusable: the daemon cannot
+  // connect then. Optional keys of another type are reported and skipped.
+  bool Load(frame::ConfigNode config);
+  // The same for an object not taken from a file.
+  bool LoadFromJSON(const nlohmann::json& config);
 
   // rc 0: _connectedHandler; any other rc: _disconnectedHandler.
   void OnConnect(int rc) override;

@@ -18,9 +18,17 @@ void rolloutHandler(const char* filename, std::size_t /*size*/) { VESK::frame::R
 static void LoadAppConfig(const std::string& path) { VESK::AppConfig::Instance.LoadConfig(path); }
 
 int main(int argc, char** argv) {
-  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadAppConfig);
-  mosquitto_lib_init();
+  const VESK::frame::Program program{"Pemrix.Daemon", "The gateway daemon: status and remote management over MQTT.",
+                                     SignalHandle, rolloutHandler, LoadAppConfig};
   int status = 0;
+  const VESK::frame::StartMode mode = VESK::frame::StartUp(argc, argv, program, status);
+  if (mode == VESK::frame::StartMode::Exit) return status;
+  if (mode == VESK::frame::StartMode::CheckConfig) {
+    g_service.Initial();  // reads every file; connecting is left to Run
+    g_service.Destory();
+    return VESK::frame::CheckConfigStatus();
+  }
+  mosquitto_lib_init();
   // Without usable MQTT settings the daemon cannot do its one job; a service
   // manager restarting it in a loop is better than an idle process.
   if (g_service.Initial()) {

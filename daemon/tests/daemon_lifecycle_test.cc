@@ -86,7 +86,7 @@ TEST(DaemonLifecycle, UnusableMqttSettingsExitWithStatusOne) {
   ASSERT_TRUE(h.StartDaemon());
   ASSERT_TRUE(h.daemon->Wait(10s)) << "daemon kept running without usable settings";
   EXPECT_EQ(1, h.daemon->ExitCode());
-  EXPECT_NE(std::string::npos, h.Log().find("ERROR 'mqtt.json' : 'mqtt_client' ")) << h.Log();
+  EXPECT_NE(std::string::npos, h.Log().find("ERROR 'mqtt.json' : mqtt_client.port : expected an integer")) << h.Log();
 }
 
 }  // namespace

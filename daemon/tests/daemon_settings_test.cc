@@ -36,14 +36,14 @@ TEST(DaemonSettings, DeviceIdAndTopicRoot) {
       {R"({"id": "gw01"})", R"("/pemrix/gateways")", "/pemrix/gateways/gw01/request", nullptr},
       {R"({"id": "gw01"})", R"("")", "gw01/request", nullptr},
       {nullptr, R"("/r/")", "/r/gateway/request", nullptr},
-      {"not json", R"("/r/")", "/r/gateway/request", nullptr},
+      {"not json", R"("/r/")", "/r/gateway/request", "gateway.json' : [json.exception.parse_error"},
       {R"({"id": ""})", R"("/r/")", "/r/gateway/request", nullptr},
-      {R"({"id": 42})", R"("/r/")", "/r/gateway/request", "key 'id' must be a string, but is number"},
-      {R"({"name": "x"})", R"("/r/")", "/r/gateway/request", "key 'id' must be a string, but is missing"},
+      {R"({"id": 42})", R"("/r/")", "/r/gateway/request", "gateway.json' : id : expected a string, found number 42"},
+      {R"({"name": "x"})", R"("/r/")", "/r/gateway/request", "id : expected a string, found nothing"},
       {R"({"id": "gw01"})", "", "/pemrix/gateways/gw01/request",
-       "key 'mqtt_topic_root' must be a string, but is missing"},
+       "mqtt.json' : mqtt_topic_root : expected a string, found nothing"},
       {R"({"id": "gw01"})", "7", "/pemrix/gateways/gw01/request",
-       "key 'mqtt_topic_root' must be a string, but is number"},
+       "mqtt_topic_root : expected a string, found number 7"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.gateway ? c.gateway : "(no file)") + " root " + c.root);
@@ -60,13 +60,14 @@ TEST(DaemonSettings, DeviceIdAndTopicRoot) {
 
 TEST(DaemonSettings, UnusableMqttSettingsFailWithOneErrorLine) {
   const std::pair<const char*, const char*> cases[] = {
-      {"null", "'mqtt_client' must be an object, but is missing"},
-      {"[1]", "'mqtt_client' must be an object, but is missing"},
-      {R"({"mqtt_client": "x"})", "'mqtt_client' must be an object, but is string"},
-      {R"({"mqtt_client": {"host": "h", "port": 1, "keep_alive": 5, "reconnect_time": 1}})",
-       "type must be number, but is null"},
-      {R"({"mqtt_client": {"host": 5, "port": 1, "keep_alive": 5, "reconnect_time": 1, "encryption_mode": 0}})",
-       "type must be string, but is number"},
+      {"null", "top level : expected an object, found null"},
+      {"[1]", "top level : expected an object, found array [1]"},
+      {R"({"mqtt_client": "x", "mqtt_topic_root": ""})", "mqtt_client : expected an object, found string \"x\""},
+      {R"({"mqtt_client": {"host": "h", "port": 1, "keep_alive": 5, "reconnect_time": 1}, "mqtt_topic_root": ""})",
+       "mqtt_client.encryption_mode : expected one of 0, 1, 2, found nothing"},
+      {R"({"mqtt_client": {"host": 5, "port": 1, "keep_alive": 5, "reconnect_time": 1, "encryption_mode": 0},)"
+       R"( "mqtt_topic_root": ""})",
+       "mqtt_client.host : expected a string, found number 5"},
   };
   for (const auto& [file, error] : cases) {
     SCOPED_TRACE(file);

@@ -4,7 +4,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "JsonFile.h"
 #include "JsonRpcClient.h"
 
 namespace VESK {

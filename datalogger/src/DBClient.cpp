@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "ConfigReader.h"
 #include "InfluxdbDriver.h"
-#include "JsonFile.h"
 
 namespace VESK {
 
@@ -13,27 +13,30 @@ DBClient::DBClient() = default;
 DBClient::~DBClient() = default;
 
 bool DBClient::LoadFromJSON(const nlohmann::json& section) {
+  frame::ConfigReader reader("database", section);
+  return Load(reader.Root());
+}
+
+bool DBClient::Load(frame::ConfigNode section) {
   _driver.reset();
-  if (!section.is_object()) {
-    LOG(ERROR) << "Load Database Failed! 'database' must be an object, not " << frame::JsonTypeName(section);
+  // Without a driver every point is dropped; say so once, here.
+  if (!LoadDriver(section)) {
+    LOG(ERROR) << "Load Database Failed! " << (section.Path().empty() ? "database" : section.Path())
+               << " : no database driver, points are dropped";
     return false;
   }
-  auto name = section.find("driver");
-  if (name == section.end() || !name->is_string()) {
-    LOG(ERROR) << "Load Database Failed! 'driver' must be a string";
-    return false;
-  }
-  _driverName = name->get<std::string>();
-  if (_driverName != "influxdb") {
-    // Without a driver every point is dropped; say so once, here.
-    LOG(ERROR) << "Load Database Failed! Unknown driver " << _driverName;
-    return false;
-  }
-  auto driver = std::make_shared<InfluxdbDriver>();
-  auto settings = section.find("influxdb");
-  if (!driver->LoadFromJSON(settings == section.end() ? nlohmann::json() : *settings)) return false;
-  _driver = std::move(driver);
   return true;
+}
+
+bool DBClient::LoadDriver(frame::ConfigNode& section) {
+  if (!section.Valid()) return false;  // reported where it was read
+  const bool named = section.OneOf("driver", _driverName, {"influxdb"}, frame::Need::Required);
+  if (!named) section.Accept("influxdb");  // not judged without its driver
+  auto driver = std::make_shared<InfluxdbDriver>();
+  const bool loaded = named && driver->Load(section.Object("influxdb", frame::Need::Required));
+  section.Done();
+  if (loaded) _driver = std::move(driver);
+  return loaded;
 }
 
 void DBClient::CreateDatabase() {

@@ -5,6 +5,8 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "ConfigReader.h"
+
 namespace VESK {
 
 class DBMeasurement;
@@ -19,6 +21,8 @@ class DBClient {
   // A missing or wrongly typed section, an unknown driver or bad driver
   // settings log ERROR and leave no driver; returns whether one is set.
   bool LoadFromJSON(const nlohmann::json& section);
+  // The same for the section as read from data_logger.json.
+  bool Load(frame::ConfigNode section);
   // Makes sure the target database exists; nothing without a driver.
   void CreateDatabase();
   // Writes one point; true only when the database accepted it. False
@@ -32,6 +36,8 @@ class DBClient {
   const std::string& DriverName() const { return _driverName; }
 
  private:
+  bool LoadDriver(frame::ConfigNode& section);
+
   std::shared_ptr<IDatabaseDriver> _driver;
   std::string _driverName;
 };

@@ -3,10 +3,9 @@
 #include <easylogging++.h>
 
 #include <climits>
-#include <cmath>
 
+#include "ConfigReader.h"
 #include "DAQServiceProxy.h"
-#include "JsonFile.h"
 
 namespace VESK {
 
@@ -15,29 +14,19 @@ namespace {
 // A newline would end the line-protocol point in the middle of a name.
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
-bool RequireString(const nlohmann::json& object, const char* key, std::string& out, std::string& reason) {
-  auto it = object.find(key);
-  if (it == object.end()) {
-    reason = std::string("'") + key + "' is missing";
-    return false;
-  }
-  if (!it->is_string()) {
-    reason = std::string("'") + key + "' must be a string, not " + frame::JsonTypeName(*it);
-    return false;
-  }
-  out = it->get<std::string>();
-  return true;
-}
-
 }  // namespace
 
 DBMeasurement::DBMeasurement(std::shared_ptr<DAQServiceProxy> proxy)
     : _proxy(std::move(proxy)), _dueTime(Clock::now()), _timestamp(std::chrono::system_clock::now()) {}
 
 bool DBMeasurement::LoadFromJSON(const nlohmann::json& entry) {
-  std::string reason;
-  if (!Load(entry, reason)) {
-    LOG(ERROR) << "Load DBMeasurement Failed! " << reason;
+  frame::ConfigReader reader("measurement", entry);
+  return Load(frame::ConfigNode(&reader, &entry, "measurement"));
+}
+
+bool DBMeasurement::Load(frame::ConfigNode entry) {
+  if (!LoadEntry(entry)) {
+    LOG(ERROR) << "Load DBMeasurement Failed! " << entry.Path() << " dropped";
     return false;
   }
   _timestamp = std::chrono::system_clock::now();
@@ -45,59 +34,34 @@ bool DBMeasurement::LoadFromJSON(const nlohmann::json& entry) {
   return true;
 }
 
-bool DBMeasurement::Load(const nlohmann::json& entry, std::string& reason) {
-  if (!entry.is_object()) {
-    reason = "entry must be an object, not " + frame::JsonTypeName(entry);
-    return false;
-  }
+bool DBMeasurement::LoadEntry(frame::ConfigNode& entry) {
+  using frame::Need;
+  if (!entry.ExpectObject()) return false;
   std::string name;
-  if (!RequireString(entry, "id", name, reason)) return false;
-  if (name.empty() || HasLineBreak(name)) {
-    reason = "'id' must be a non-empty single line";
-    return false;
-  }
-  auto cycle = entry.find("cycle_ms");
-  if (cycle == entry.end()) {
-    reason = "'cycle_ms' is missing";
-    return false;
-  }
-  if (!cycle->is_number()) {
-    reason = "'cycle_ms' must be a number, not " + frame::JsonTypeName(*cycle);
-    return false;
-  }
-  // Compared as a double first: converting an out-of-range double to int is
-  // undefined, and a cycle of 0 or less would update on every pass forever.
-  const double ms = std::trunc(cycle->get<double>());
-  if (!(ms >= 1 && ms <= INT_MAX)) {
-    reason = "'cycle_ms' must be at least 1 and at most " + std::to_string(INT_MAX) + ", not " + cycle->dump();
-    return false;
-  }
+  int cycle = 0;
+  // Every key is read before judging, so one check reports every problem.
+  bool ok = entry.Read("id", name, Need::Required) &&
+            entry.Check("id", !name.empty() && !HasLineBreak(name), "a non-empty single-line string");
+  // A cycle of 0 or less would update on every pass forever.
+  ok &= entry.Read("cycle_ms", cycle, frame::IntRange{1, INT_MAX}, Need::Required);
 
   std::vector<std::shared_ptr<DBField>> fields;
-  auto list = entry.find("fields");
-  if (list != entry.end() && !list->is_null()) {
-    if (!list->is_object() && !list->is_array()) {
-      reason = "'fields' must be an object or an array, not " + frame::JsonTypeName(*list);
-      return false;
-    }
-    std::size_t index = 0;
-    for (auto it = list->begin(); it != list->end(); ++it, ++index) {
-      if (!it->is_object()) continue;
-      const std::string key = list->is_object() ? it.key() : std::to_string(index);
-      std::string device, tag;
-      if (!RequireString(*it, "device_id", device, reason) || !RequireString(*it, "tag_id", tag, reason)) {
-        reason = "field '" + key + "': " + reason;
-        return false;
-      }
-      if (HasLineBreak(key)) {
-        reason = "field name must be a single line";
-        return false;
-      }
-      fields.push_back(std::make_shared<DBField>(key, device, tag));
-    }
+  frame::ConfigNode list = entry.Collection("fields");
+  ok &= list.Valid() || !entry.Json().contains("fields");
+  for (auto& [key, field] : list.Children()) {
+    if (!field.ExpectObject()) continue;  // reported, and skipped as before
+    std::string device, tag;
+    bool usable = field.Read("device_id", device, Need::Required);
+    usable &= field.Read("tag_id", tag, Need::Required);
+    field.Done();
+    usable &= list.Check(key.c_str(), !HasLineBreak(key), "a field name on a single line");
+    ok &= usable;
+    if (usable) fields.push_back(std::make_shared<DBField>(key, device, tag));
   }
+  entry.Done();
+  if (!ok) return false;
   _name = std::move(name);
-  _cycle = static_cast<int>(ms);
+  _cycle = cycle;
   _fields = std::move(fields);
   return true;
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ConfigReader.h"
+
 namespace VESK {
 
 class DAQServiceProxy;
@@ -43,11 +45,15 @@ class DBMeasurement {
   explicit DBMeasurement(std::shared_ptr<DAQServiceProxy> proxy);
 
   // Applies one "measurements" entry: "id" (non-empty string), "cycle_ms"
-  // (positive number, fractions dropped) and optional "fields" (object: key
-  // = field name, array: index = field name; non-object members skipped).
-  // On a bad entry logs ERROR "Load DBMeasurement Failed! <reason>" and
+  // (a whole number of milliseconds from 1) and optional "fields" (object:
+  // key = field name, array: index = field name; non-object members are
+  // reported and skipped). On a bad entry the reader's ERROR lines are
+  // followed by ERROR "Load DBMeasurement Failed! <path> dropped" and it
   // returns false; the caller drops the measurement.
   bool LoadFromJSON(const nlohmann::json& entry);
+  // The same for an entry of a configuration file: its problems name the
+  // file and key path.
+  bool Load(frame::ConfigNode entry);
 
   // When now has reached the due time: advances the due time by one cycle
   // (fixed rate: a late pass catches up), stamps the wall clock and reads
@@ -66,7 +72,7 @@ class DBMeasurement {
   const std::vector<std::shared_ptr<DBField>>& Fields() const { return _fields; }
 
  private:
-  bool Load(const nlohmann::json& entry, std::string& reason);
+  bool LoadEntry(frame::ConfigNode& entry);
 
   std::shared_ptr<DAQServiceProxy> _proxy;
   Clock::time_point _dueTime;

@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "AppConfig.h"
+#include "ConfigReader.h"
 #include "DAQServiceProxy.h"
 #include "DBClient.h"
 #include "DBMeasurement.h"
-#include "JsonFile.h"
 #include "ServiceFrame.h"
 
 namespace VESK {
@@ -28,28 +28,19 @@ DataLogger::~DataLogger() {
 
 bool DataLogger::Initial(const std::string& projectPath) {
   const std::string path = projectPath + "/data_logger.json";
-  const nlohmann::json cfg = frame::LoadJSONFile(path);
-  if (cfg.is_null()) return false;
-  if (!cfg.is_object()) {
-    LOG(ERROR) << "'" << path << "' : top level must be an object, not " << frame::JsonTypeName(cfg);
-    return false;
-  }
-  auto database = cfg.find("database");
-  _client->LoadFromJSON(database == cfg.end() ? nlohmann::json() : *database);
+  frame::ConfigReader reader(path);
+  frame::ConfigNode cfg = reader.Root();
+  if (!cfg.Valid()) return false;  // the reader has logged why
+  _client->Load(cfg.Object("database", frame::Need::Required));
 
   _proxy = std::make_shared<DAQServiceProxy>(AppConfig::Instance._daqApi, _readTimeoutMs);
   _measurements.clear();
-  auto list = cfg.find("measurements");
-  if (list == cfg.end() || list->is_null()) return true;
-  if (!list->is_array()) {
-    LOG(ERROR) << "'" << path << "' : 'measurements' must be an array, not " << frame::JsonTypeName(*list);
-    return true;
-  }
-  for (const auto& item : *list) {
-    if (!item.is_object()) continue;
+  for (auto& [index, item] : cfg.Array("measurements").Children()) {
+    if (!item.ExpectObject()) continue;  // reported and skipped
     auto measurement = std::make_shared<DBMeasurement>(_proxy);
-    if (measurement->LoadFromJSON(item)) _measurements.push_back(measurement);
+    if (measurement->Load(item)) _measurements.push_back(measurement);
   }
+  cfg.Done();
   return true;
 }
 

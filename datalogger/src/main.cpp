@@ -17,7 +17,17 @@ void rolloutHandler(const char* filename, std::size_t /*size*/) { VESK::frame::R
 static void LoadAppConfig(const std::string& path) { VESK::AppConfig::Instance.LoadConfig(path); }
 
 int main(int argc, char** argv) {
-  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadAppConfig);
+  const VESK::frame::Program program{"Pemrix.DataLogger",
+                                     "The data logger: polls measurements and writes them to InfluxDB.", SignalHandle,
+                                     rolloutHandler, LoadAppConfig};
+  int status = 0;
+  const VESK::frame::StartMode mode = VESK::frame::StartUp(argc, argv, program, status);
+  if (mode == VESK::frame::StartMode::Exit) return status;
+  if (mode == VESK::frame::StartMode::CheckConfig) {
+    g_datalogger.Initial(VESK::AppConfig::Instance._projectPath);  // opens no socket
+    g_datalogger.Destory();
+    return VESK::frame::CheckConfigStatus();
+  }
   g_datalogger.Initial(VESK::AppConfig::Instance._projectPath);
   VESK::frame::RunReady([] { g_datalogger.Run(); });
   g_datalogger.Destory();

@@ -68,14 +68,14 @@ TEST_F(Service, MalformedConfigurationsAreLoggedAndLeftUnconfigured) {
   Write(json::array());
   DataLogger array;
   EXPECT_FALSE(array.Initial(project.Path()));
-  EXPECT_TRUE(log.Contains("top level must be an object", "ERROR"));
+  EXPECT_TRUE(log.Contains("data_logger.json' : top level : expected an object, found array", "ERROR"));
 
   Write({{"measurements", {{"id", "m"}}}});
   DataLogger object;
   EXPECT_TRUE(object.Initial(project.Path()));
   EXPECT_TRUE(object.Measurements().empty());
-  EXPECT_TRUE(log.Contains("'measurements' must be an array", "ERROR"));
-  EXPECT_TRUE(log.Contains("'database' must be an object", "ERROR"));
+  EXPECT_TRUE(log.Contains("data_logger.json' : measurements : expected an array, found object", "ERROR"));
+  EXPECT_TRUE(log.Contains("data_logger.json' : database : expected an object, found nothing", "ERROR"));
   EXPECT_FALSE(object.Client()->Driver());
 
   Write(

@@ -26,7 +26,7 @@ std::vector<std::string> Names(const DBMeasurement& m) {
 TEST(MeasurementConfig, FieldFormsNamingAndCycle) {
   DBMeasurement byKey(nullptr);
   ASSERT_TRUE(byKey.LoadFromJSON(json::parse(
-      R"({"id":"m","cycle_ms":250.9,"fields":{"b":{"device_id":"d","tag_id":"tb"},"a":{"device_id":"d","tag_id":"ta"},"x":5}})")));
+      R"({"id":"m","cycle_ms":250.0,"fields":{"b":{"device_id":"d","tag_id":"tb"},"a":{"device_id":"d","tag_id":"ta"},"x":5}})")));
   EXPECT_EQ((std::vector<std::string>{"a", "b"}), Names(byKey));
   EXPECT_EQ("ta", byKey.Fields()[0]->TagId());
   EXPECT_EQ(250, byKey.Cycle());
@@ -52,6 +52,7 @@ TEST(MeasurementConfig, BadEntriesAreRefusedWithAReason) {
       {{"id", "m"}, {"cycle_ms", 0}},
       {{"id", "m"}, {"cycle_ms", -5}},
       {{"id", "m"}, {"cycle_ms", 0.5}},
+      {{"id", "m"}, {"cycle_ms", 250.9}},
       {{"id", "m"}, {"cycle_ms", 1e12}},
       {{"id", "m"}, {"cycle_ms", 100}, {"fields", "t"}},
       {{"id", "m"}, {"cycle_ms", 100}, {"fields", {{"a", {{"device_id", "d"}}}}}},

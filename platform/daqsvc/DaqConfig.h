@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ConfigReader.h"
+
 namespace VESK::daqsvc {
 
 // One device: the driver plug-in that runs it, its profile, the probe
@@ -32,11 +34,13 @@ struct DaqConfig {
   // from the file keep theirs, a "devices" list replaces the previous one.
   // False (one ERROR line, nothing changed) when the file is missing, not
   // JSON or not an object. A key of the wrong type is logged and skipped; a
-  // device entry that cannot be used is logged and left out.
+  // device entry that cannot be used is logged and left out; unknown keys
+  // get one WARNING.
   bool LoadFile(const std::string& path);
   // The same for a parsed document; relative paths are taken from baseDir,
   // origin names the document in log lines.
   bool Apply(const nlohmann::json& document, const std::string& baseDir, const std::string& origin);
+  bool Apply(frame::ConfigReader& reader, const std::string& baseDir);
 
   // Absolute path of a device's plug-in: a bare file name is looked up in
   // pluginPath (or programDir when that is empty), a relative path with a

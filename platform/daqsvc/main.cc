@@ -45,9 +45,14 @@ std::string ProgramDir() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadConfig);
+  int status = 0;
+  const VESK::frame::Program program{"pemrix-daqsvc", "Acquisition-service stand-in.", SignalHandle, rolloutHandler,
+                                     LoadConfig};
+  const VESK::frame::StartMode mode = VESK::frame::StartUp(argc, argv, program, status);
+  if (mode == VESK::frame::StartMode::Exit) return status;
+  if (mode == VESK::frame::StartMode::CheckConfig) return VESK::frame::CheckConfigStatus();
   if (argc < 2) LOG(ERROR) << "Usage: " << argv[0] << " <configuration file>";
-  int status = 1;
+  status = 1;
   if (argc >= 2 && !g_configFailed) {
     g_service.Configure(g_config, ProgramDir());
     if (g_service.Initial()) {

@@ -91,8 +91,12 @@ class HostStub : public VESK::JsonRpcStub {
 }  // namespace
 
 int main(int argc, char** argv) {
-  VESK::frame::StartUp(argc, argv, SignalHandle, rolloutHandler, LoadConfig);
   int status = 0;
+  const VESK::frame::Program program{"pemrix-hostsvc", "Host-service stand-in: answers \"Restart\".", SignalHandle,
+                                     rolloutHandler, LoadConfig};
+  const VESK::frame::StartMode mode = VESK::frame::StartUp(argc, argv, program, status);
+  if (mode == VESK::frame::StartMode::Exit) return status;
+  if (mode == VESK::frame::StartMode::CheckConfig) return VESK::frame::CheckConfigStatus();
   {
     VESK::JsonRpcServer server(g_hostApi);
     server.Add(std::make_shared<HostStub>());

@@ -4,10 +4,9 @@
 
 #include <climits>
 #include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <vector>
 
-#include "JsonFile.h"
+#include "ConfigReader.h"
 
 namespace VESK::frame {
 
@@ -48,26 +47,19 @@ std::string ApplyRule(PathRule rule, const std::string& value, const std::string
 }  // namespace
 
 void ApplyConfigFile(const std::string& absPath, const std::string& configDir, const std::vector<ConfigKey>& keys) {
-  nlohmann::json doc = LoadJSONFile(absPath);
-  if (doc.is_null()) return;  // LoadJSONFile has logged why
-  if (!doc.is_object()) {
-    LOG(ERROR) << "'" << absPath << "' : top level is not a JSON object";
-    return;
-  }
+  ConfigReader reader(absPath);
+  ConfigNode root = reader.Root();
+  if (!root.Valid()) return;  // the reader has logged why
   for (const ConfigKey& row : keys) {
+    std::string value;
     if (row.key == nullptr) {
       if (row.action) row.action();
-      continue;
+    } else if (root.Read(row.key, value)) {
+      *row.member = ApplyRule(row.rule, value, configDir);
+      LOG(INFO) << row.label << *row.member;
     }
-    auto it = doc.find(row.key);
-    if (it == doc.end()) continue;
-    if (!it->is_string()) {
-      LOG(ERROR) << "'" << absPath << "' : key '" << row.key << "' must be a string, but is " << it->type_name();
-      continue;
-    }
-    *row.member = ApplyRule(row.rule, it->get<std::string>(), configDir);
-    LOG(INFO) << row.label << *row.member;
   }
+  root.Done();
 }
 
 void LoadConfigFile(const std::string& path, std::string& configDir, const std::vector<ConfigKey>& keys) {

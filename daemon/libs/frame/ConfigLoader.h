@@ -34,7 +34,8 @@ std::string GetFolderName(const std::string& path);
 // sets configDir to the file's directory (with trailing slash), logs both,
 // then applies the keys in table order. A missing or malformed file logs one
 // ERROR line and changes nothing; a key whose value is not a string logs one
-// ERROR line naming file and key, keeps its member and loading goes on.
+// ERROR line naming file and key, keeps its member and loading goes on; keys
+// outside the table get one WARNING.
 void LoadConfigFile(const std::string& path, std::string& configDir, const std::vector<ConfigKey>& keys);
 
 // Applies the key table to the file at an already absolute path.

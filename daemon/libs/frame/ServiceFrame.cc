@@ -2,9 +2,14 @@
 
 #include <easylogging++.h>
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
+#include <iostream>
 
+#include "ConfigReader.h"
 #include "Shell.h"
 
 namespace VESK::frame {
@@ -15,23 +20,102 @@ namespace {
 volatile std::sig_atomic_t g_pendingSignal = 0;
 }  // namespace
 
-void StartUp(int argc, char** argv, void (*signalHandler)(int), void (*rolloutHandler)(const char*, std::size_t),
-             void (*loadConfig)(const std::string&)) {
+namespace {
+
+struct Options {
+  bool help = false, version = false, checkConfig = false;
+  std::string configFile, bad;
+};
+
+Options ParseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
+    } else if (arg == "--check-config") {
+      o.checkConfig = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      if (o.bad.empty()) o.bad = arg;
+    } else if (o.configFile.empty()) {
+      o.configFile = arg;
+    }
+  }
+  return o;
+}
+
+void PrintUsage(std::ostream& out, const Program& program) {
+  out << "Usage: " << program.name << " [--check-config] [configuration file]\n"
+      << program.purpose << "\n\n"
+      << "Reads log.conf and app.conf from the working directory, then the\n"
+      << "configuration file, when given, on top of app.conf.\n\n"
+      << "  --check-config  load every configuration file, report each problem on\n"
+      << "                  standard output and exit 0 (usable) or 1; connects to nothing\n"
+      << "  --version       print the version and exit\n"
+      << "  --help          print this text and exit\n";
+}
+
+// log.conf when it can be read; otherwise (and for a check) the library's
+// defaults on standard output, without the library's complaint about a
+// missing file.
+void ConfigureLogging(bool fromFile) {
+  if (fromFile && std::ifstream("log.conf").good()) {
+    el::Configurations conf("log.conf", true);
+    el::Loggers::setDefaultConfigurations(conf, true);
+    return;
+  }
+  el::Configurations conf;
+  conf.setToDefault();
+  conf.setGlobally(el::ConfigurationType::ToFile, "false");
+  conf.setGlobally(el::ConfigurationType::ToStandardOutput, "true");
+  el::Loggers::setDefaultConfigurations(conf, true);
+}
+
+}  // namespace
+
+StartMode StartUp(int argc, char** argv, const Program& program, int& exitStatus) {
+  const Options options = ParseOptions(argc, argv);
+  exitStatus = 0;
+  if (!options.bad.empty()) {
+    std::cerr << program.name << ": unknown option " << options.bad << "\n";
+    PrintUsage(std::cerr, program);
+    exitStatus = 2;
+    return StartMode::Exit;
+  }
+  if (options.help || options.version) {
+    if (options.help) PrintUsage(std::cout, program);
+    if (options.version) std::cout << program.name << " " << PEMRIX_VERSION << "\n";
+    return StartMode::Exit;
+  }
+
   el::Loggers::addFlag(el::LoggingFlag::StrictLogFileSizeCheck);
   // The library's setter hooks SIGFPE, SIGILL, SIGSEGV and SIGINT. SIGTERM,
   // what service managers send, takes the same orderly path as SIGINT.
-  el::Helpers::setCrashHandler(signalHandler);
-  std::signal(SIGTERM, signalHandler);
+  el::Helpers::setCrashHandler(program.signalHandler);
+  std::signal(SIGTERM, program.signalHandler);
 
-  el::Configurations conf("log.conf", true);
-  el::Loggers::setDefaultConfigurations(conf, true);
-  el::Helpers::installPreRollOutCallback(rolloutHandler);
+  ConfigureLogging(!options.checkConfig);
+  el::Helpers::installPreRollOutCallback(program.rolloutHandler);
 
-  loadConfig("app.conf");
-  if (argc > 1) {
-    LOG(INFO) << "Load Global Config : " << argv[1];
-    loadConfig(argv[1]);
+  program.loadConfig("app.conf");
+  if (!options.configFile.empty()) {
+    LOG(INFO) << "Load Global Config : " << options.configFile;
+    program.loadConfig(options.configFile);
   }
+  return options.checkConfig ? StartMode::CheckConfig : StartMode::Run;
+}
+
+int CheckConfigStatus() {
+  el::Loggers::flushAll();
+  const int problems = ConfigErrorCount();
+  if (problems == 0) {
+    std::cout << "Configuration OK" << std::endl;
+    return 0;
+  }
+  std::cout << "Configuration has " << problems << (problems == 1 ? " problem" : " problems") << std::endl;
+  return 1;
 }
 
 void HandleSignal(int signal, StopFunction stop) {
@@ -40,6 +124,10 @@ void HandleSignal(int signal, StopFunction stop) {
     g_pendingSignal = signal;
     return;
   }
+  // A crash inside a log call leaves the logger's lock held, and the report
+  // below would wait on it forever: the process would hang instead of ending
+  // and never be restarted. The alarm's default action ends it regardless.
+  alarm(5);
   el::Helpers::logCrashReason(signal, true, el::Level::Fatal, "default");
   el::Loggers::flushAll();
   el::Helpers::crashAbort(signal);

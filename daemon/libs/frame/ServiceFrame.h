@@ -8,12 +8,34 @@ namespace VESK::frame {
 // Called from a signal handler, so it must be async-signal-safe.
 using StopFunction = void (*)();
 
-// Start-up shared by both programs, in order: strict log-size checks, the
-// signal handler for SIGFPE, SIGILL, SIGSEGV, SIGINT and SIGTERM, "log.conf"
-// (library defaults for what it does not set), the roll-over callback,
-// "app.conf" through loadConfig, and argv[1] on top when given.
-void StartUp(int argc, char** argv, void (*signalHandler)(int), void (*rolloutHandler)(const char*, std::size_t),
-             void (*loadConfig)(const std::string&));
+// What a program tells the shared start-up about itself.
+struct Program {
+  const char* name;     // for --help and --version
+  const char* purpose;  // one line for --help
+  void (*signalHandler)(int);
+  void (*rolloutHandler)(const char*, std::size_t);
+  void (*loadConfig)(const std::string&);
+};
+
+enum class StartMode {
+  Run,          // start the service
+  CheckConfig,  // load every file, report, do not connect (see CheckConfigStatus)
+  Exit,         // --help, --version or a bad option: done, with exitStatus
+};
+
+// Start-up shared by the programs. Options: --help, --version,
+// --check-config; the first other argument names a second configuration
+// file, further ones are ignored. Then, in order: strict log-size checks,
+// the signal handler for SIGFPE, SIGILL, SIGSEGV, SIGINT and SIGTERM,
+// "log.conf" (library defaults for what it does not set; without the file,
+// standard output in the default format; ignored for --check-config, which
+// reports on standard output), the roll-over callback, "app.conf" through
+// loadConfig, and the second file on top when given.
+StartMode StartUp(int argc, char** argv, const Program& program, int& exitStatus);
+
+// The verdict of --check-config once every file has been loaded: one line
+// on standard output, 0 when no configuration problem was reported, else 1.
+int CheckConfigStatus();
 
 // Body of a program's SignalHandle. SIGINT and SIGTERM call stop and record
 // the signal for LogPendingSignal; both are async-signal-safe. Any other

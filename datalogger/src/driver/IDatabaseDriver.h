@@ -2,7 +2,9 @@
 // What a database back end offers the data logger. Called from the loop
 // thread only; implementations take no locks.
 #include <memory>
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
+
+#include "ConfigReader.h"
 
 namespace VESK {
 
@@ -10,9 +12,15 @@ class DBMeasurement;
 
 class IDatabaseDriver {
  public:
-  // Applies the driver's settings; false (after an ERROR line) when they are
-  // unusable, and the driver must then not be used.
-  virtual bool LoadFromJSON(const nlohmann::json& settings) = 0;
+  // Applies the driver's settings, read through the configuration reader;
+  // false (its ERROR lines written) when they are unusable, and the driver
+  // must then not be used.
+  virtual bool Load(frame::ConfigNode settings) = 0;
+  // The same for settings not taken from a file.
+  bool LoadFromJSON(const nlohmann::json& settings) {
+    frame::ConfigReader reader("settings", settings);
+    return Load(reader.Root());
+  }
   // Makes sure the target database exists. Blocks for one exchange.
   virtual void CreateDatabase() = 0;
   // Writes the measurement's current values as one point. Blocks for one

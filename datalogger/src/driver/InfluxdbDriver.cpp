@@ -10,7 +10,6 @@
 #include <cstring>
 
 #include "DBMeasurement.h"
-#include "JsonFile.h"
 
 namespace VESK {
 
@@ -101,35 +100,27 @@ void LogFailure(const std::string& what, int code, const std::string& body) {
 
 }  // namespace
 
-bool InfluxdbDriver::LoadFromJSON(const nlohmann::json& settings) {
-  const char* problem = nullptr;
+bool InfluxdbDriver::Load(frame::ConfigNode settings) {
+  using frame::Need;
+  std::string host, database, user = _userName, password = _password;
+  int port = 0;
   in_addr probe{};
-  if (!settings.is_object()) {
-    problem = "'influxdb' must be an object";
-  } else if (!settings.contains("host") || !settings["host"].is_string()) {
-    problem = "'host' must be a string";
-  } else if (inet_pton(AF_INET, settings["host"].get_ref<const std::string&>().c_str(), &probe) != 1) {
-    problem = "'host' must be an IPv4 address";
-  } else if (!settings.contains("port") || !settings["port"].is_number_integer() ||
-             settings["port"].get<long long>() < 1 || settings["port"].get<long long>() > 65535) {
-    problem = "'port' must be an integer from 1 to 65535";
-  } else if (!settings.contains("database_name") || !settings["database_name"].is_string() ||
-             settings["database_name"].get_ref<const std::string&>().empty()) {
-    problem = "'database_name' must be a non-empty string";
-  } else if ((settings.contains("username") && !settings["username"].is_string()) ||
-             (settings.contains("password") && !settings["password"].is_string())) {
-    problem = "'username' and 'password' must be strings";
-  }
-  if (problem) {
-    LOG(ERROR) << "Load InfluxDB Failed! " << problem;
-    return false;
-  }
-  _host = settings["host"].get<std::string>();
-  _databaseName = settings["database_name"].get<std::string>();
-  if (settings.contains("username")) _userName = settings["username"].get<std::string>();
-  if (settings.contains("password")) _password = settings["password"].get<std::string>();
+  bool ok = settings.Valid();
+  ok &= settings.Read("host", host, Need::Required) &&
+        settings.Check("host", inet_pton(AF_INET, host.c_str(), &probe) == 1, "an IPv4 address");
+  ok &= settings.Read("port", port, frame::IntRange{1, 65535}, Need::Required);
+  ok &= settings.Read("database_name", database, Need::Required) &&
+        settings.Check("database_name", !database.empty(), "a non-empty string");
+  ok &= !settings.Json().contains("username") || settings.Read("username", user);
+  ok &= !settings.Json().contains("password") || settings.Read("password", password);
+  settings.Done();
+  if (!ok) return false;
+  _host = host;
+  _databaseName = database;
+  _userName = user;
+  _password = password;
   _server.host = _host;
-  _server.port = settings["port"].get<int>();
+  _server.port = port;
   _server.database = _databaseName;
   _server.user = _userName;
   _server.password = _password;

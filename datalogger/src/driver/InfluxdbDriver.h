@@ -12,7 +12,7 @@ class InfluxdbDriver : public IDatabaseDriver {
  public:
   // {"host": IPv4, "port": 1..65535, "database_name": non-empty string,
   //  "username"?: string, "password"?: string}
-  bool LoadFromJSON(const nlohmann::json& settings) override;
+  bool Load(frame::ConfigNode settings) override;
   // POST /query "create database"; logs INFO "InfluxDB Create DB, Resp <body>"
   // or, when it failed, ERROR with the code and body. If the server could not
   // be reached, the next Insert tries again first.

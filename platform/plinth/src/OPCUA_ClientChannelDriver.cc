@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "JsonFile.h"
+#include "ConfigReader.h"
 #include "plinth/SimulatedServer.h"
 
 namespace VESK::DAQ {
@@ -40,8 +40,9 @@ std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::Create(con
 }
 
 std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::CreateFromFile(const std::string& settingsPath) {
-  nlohmann::json settings = VESK::frame::LoadJSONFile(settingsPath);
-  if (settings.is_null()) return nullptr;  // LoadJSONFile logged why
+  VESK::frame::ConfigReader reader(settingsPath);
+  if (!reader.Parsed()) return nullptr;  // the reader logged why
+  const nlohmann::json& settings = reader.Document();
   size_t slash = settingsPath.rfind('/');
   return Create(settings, slash == std::string::npos ? std::string(".") : settingsPath.substr(0, slash));
 }

@@ -6,7 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
-#include "JsonFile.h"
+#include "ConfigReader.h"
 
 namespace VESK::DAQ {
 
@@ -144,8 +144,9 @@ std::shared_ptr<SimulatedServer> SimulatedServer::LoadFromJSON(const nlohmann::j
 }
 
 std::shared_ptr<SimulatedServer> SimulatedServer::LoadFromFile(const std::string& path) {
-  nlohmann::json document = VESK::frame::LoadJSONFile(path);
-  if (document.is_null()) return nullptr;  // LoadJSONFile logged why
+  VESK::frame::ConfigReader reader(path);
+  if (!reader.Parsed()) return nullptr;  // the reader logged why
+  const nlohmann::json& document = reader.Document();
   return LoadFromJSON(document);
 }
 

@@ -2,7 +2,7 @@
 
 #include <easylogging++.h>
 
-#include "JsonFile.h"
+#include "ConfigReader.h"
 #include "strata/IDevice.h"
 
 namespace VESK::DAQ {
@@ -69,8 +69,9 @@ std::shared_ptr<Profile> Profile::LoadFromJSON(const nlohmann::json& document) {
 }
 
 std::shared_ptr<Profile> Profile::LoadFromFile(const std::string& path) {
-  nlohmann::json document = VESK::frame::LoadJSONFile(path);
-  if (document.is_null()) return nullptr;  // LoadJSONFile logged why
+  VESK::frame::ConfigReader reader(path);
+  if (!reader.Parsed()) return nullptr;  // the reader logged why
+  const nlohmann::json& document = reader.Document();
   return LoadFromJSON(document);
 }
 

@@ -4,6 +4,8 @@
 
 #include <climits>
 
+#include "ConfigReader.h"
+
 namespace VESK::DAQ {
 
 namespace {
@@ -54,22 +56,6 @@ bool ReferenceOffsets(DataType sourceType, int index, int bitOffset, int& byteOf
   return true;
 }
 
-// "BulkReadSize" as the probe takes it: numbers and booleans convert to int,
-// anything else (and a number outside int) is a type error.
-int BulkReadSizeOf(const nlohmann::json& value) {
-  if (value.is_number_float()) {
-    double d = value.get<double>();
-    if (!(d > double(INT_MIN) - 1 && d < double(INT_MAX) + 1))
-      throw std::out_of_range("\"BulkReadSize\" " + value.dump() + " is outside the int range");
-  } else if (value.is_number_unsigned() && value.get<uint64_t>() > uint64_t(INT_MAX)) {
-    throw std::out_of_range("\"BulkReadSize\" " + value.dump() + " is outside the int range");
-  } else if (value.is_number_integer() &&
-             (value.get<int64_t>() < int64_t(INT_MIN) || value.get<int64_t>() > int64_t(INT_MAX))) {
-    throw std::out_of_range("\"BulkReadSize\" " + value.dump() + " is outside the int range");
-  }
-  return value.get<int>();  // a string, object or array throws a type error
-}
-
 }  // namespace
 
 OPCUA_ClientDeviceDriver::~OPCUA_ClientDeviceDriver() {
@@ -89,26 +75,20 @@ int OPCUA_ClientDeviceDriver::GetStatus() { return 0; }
 
 void OPCUA_ClientDeviceDriver::OnProbe(IDevice* device, nlohmann::json& config, std::shared_ptr<IChannelDriver> channel,
                                        std::shared_ptr<WorkLogProxy>) {
-  // The settings are read into locals first: a wrongly typed key is logged
-  // and leaves both settings as they were, and the probe still binds the
-  // device and channel and builds the tags.
-  try {
-    nlohmann::json& properties = config["Properties"];
-    if (!properties.is_null()) {
-      int bulkReadSize = _bulkReadSize;
-      EndianType endian = _endian;
-      if (!properties["BulkReadSize"].is_null()) bulkReadSize = BulkReadSizeOf(properties["BulkReadSize"]);
-      if (!properties["Endian"].is_null()) {
-        const std::string text = properties["Endian"].get<std::string>();
-        if (text == "big") endian = ENDIAN_BIG;
-        if (text == "little") endian = ENDIAN_LITTLE;
-      }
-      _bulkReadSize = bulkReadSize;
-      _endian = endian;
-    }
-  } catch (const std::exception& e) {
-    LOG(ERROR) << "Device '" << (device ? device->GetName() : std::string())
-               << "' driver probe exception : " << e.what();
+  // Each setting is checked on its own: a bad value is logged with its key
+  // and leaves that setting as it was, and the probe still binds the device
+  // and channel and builds the tags.
+  const std::string name = device ? device->GetName() : std::string();
+  if (!config.is_object() && !config.is_null()) {
+    LOG(ERROR) << "Device '" << name << "' driver probe : configuration must be an object, found "
+               << config.type_name();
+  } else if (!config["Properties"].is_null()) {  // the lookup adds an absent key, as the host expects
+    VESK::frame::ConfigReader reader("device '" + name + "' probe configuration", config);
+    VESK::frame::ConfigNode properties = reader.Root().Object("Properties");
+    properties.Read("BulkReadSize", _bulkReadSize, VESK::frame::IntRange{1, INT_MAX});
+    std::string endian;
+    if (properties.OneOf("Endian", endian, {"big", "little"})) _endian = endian == "big" ? ENDIAN_BIG : ENDIAN_LITTLE;
+    properties.Done();
   }
   _device = device;
   _channel = std::dynamic_pointer_cast<OPCUA_ClientChannelDriver>(channel);

@@ -47,29 +47,30 @@ TEST_F(DriverTest, ProbeSettingsDefaultsAndWronglyTypedValues) {
   const struct {
     json properties;
     int lowByte;
-    int errors;  // logged as a probe exception; defaults kept, tags still built
+    int errors;  // ERROR lines naming the key; that setting kept, tags still built
   } cases[] = {
       {{{"Endian", "little"}}, 2, 0},
-      {{{"Endian", "LITTLE"}}, 1, 0},  // other letter case leaves the order
-      {{{"BulkReadSize", 20}}, 1, 0},  // an absent Endian leaves the order
-      {{{"BulkReadSize", true}, {"Endian", "little"}}, 2, 0},
-      {{{"BulkReadSize", 7.9}}, 1, 0},
+      {{{"BulkReadSize", 20.0}}, 1, 0},  // an absent Endian leaves the order
+      {{{"Endian", "LITTLE"}}, 1, 1},    // not one of "big", "little": the order stays
+      {{{"BulkReadSize", true}, {"Endian", "little"}}, 2, 1},
+      {{{"BulkReadSize", 7.9}}, 1, 1},
       {{{"Endian", 5}}, 1, 1},
       {{{"BulkReadSize", "100"}}, 1, 1},
-      {{{"BulkReadSize", json::object()}}, 1, 1},
       {{{"BulkReadSize", json::array({1})}}, 1, 1},
-      {{{"BulkReadSize", 1e300}}, 1, 1},
+      {{{"BulkReadSize", 1e300}, {"Bulk", 1}}, 1, 1},
   };
   for (const auto& c : cases) {
     lowByte({{"Properties", {{"Endian", "big"}}}});
     log.Clear();
     EXPECT_EQ(lowByte({{"Properties", c.properties}}), c.lowByte) << c.properties.dump();
-    EXPECT_EQ(log.Count("Device 'Filler' driver probe exception : ", "ERROR"), c.errors) << c.properties.dump();
+    EXPECT_EQ(log.Count("'device 'Filler' probe configuration' : Properties.", "ERROR"), c.errors)
+        << c.properties.dump();
   }
+  EXPECT_EQ(log.Count("probe configuration' : unknown keys Properties.Bulk", "WARNING"), 1);
   lowByte({{"Properties", {{"Endian", "little"}}}});
   log.Clear();
   EXPECT_EQ(lowByte(json::array()), 2) << "a configuration that is no object keeps the settings";
-  EXPECT_EQ(log.Count("driver probe exception", "ERROR"), 1);
+  EXPECT_EQ(log.Count("driver probe : configuration must be an object", "ERROR"), 1);
 }
 
 TEST_F(DriverTest, ChannelOfAnotherClassOrNoneStillBuildsTags) {
