@@ -129,9 +129,16 @@ TEST_P(InstalledProgram, StartsFromItsFolderReportsReadyAndStopsInOrder) {
                 std::to_string(FreeTcpPort()) + R"(,"database_name":"d"}},"measurements":[]})");
   WriteFile(run.File("local.conf"), R"({"project_path":")" + run.File("Project") + R"(","daq_api":")" + run.Ipc("daq") +
                                         R"(","host_api":")" + run.Ipc("host") + R"("})");
+  const std::string program = Root() + "/usr/bin/" + GetParam().program;
+  const std::string folder = Root() + "/etc/pemrix/" + GetParam().folder;
+  // The shipped configuration passes the program's own check.
+  std::string check = Capture("cd '" + folder + "' && '" + program + "' --check-config '" + run.File("local.conf") +
+                              "' 2>&1; echo status $?");
+  EXPECT_NE(check.find("status 0\n"), std::string::npos) << check;
+  EXPECT_NE(Capture("'" + program + "' --version").find(PEMRIX_VERSION), std::string::npos);
   Process::Options o;
-  o.argv = {Root() + "/usr/bin/" + GetParam().program, run.File("local.conf")};
-  o.cwd = Root() + "/etc/pemrix/" + GetParam().folder;
+  o.argv = {program, run.File("local.conf")};
+  o.cwd = folder;
   o.env = {"NOTIFY_SOCKET=" + run.File("notify")};
   o.output = run.File("out.txt");
   Process p(o);
