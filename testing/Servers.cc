@@ -7,30 +7,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <functional>
 #include <iostream>
 #include <sstream>
 
 namespace pemrix::testing {
-
-namespace {
-
-// Starts a server through startOnce, up to three times. A server that ended
-// before it was ready most likely lost its port to another process since the
-// port was picked: it gets fresh ports (repick) unless the caller fixed them.
-// Every failed try shows the server's own log.
-bool StartServer(const char* name, const std::function<bool()>& startOnce, const std::function<std::string()>& log,
-                 const std::function<void()>& repick, bool fixedPorts, std::unique_ptr<Process>& process) {
-  for (int attempt = 1; attempt <= 3; ++attempt) {
-    if (startOnce()) return true;
-    std::cerr << name << " did not start (try " << attempt << " of 3):\n" << log() << process->Output() << "\n";
-    if (fixedPorts || process->Running()) return false;
-    repick();
-  }
-  return false;
-}
-
-}  // namespace
 
 MosquittoBroker::MosquittoBroker(std::string extraConfig, int port)
     : _extra(std::move(extraConfig)), _port(port > 0 ? port : FreeTcpPort()), _fixedPort(port > 0) {}
@@ -38,9 +18,16 @@ MosquittoBroker::MosquittoBroker(std::string extraConfig, int port)
 MosquittoBroker::~MosquittoBroker() { Stop(); }
 
 bool MosquittoBroker::Start() {
-  return StartServer(
-      "mosquitto", [this] { return StartOnce(); }, [this] { return Log(); }, [this] { _port = FreeTcpPort(); },
-      _fixedPort, _process);
+  // A broker that ends before its port opens most likely lost the port to
+  // another process since it was picked: it gets a fresh one unless the
+  // caller fixed it. Each failed try shows the broker's own log.
+  for (int attempt = 1; attempt <= 3; ++attempt) {
+    if (StartOnce()) return true;
+    std::cerr << "mosquitto on port " << _port << " did not start:\n" << Log() << _process->Output() << "\n";
+    if (_fixedPort || _process->Running()) return false;
+    _port = FreeTcpPort();
+  }
+  return false;
 }
 
 bool MosquittoBroker::StartOnce() {
@@ -136,13 +123,14 @@ InfluxServer::InfluxServer() : _port(FreeTcpPort()), _rpcPort(FreeTcpPort()) {}
 InfluxServer::~InfluxServer() { Stop(); }
 
 bool InfluxServer::Start() {
-  return StartServer(
-      "influxd", [this] { return StartOnce(); }, [this] { return std::string(); },
-      [this] {
-        _port = FreeTcpPort();
-        _rpcPort = FreeTcpPort();
-      },
-      false, _process);
+  for (int attempt = 1; attempt <= 3; ++attempt) {  // as the broker
+    if (StartOnce()) return true;
+    std::cerr << "influxd on ports " << _port << ", " << _rpcPort << " did not start:\n" << _process->Output() << "\n";
+    if (_process->Running()) return false;
+    _port = FreeTcpPort();
+    _rpcPort = FreeTcpPort();
+  }
+  return false;
 }
 
 bool InfluxServer::StartOnce() {

@@ -15,18 +15,15 @@ class MosquittoBroker {
  public:
   explicit MosquittoBroker(std::string extraConfig = "", int port = 0);
   ~MosquittoBroker();
-  // Bounded wait (10 s) for the port; a broker that cannot bind an automatic
-  // port is started again on a fresh one (Port() tells which).
-  bool Start();
-  void Stop();  // SIGTERM, then SIGKILL after 5 s
-  void Kill();  // SIGKILL: no clean shutdown
+  bool Start();  // bounded wait (10 s) for the port; 3 tries, on fresh ports
+  void Stop();   // SIGTERM, then SIGKILL after 5 s
+  void Kill();   // SIGKILL: no clean shutdown
   int Port() const { return _port; }
   const std::string& Dir() const { return _dir.Path(); }
   std::string Log() const { return ReadFile(_dir.File("mosquitto.log")); }
 
  private:
   bool StartOnce();
-
   TempDir _dir{"pemrix-mosquitto"};
   std::string _extra;
   int _port;
@@ -50,7 +47,7 @@ class InfluxServer {
  public:
   InfluxServer();
   ~InfluxServer();
-  bool Start();  // bounded wait (30 s) for /ping; retried on fresh ports like the broker
+  bool Start();  // bounded wait (30 s) for /ping; 3 tries, on fresh ports
   void Stop();
   int Port() const { return _port; }
   // GET /query with epoch=ns; returns the JSON body text ("" on failure).
@@ -60,7 +57,6 @@ class InfluxServer {
 
  private:
   bool StartOnce();
-
   TempDir _dir{"pemrix-influx"};
   int _port;
   int _rpcPort;

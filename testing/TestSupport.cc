@@ -36,38 +36,27 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(_path, ec);
 }
 
-namespace {
-
-bool Bindable(int port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-  close(fd);
-  return ok;
-}
-
-}  // namespace
-
 int FreeTcpPort() {
   // Not from the kernel's ephemeral range: every outgoing connection on the
   // machine takes its local port from there, so such a port can be gone
   // before the server binds it. Above the well-known services (10000).
   int low = 32768, high = 60999;
   std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
-  const int kFirst = 10000, kLast = 65535;
-  int below = std::max(0, low - kFirst), above = std::max(0, kLast - std::max(high, kFirst - 1));
-  if (below + above == 0) return -1;
+  const int below = std::max(0, low - 10000), above = std::max(0, 65535 - std::max(high, 9999));
   static std::mutex mutex;
   static std::mt19937 rng(std::random_device{}());
   std::lock_guard<std::mutex> lock(mutex);
-  for (int attempt = 0; attempt < 200; ++attempt) {
+  for (int attempt = 0; below + above > 0 && attempt < 200; ++attempt) {
     int n = std::uniform_int_distribution<int>(0, below + above - 1)(rng);
-    int port = n < below ? kFirst + n : kLast - (n - below);
-    if (Bindable(port)) return port;
+    int port = n < below ? 10000 + n : 65535 - (n - below);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool free = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0) close(fd);
+    if (free) return port;
   }
   return -1;
 }
