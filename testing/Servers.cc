@@ -7,30 +7,16 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <iostream>
 #include <sstream>
 
 namespace pemrix::testing {
 
 MosquittoBroker::MosquittoBroker(std::string extraConfig, int port)
-    : _extra(std::move(extraConfig)), _port(port > 0 ? port : FreeTcpPort()), _fixedPort(port > 0) {}
+    : _extra(std::move(extraConfig)), _port(port > 0 ? port : FreeTcpPort()) {}
 
 MosquittoBroker::~MosquittoBroker() { Stop(); }
 
 bool MosquittoBroker::Start() {
-  // A broker that ends before its port opens most likely lost the port to
-  // another process since it was picked: it gets a fresh one unless the
-  // caller fixed it. Each failed try shows the broker's own log.
-  for (int attempt = 1; attempt <= 3; ++attempt) {
-    if (StartOnce()) return true;
-    std::cerr << "mosquitto on port " << _port << " did not start:\n" << Log() << _process->Output() << "\n";
-    if (_fixedPort || _process->Running()) return false;
-    _port = FreeTcpPort();
-  }
-  return false;
-}
-
-bool MosquittoBroker::StartOnce() {
   std::ostringstream conf;
   conf << "listener " << _port << " 127.0.0.1\n"
        << "allow_anonymous true\n"
@@ -123,17 +109,6 @@ InfluxServer::InfluxServer() : _port(FreeTcpPort()), _rpcPort(FreeTcpPort()) {}
 InfluxServer::~InfluxServer() { Stop(); }
 
 bool InfluxServer::Start() {
-  for (int attempt = 1; attempt <= 3; ++attempt) {  // as the broker
-    if (StartOnce()) return true;
-    std::cerr << "influxd on ports " << _port << ", " << _rpcPort << " did not start:\n" << _process->Output() << "\n";
-    if (_process->Running()) return false;
-    _port = FreeTcpPort();
-    _rpcPort = FreeTcpPort();
-  }
-  return false;
-}
-
-bool InfluxServer::StartOnce() {
   std::ostringstream conf;
   conf << "reporting-disabled = true\n"
        << "bind-address = \"127.0.0.1:" << _rpcPort << "\"\n"

@@ -15,7 +15,7 @@ class MosquittoBroker {
  public:
   explicit MosquittoBroker(std::string extraConfig = "", int port = 0);
   ~MosquittoBroker();
-  bool Start();  // bounded wait (10 s) for the port; 3 tries, on fresh ports
+  bool Start();  // bounded wait (10 s) for the port
   void Stop();   // SIGTERM, then SIGKILL after 5 s
   void Kill();   // SIGKILL: no clean shutdown
   int Port() const { return _port; }
@@ -23,11 +23,9 @@ class MosquittoBroker {
   std::string Log() const { return ReadFile(_dir.File("mosquitto.log")); }
 
  private:
-  bool StartOnce();
   TempDir _dir{"pemrix-mosquitto"};
   std::string _extra;
   int _port;
-  bool _fixedPort;
   std::unique_ptr<Process> _process;
 };
 
@@ -47,7 +45,7 @@ class InfluxServer {
  public:
   InfluxServer();
   ~InfluxServer();
-  bool Start();  // bounded wait (30 s) for /ping; 3 tries, on fresh ports
+  bool Start();  // bounded wait (30 s) for /ping
   void Stop();
   int Port() const { return _port; }
   // GET /query with epoch=ns; returns the JSON body text ("" on failure).
@@ -56,7 +54,6 @@ class InfluxServer {
   HttpResult Execute(const std::string& q);
 
  private:
-  bool StartOnce();
   TempDir _dir{"pemrix-influx"};
   int _port;
   int _rpcPort;

@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -43,20 +42,11 @@ int FreeTcpPort() {
   int low = 32768, high = 60999;
   std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
   const int below = std::max(0, low - 10000), above = std::max(0, 65535 - std::max(high, 9999));
-  static std::mutex mutex;
-  static std::mt19937 rng(std::random_device{}());
-  std::lock_guard<std::mutex> lock(mutex);
+  thread_local std::mt19937 rng(std::random_device{}());
   for (int attempt = 0; below + above > 0 && attempt < 200; ++attempt) {
     int n = std::uniform_int_distribution<int>(0, below + above - 1)(rng);
     int port = n < below ? 10000 + n : 65535 - (n - below);
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool free = fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
-    if (fd >= 0) close(fd);
-    if (free) return port;
+    if (!TcpPortOpen(port)) return port;
   }
   return -1;
 }
