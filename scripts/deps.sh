@@ -7,9 +7,10 @@ PKGS=(
   build-essential cmake pkg-config
   nlohmann-json3-dev libeasyloggingpp-dev libnanomsg-dev nanomsg-utils
   libmosquitto-dev mosquitto mosquitto-clients
-  uuid-dev libssl-dev openssl
+  uuid-dev libssl-dev openssl libarchive-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   influxdb influxdb-client
+  libsqlite3-dev
   curl jq tar gzip procps
   libsystemd-dev systemd dpkg-dev
 )

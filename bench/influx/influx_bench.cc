@@ -47,7 +47,7 @@ void BM_DriverInsert(benchmark::State& state) {
 
 void BM_RawSocketFloor(benchmark::State& state) {
   std::string line;
-  VESK::InfluxdbDriver::FormatPoint(*Point(), line);
+  VESK::InfluxdbDriver::FormatLine(*Point(), line);
   const std::string request =
       "POST /write?db=" + std::string(kDatabase) +
       "&u=&p=&epoch=ms HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(line.size()) + "\r\n\r\n" +

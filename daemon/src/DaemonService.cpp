@@ -2,8 +2,11 @@
 
 #include <easylogging++.h>
 #include <mosquitto.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +16,8 @@
 #include <thread>
 
 #include "AppConfig.h"
+#include "ArchiveUnpack.h"
+#include "BoundedJson.h"
 #include "ConfigReader.h"
 #include "JsonRpcClient.h"
 #include "MqttConnector.h"
@@ -30,22 +35,32 @@ namespace {
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-// Fixed working files of the management commands. Only the daemon writes
-// them; a remote "upload_file" puts the archives there first.
-const std::string kUploadDir = "/tmp/";
-const std::string kProjectUnpackDir = "/tmp/Project";
-const std::string kRuntimeUnpackDir = "/tmp/Pemrix";
+// Fixed names in the work folder: a remote "upload_file" puts the archives
+// there, "download_project" leaves its archive there.
+const char* const kProjectArchive = "Project.tar.gz";
+const char* const kRuntimeArchive = "Pemrix.tar.gz";
+// The folder a runtime archive must hold at its top level.
+const char* const kRuntimeFolder = "Pemrix";
 
 const char* const kCannotDecompress = "Data file cannot be decompressed!";
 const char* const kCannotInstall = "Data file cannot be installed!";
+const char* const kInvalidName = "Invalid file name!";
+const char* const kCannotCreate = "File cannot be created!";
 
-// After this long without an executed request the loop starts pausing.
+// After this long without an executed request or upload data the loop
+// takes its long turns.
 constexpr auto kBusyPeriod = 1s;
-constexpr auto kIdlePause = 100ms;
+// Longest wait of one turn for broker traffic; traffic ends it at once. A
+// quiet turn is as long as a turn that used to poll 100 ms and then sleep
+// 100 ms, at half the wake-ups; a busy one as long as that poll alone.
+constexpr int kBusyWaitMs = 100;
+constexpr int kIdleWaitMs = 200;
 // Poll steps after "offline" so the status can leave before disconnecting.
 constexpr int kFlushSteps = 10;
 // Longest wait for the reply to "restart" to complete its QoS 2 handshake.
 constexpr std::chrono::seconds kReplyFlushTimeout{2};
+// Log lines show at most this much of a request.
+constexpr size_t kLoggedChars = 512;
 
 // Runs a shell command; true only when the shell ran it and it exited 0.
 bool Shell(const std::string& command) { return std::system(command.c_str()) == 0; }
@@ -69,12 +84,18 @@ bool IsRealDirectory(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Upload names come from the network and are joined to "/tmp/": only a
-// plain name may pass, never a path or a directory reference.
+// Upload names come from the network and are joined to the work folder:
+// only a plain name may pass, never a path, a directory reference, or a
+// control character (which would let the sender forge log lines).
 bool IsPlainFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos;
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f) return false;
+  return true;
 }
+
+// A peer's text, quoted and cut short for a log line.
+std::string Shown(const std::string& text) { return frame::LogExcerpt(frame::SafeDump(json(text)), kLoggedChars); }
 
 // A JSON number as a 32-bit signed integer. Floating-point values outside the
 // range are clamped (a plain cast would be undefined behaviour); integers
@@ -90,12 +111,13 @@ int ToInt32(const json& value) {
 }
 
 // The standard reply: the request's command and id, and the result code.
-json Reply(const json& request, int result) {
+json Reply(const json& request, int result, const char* message = nullptr) {
   json reply = json::object();
   reply["command"] = request.at("command");
   auto id = request.find("id");
   reply["id"] = id != request.end() ? *id : json(nullptr);
   reply["result"] = result;
+  if (message) reply["message"] = message;
   return reply;
 }
 
@@ -111,17 +133,21 @@ std::string ReadDeviceId(const std::string& path) {
   return id;
 }
 
+// A fresh folder private to this process beside path (same file system, so
+// installing it is a rename), or "" when none can be made.
+std::string MakeStagingDir(const std::string& path) {
+  std::string name = path + ".unpack-XXXXXX";
+  return mkdtemp(&name[0]) ? name : "";
+}
+
 }  // namespace
 
-DaemonService::DaemonService(std::string gatewayFile, std::string mqttFile)
-    : _gatewayFile(std::move(gatewayFile)), _mqttFile(std::move(mqttFile)) {}
+DaemonService::DaemonService(std::string gatewayFile, std::string mqttFile, std::string workDir)
+    : _gatewayFile(std::move(gatewayFile)), _mqttFile(std::move(mqttFile)), _workDir(std::move(workDir)) {}
 
 DaemonService::~DaemonService() = default;
 
 bool DaemonService::Initial() {
-  frame::ConfigReader settings(_mqttFile);
-  frame::ConfigNode root = settings.Root();
-
   std::string id = ReadDeviceId(_gatewayFile);
   if (!id.empty()) _deviceId = id;
   LOG(INFO) << "Device ID:" << _deviceId;
@@ -129,17 +155,10 @@ bool DaemonService::Initial() {
   _hostClient = std::make_unique<JsonRpcClient>(AppConfig::Instance._hostApi);
 
   // Without usable connection settings there is nothing to connect to; the
-  // caller exits with a failure status instead of idling forever. The topic
-  // root is read first so that one run reports every problem; without it
-  // the default root stays.
+  // caller exits with a failure status instead of idling forever.
   auto connector = std::make_shared<MqttConnector>();
-  const bool usable = connector->Load(root.Object("mqtt_client", frame::Need::Required));
-  root.Read("mqtt_topic_root", _topicRoot, frame::Need::Required);
-  root.Done();
-  if (!usable) return false;
+  if (!LoadMqttSettings(_mqttFile, *connector, _topicRoot)) return false;
   _connector = connector;
-
-  if (!_topicRoot.empty() && _topicRoot.back() != '/') _topicRoot += '/';
 
   const std::string base = _topicRoot + _deviceId;
   _requestTopic = base + "/request";
@@ -160,33 +179,26 @@ bool DaemonService::Initial() {
   _connector->_connectedHandler = [this] { OnConnected(); };
   _connector->_disconnectedHandler = [this] { OnRefused(); };
   _connector->_messageHandler = [this](const mosquitto_message* message) { OnMessage(message); };
+  _replyHandler = [this](const std::string& text) { _connector->Publish(_responseTopic, 2, false, text); };
   return true;
 }
 
 void DaemonService::Run() {
   if (!_connector) return;
-  auto busySince = std::chrono::steady_clock::now();
+  _lastActivity = std::chrono::steady_clock::now();
   _idle = false;
   while (!_stop) {
-    _connector->RunOnce();
-    if (!_requests.empty()) {
-      busySince = std::chrono::steady_clock::now();
+    // Each turn waits on the broker's socket, so traffic ends the wait at
+    // once; the two speeds only bound how long a quiet turn lasts. Queued
+    // requests do not wait at all.
+    _connector->RunOnce(!_requests.empty() ? 0 : _idle ? kIdleWaitMs : kBusyWaitMs);
+    const auto now = std::chrono::steady_clock::now();
+    if (ExecuteNextRequest()) {
+      _lastActivity = now;
       _idle = false;
-      std::shared_ptr<CommandRequest> request = _requests.front();
-      _requests.pop_front();
-      LOG(INFO) << request->_payload.dump();
-      try {
-        DispatchRequest(request);
-      } catch (const std::exception& e) {
-        // A malformed request must not end the service. Standard error for
-        // an attended console, the log for a headless box.
-        std::cerr << e.what() << '\n';
-        LOG(ERROR) << "Request failed! " << e.what();
-      }
-      continue;  // at most one request per turn, no pause after one
+      continue;  // at most one request per turn
     }
-    if (!_idle && std::chrono::steady_clock::now() - busySince >= kBusyPeriod) _idle = true;
-    if (_idle) std::this_thread::sleep_for(kIdlePause);
+    _idle = now - _lastActivity >= kBusyPeriod;
   }
   frame::LogPendingSignal();
   // Refused with an ERROR line by the client while the link is down; the
@@ -195,8 +207,24 @@ void DaemonService::Run() {
   for (int i = 0; i < kFlushSteps; ++i) _connector->RunOnce();
 }
 
+bool DaemonService::ExecuteNextRequest() {
+  if (_requests.empty()) return false;
+  std::shared_ptr<CommandRequest> request = _requests.front();
+  _requests.pop_front();
+  LOG(INFO) << frame::LogExcerpt(frame::SafeDump(request->_payload), kLoggedChars);
+  try {
+    DispatchRequest(request);
+  } catch (const std::exception& e) {
+    // A malformed request must not end the service. Standard error for an
+    // attended console, the log for a headless box.
+    std::cerr << e.what() << '\n';
+    LOG(ERROR) << "Request failed! " << e.what();
+  }
+  return true;
+}
+
 void DaemonService::Destory() {
-  if (_uploadFile.is_open()) _uploadFile.close();
+  _uploadFile.Close();
   _uploading = false;
   if (_connector) {
     _connector->Disconnect();
@@ -211,8 +239,9 @@ void DaemonService::Destory() {
 void DaemonService::SendSystemRestart() {
   if (!_hostClient) return;
   json result;
-  // The client logs a failure or time-out itself; the daemon carries on
-  // either way, and a restarting host ends it soon enough.
+  // The client logs a failure or time-out itself (and drops the request with
+  // its socket, so it never reaches a host service that starts later); the
+  // daemon carries on either way, and a restarting host ends it soon enough.
   _hostClient->Invoke("Restart", nullptr, result);
 }
 
@@ -221,8 +250,10 @@ void DaemonService::PublishStatus(const std::string& status) {
 }
 
 void DaemonService::PublishResponse(const std::string& text) {
-  if (_connector) _connector->Publish(_responseTopic, 2, false, text);
+  if (_replyHandler) _replyHandler(text);
 }
+
+void DaemonService::Respond(const nlohmann::json& reply) { PublishResponse(frame::SafeDump(reply, 0)); }
 
 void DaemonService::OnConnected() {
   LOG(INFO) << "Broker Connected! " << _connector->_host;
@@ -235,51 +266,63 @@ void DaemonService::OnRefused() { LOG(INFO) << "Broker Disconnect! " << _connect
 void DaemonService::OnMessage(const mosquitto_message* message) {
   if (message == nullptr || message->topic == nullptr || message->payloadlen <= 0) return;
   if (_requestTopic == message->topic) {
-    const char* bytes = static_cast<const char*>(message->payload);
-    json value;
-    try {
-      value = json::parse(bytes, bytes + message->payloadlen);
-    } catch (const json::exception& e) {
-      LOG(ERROR) << e.what();
-      return;
-    }
-    // Executed later by Run, never inside the network poll.
-    _requests.push_back(std::make_shared<CommandRequest>(CommandRequest{std::move(value)}));
+    QueueRequest(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
   } else if (_receiveTopic == message->topic) {
-    OnUploadData(message->payload, message->payloadlen);
+    OnUploadData(message->payload, static_cast<size_t>(message->payloadlen));
   }
 }
 
-void DaemonService::OnUploadData(const void* data, int length) {
-  if (!_uploading || !_uploadFile.good()) return;
-  _uploadFile.write(static_cast<const char*>(data), length);
-  if (!_uploadFile) {
-    LOG(ERROR) << "Upload cannot be written! " << kUploadDir << _uploadName;
-    _uploadFile.close();
+void DaemonService::QueueRequest(const char* data, size_t size) {
+  if (size == 0) return;
+  json value;
+  std::string error;
+  if (!frame::ParseBoundedJson(data, size, value, error, frame::JsonLimits{kMaxRequestBytes, kMaxRequestDepth})) {
+    LOG(ERROR) << frame::LogExcerpt(error, kLoggedChars);
+    return;
+  }
+  // Executed later by Run, never inside the network poll.
+  _requests.push_back(std::make_shared<CommandRequest>(CommandRequest{std::move(value)}));
+}
+
+void DaemonService::OnUploadData(const void* data, size_t length) {
+  _lastActivity = std::chrono::steady_clock::now();
+  if (!_uploading) return;
+  if (!_uploadFile.Append(data, length)) {
+    // Logged and removed by the file; a sender waiting for a verdict gets one.
     _uploading = false;
+    _uploadReceived = 0;
+    if (!_uploadSha256.empty()) Respond(Reply(_uploadRequest->_payload, 1, "File cannot be written!"));
     return;
   }
-  // Saturating: more data than announced must not overflow the counter.
-  long long received = static_cast<long long>(_uploadReceived) + length;
-  _uploadReceived = received > INT_MAX ? INT_MAX : static_cast<int>(received);
-  if (_uploadReceived < _uploadSize) return;
-  _uploadFile.close();
+  _uploadReceived = _uploadFile.Received();
+  if (_uploadFile.Complete()) FinishUpload();
+}
+
+void DaemonService::FinishUpload() {
+  const std::string path = _workDir + "/" + _uploadName;
   _uploading = false;
-  _uploadReceived = 0;
-  _uploadSize = 0;
-  if (_uploadFile.fail()) {
-    // The last buffered bytes did not reach the disk (disk full).
-    LOG(ERROR) << "Upload cannot be written! " << kUploadDir << _uploadName;
+  const std::string digest = _uploadFile.HexDigest();
+  _uploadFile.Close();
+  if (_uploadSha256.empty()) {
+    LOG(INFO) << "Save to " << path;
     return;
   }
-  LOG(INFO) << "Save to " << kUploadDir << _uploadName;
+  if (digest != _uploadSha256) {
+    LOG(ERROR) << "Upload checksum mismatch! " << path << " sha256 " << digest;
+    _uploadFile.Remove();
+    _uploadReceived = 0;
+    Respond(Reply(_uploadRequest->_payload, 1, "Checksum mismatch!"));
+    return;
+  }
+  LOG(INFO) << "Save to " << path;
+  Respond(Reply(_uploadRequest->_payload, 0));
 }
 
 void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
   const json& payload = request->_payload;
   const std::string command = payload.at("command").get<std::string>();
   if (command == "test") {
-    PublishResponse(payload.dump(0));
+    PublishResponse(frame::SafeDump(payload, 0));
   } else if (command == "restart") {
     // The reply must be out before the host is asked: once it restarts, the
     // daemon gets no other chance. A QoS 2 message reaches subscribers only
@@ -287,91 +330,136 @@ void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
     // completed it (or a bounded wait has passed): a fixed number of steps is
     // not enough when other requests arrive at the same time. Handlers that
     // run meanwhile only queue requests or write upload data.
-    PublishResponse(Reply(payload, 0).dump(0));
+    Respond(Reply(payload, 0));
     const auto deadline = std::chrono::steady_clock::now() + kReplyFlushTimeout;
-    while (_connector->HasPendingPublishes() && std::chrono::steady_clock::now() < deadline) _connector->RunOnce();
+    while (_connector && _connector->HasPendingPublishes() && std::chrono::steady_clock::now() < deadline)
+      _connector->RunOnce();
     SendSystemRestart();
   } else if (command == "upload_file") {
     UploadFile(request);
+  } else if (command == "upload_status") {
+    UploadStatus(request);
   } else if (command == "download_project") {
     DownloadProject(request);
   } else if (command == "update_project") {
-    UpdateProject(request);
+    UpdateDirectory(request, kProjectArchive, "", AppConfig::Instance._projectPath);
   } else if (command == "update_runtime") {
-    UpdateRuntime(request);
+    UpdateDirectory(request, kRuntimeArchive, kRuntimeFolder, AppConfig::Instance._runtimePath);
   }
 }
 
 void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
   const json& payload = request->_payload;
   LOG(INFO) << "Upload File";
-  _uploadName = payload.at("filename").get<std::string>();
+  // Everything is read and checked before the upload in progress is
+  // touched: a refused announcement leaves it exactly as it was.
+  const std::string name = payload.at("filename").get<std::string>();
   const int size = ToInt32(payload.at("size"));
-  _uploadReceived = 0;
-  _uploading = false;
-  _uploadSize = size;
-  // A new announcement abandons an upload in progress; its partial file stays.
-  if (_uploadFile.is_open()) _uploadFile.close();
-  _uploadFile.clear();
+  auto refuse = [&](const char* message) {
+    LOG(ERROR) << message << " " << Shown(name);
+    Respond(Reply(payload, 1, message));
+  };
+  if (!IsPlainFileName(name)) return refuse(kInvalidName);
+  // Optional: the digest the finished file must have, and the byte at
+  // which a resumed upload goes on.
+  std::string sha256;
+  int64_t offset = 0;
+  if (auto it = payload.find("sha256"); it != payload.end()) {
+    if (!it->is_string() || !IsSha256Hex(it->get<std::string>())) return refuse("Invalid sha256!");
+    sha256 = it->get<std::string>();
+    for (char& c : sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (auto it = payload.find("offset"); it != payload.end()) {
+    if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > std::max(size, 0))
+      return refuse("Invalid offset!");
+    offset = it->get<int64_t>();
+  }
 
-  if (!IsPlainFileName(_uploadName)) {
-    LOG(ERROR) << "Invalid file name! " << json(_uploadName).dump();
-    json reply = Reply(payload, 1);
-    reply["message"] = "Invalid file name!";
-    PublishResponse(reply.dump(0));
-    return;
-  }
   if (size <= 0) {
-    PublishResponse(Reply(payload, 0).dump(0));
+    // A valid announcement of nothing ends the upload in progress (its
+    // partial file stays) and starts none.
+    _uploadFile.Close();
+    _uploading = false;
+    _uploadName = name;
+    _uploadSize = size;
+    _uploadReceived = 0;
+    Respond(Reply(payload, 0));
     return;
   }
-  LOG(INFO) << "\tfilename = " << _uploadName;
+  LOG(INFO) << "\tfilename = " << frame::LogExcerpt(name, kLoggedChars);
   LOG(INFO) << "\tsize = " << size;
   // Opened before replying, so the reply tells the truth about the target.
-  _uploadFile.open(kUploadDir + _uploadName, std::ios::binary | std::ios::trunc);
-  _uploading = _uploadFile.good();
-  if (!_uploading) {
-    LOG(ERROR) << "File cannot be created! " << kUploadDir << _uploadName;
-    json reply = Reply(payload, 1);
-    reply["message"] = "File cannot be created!";
-    PublishResponse(reply.dump(0));
-    return;
+  // The upload in progress (its partial file stays) ends only when the new
+  // one has its file.
+  VESK::UploadFile next;
+  switch (next.Open(_workDir + "/" + name, size, offset, !sha256.empty())) {
+    case VESK::UploadFile::OpenResult::Ok:
+      break;
+    case VESK::UploadFile::OpenResult::NoSpace:
+      return refuse("Not enough free space!");
+    case VESK::UploadFile::OpenResult::OffsetMismatch:
+      return refuse("Offset does not match the file!");
+    case VESK::UploadFile::OpenResult::CannotCreate:
+      return refuse(kCannotCreate);
   }
-  PublishResponse(Reply(payload, 0).dump(0));
+  _uploadFile = std::move(next);
+  _uploading = true;
+  _uploadName = name;
+  _uploadSize = size;
+  _uploadReceived = offset;
+  _uploadRequest = request;
+  _uploadSha256 = sha256;
+  Respond(Reply(payload, 0));
   LOG(INFO) << "Receive...";
+  if (_uploadFile.Complete()) FinishUpload();  // resumed with nothing missing
+}
+
+void DaemonService::UploadStatus(const std::shared_ptr<CommandRequest>& request) {
+  json reply = Reply(request->_payload, 0);
+  reply["filename"] = _uploadName;
+  reply["size"] = _uploadSize;
+  reply["received"] = _uploadReceived;
+  reply["open"] = _uploading;
+  Respond(reply);
 }
 
 void DaemonService::DownloadProject(const std::shared_ptr<CommandRequest>& request) {
   const AppConfig& config = AppConfig::Instance;
-  Shell("rm -f " + kUploadDir + "Project.tar.gz");
-  bool packed = Shell("cd /tmp && tar zcvf Project.tar.gz -C " + frame::ShellQuote(config._projectPath + "/..") + " " +
-                      frame::ShellQuote(config._projectName));
-  json reply = Reply(request->_payload, packed ? 0 : 1);
-  if (!packed) reply["message"] = "Project cannot be compressed!";
-  PublishResponse(reply.dump(0));
+  Shell("rm -f " + frame::ShellQuote(_workDir + "/" + kProjectArchive));
+  bool packed = Shell("cd " + frame::ShellQuote(_workDir) + " && tar zcvf " + kProjectArchive + " -C " +
+                      frame::ShellQuote(config._projectPath + "/..") + " " + frame::ShellQuote(config._projectName));
+  Respond(Reply(request->_payload, packed ? 0 : 1, packed ? nullptr : "Project cannot be compressed!"));
 }
 
-void DaemonService::UpdateProject(const std::shared_ptr<CommandRequest>& request) {
-  Shell("rm -rf " + kProjectUnpackDir);
-  Shell("mkdir " + kProjectUnpackDir);
-  // "&&": if the directory could not be made, nothing is unpacked elsewhere.
-  UpdateDirectory(request, "cd " + kProjectUnpackDir + " && tar zxvf ../Project.tar.gz", kProjectUnpackDir,
-                  AppConfig::Instance._projectPath);
-}
-
-void DaemonService::UpdateRuntime(const std::shared_ptr<CommandRequest>& request) {
-  Shell("rm -rf " + kRuntimeUnpackDir);
-  UpdateDirectory(request, "cd /tmp && tar zxvf Pemrix.tar.gz", kRuntimeUnpackDir, AppConfig::Instance._runtimePath);
-}
-
-void DaemonService::UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& unpack,
-                                    const std::string& unpacked, const std::string& installed) {
-  const char* error = !Shell(unpack)                           ? kCannotDecompress
-                      : !InstallDirectory(unpacked, installed) ? kCannotInstall
-                                                               : nullptr;
+void DaemonService::UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& archiveName,
+                                    const std::string& member, const std::string& installed) {
+  const char* error = nullptr;
+  const std::string staging = installed.empty() ? "" : MakeStagingDir(installed);
+  if (staging.empty()) {
+    LOG(ERROR) << "No folder to unpack into beside " << (installed.empty() ? "(not configured)" : installed);
+    error = kCannotInstall;
+  } else {
+    std::string reason;
+    switch (UnpackArchive(_workDir + "/" + archiveName, staging, UnpackLimits(), reason)) {
+      case UnpackResult::Unreadable:
+        error = kCannotDecompress;
+        break;
+      case UnpackResult::Refused:
+        error = kCannotInstall;
+        break;
+      case UnpackResult::Ok:
+        // The whole archive becomes the project: it gets a project's
+        // permissions, not the private ones of a fresh temporary folder.
+        if (member.empty()) chmod(staging.c_str(), 0755);
+        if (!InstallDirectory(member.empty() ? staging : staging + "/" + member, installed)) error = kCannotInstall;
+        break;
+    }
+    if (!reason.empty()) LOG(ERROR) << "Archive refused! " << archiveName << " : " << frame::LogExcerpt(reason);
+    Shell("rm -rf " + frame::ShellQuote(staging));
+  }
   json reply = Reply(request->_payload, error ? 1 : 0);
   reply["error"] = error ? json(error) : json(nullptr);
-  PublishResponse(reply.dump(0));
+  Respond(reply);
 }
 
 bool DaemonService::InstallDirectory(const std::string& unpacked, const std::string& installed) {

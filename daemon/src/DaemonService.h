@@ -1,9 +1,15 @@
 #pragma once
 #include <atomic>
-#include <fstream>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
+
+#include "UploadFile.h"
 
 struct mosquitto_message;
 
@@ -30,9 +36,16 @@ class DaemonService {
  public:
   static constexpr const char* kGatewayFile = "/etc/gateway.json";
   static constexpr const char* kMqttFile = "mqtt.json";
+  // Folder of uploads and of the fixed archive names.
+  static constexpr const char* kWorkDir = "/tmp";
+  // A request is refused above these: real ones are a few hundred bytes and
+  // a handful of levels deep.
+  static constexpr size_t kMaxRequestBytes = 1u << 20;
+  static constexpr int kMaxRequestDepth = 64;
 
   // No I/O and no logging: the global instance is built before logging exists.
-  explicit DaemonService(std::string gatewayFile = kGatewayFile, std::string mqttFile = kMqttFile);
+  explicit DaemonService(std::string gatewayFile = kGatewayFile, std::string mqttFile = kMqttFile,
+                         std::string workDir = kWorkDir);
   ~DaemonService();
   DaemonService(const DaemonService&) = delete;
   DaemonService& operator=(const DaemonService&) = delete;
@@ -57,22 +70,39 @@ class DaemonService {
   // the JSON library's errors for malformed requests (Run catches them).
   void DispatchRequest(std::shared_ptr<CommandRequest> request);
 
+  // The request topic's handler: a text within the size and nesting limits
+  // is queued, anything else is dropped with one ERROR line. Never executes.
+  void QueueRequest(const char* data, size_t size);
+  // The receive topic's handler: appends to the upload in progress.
+  void OnUploadData(const void* data, size_t length);
+  // Takes the oldest queued request and executes it; false when none was
+  // queued. A request that fails is logged and gone.
+  bool ExecuteNextRequest();
+  // Where replies go; set by Initial to the response topic. The request
+  // handler can thus be driven without a broker.
+  std::function<void(const std::string&)> _replyHandler;
+
  private:
   void OnConnected();
   void OnRefused();
   void OnMessage(const mosquitto_message* message);
-  void OnUploadData(const void* data, int length);
   // Status texts are retained, replies are not; both QoS 2 text publishes.
   void PublishStatus(const std::string& status);
   void PublishResponse(const std::string& text);
+  void Respond(const nlohmann::json& reply);
 
   void UploadFile(const std::shared_ptr<CommandRequest>& request);
+  void UploadStatus(const std::shared_ptr<CommandRequest>& request);
+  // The upload is complete: closes it and, when a digest was announced,
+  // publishes the verdict (a mismatched file is removed).
+  void FinishUpload();
   void DownloadProject(const std::shared_ptr<CommandRequest>& request);
-  void UpdateProject(const std::shared_ptr<CommandRequest>& request);
-  void UpdateRuntime(const std::shared_ptr<CommandRequest>& request);
-  // Runs the unpack command, installs its result, publishes the reply.
-  void UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& unpack,
-                       const std::string& unpacked, const std::string& installed);
+  // Unpacks the archive workDir/archiveName into a fresh folder beside
+  // installed and installs it (member: the archive's folder to install, ""
+  // for the whole archive); publishes the reply. Nothing of a refused archive
+  // stays anywhere.
+  void UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& archiveName,
+                       const std::string& member, const std::string& installed);
   // Moves unpacked into installed, keeping the old one as installed + ".bak".
   // Never leaves installed missing: on any failure the old one is put back.
   bool InstallDirectory(const std::string& unpacked, const std::string& installed);
@@ -89,14 +119,22 @@ class DaemonService {
   std::shared_ptr<MqttConnector> _connector;
   std::list<std::shared_ptr<CommandRequest>> _requests;
   std::unique_ptr<JsonRpcClient> _hostClient;
-  std::ofstream _uploadFile;
+  // The upload in progress, or the last one (for "upload_status").
+  VESK::UploadFile _uploadFile;
   std::string _uploadName;
   bool _uploading = false;
-  int _uploadReceived = 0;
-  int _uploadSize = 0;
+  int64_t _uploadReceived = 0;
+  int64_t _uploadSize = 0;
+  // The announcement of the upload in progress (for the verdict's command
+  // and id) and the digest it announced ("" for none).
+  std::shared_ptr<CommandRequest> _uploadRequest;
+  std::string _uploadSha256;
+  // Upload data counts as activity: it keeps the loop's short turns.
+  std::chrono::steady_clock::time_point _lastActivity{};
 
   const std::string _gatewayFile;
   const std::string _mqttFile;
+  const std::string _workDir;
 };
 
 }  // namespace VESK

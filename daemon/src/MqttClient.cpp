@@ -4,16 +4,9 @@
 
 #include <climits>
 #include <cstring>
+#include <thread>
 
 namespace VESK {
-
-namespace {
-
-// Network wait of one poll step; the owner's loop relies on RunOnce never
-// blocking longer than this.
-constexpr int kLoopTimeoutMs = 100;
-
-}  // namespace
 
 MqttClient::MqttClient() = default;
 
@@ -56,6 +49,9 @@ bool MqttClient::ConnectBroker() {
   mosquitto_message_callback_set(_mosq, MessageCallback);
   mosquitto_subscribe_callback_set(_mosq, SubscribeCallback);
   mosquitto_publish_callback_set(_mosq, PublishCallback);
+  // Requests, replies and the QoS 2 handshakes are small packets: with
+  // Nagle's algorithm each would wait for the peer's delayed ACK (~40 ms).
+  mosquitto_int_option(_mosq, MOSQ_OPT_TCP_NODELAY, 1);
 
   if (_will.enable && !_will.topic.empty() && !_will.message.empty()) {
     LOG(INFO) << "Set Last Will Message : " << _will.topic << " <- " << _will.message << " , QoS = " << _will.qos
@@ -83,7 +79,8 @@ bool MqttClient::ConnectBroker() {
     tlsRc =
         mosquitto_tls_set(_mosq, _caFile.c_str(), nullptr, _certFile.c_str(), _keyFile.c_str(), PasswordCheckCallback);
   } else if (_encryptionMode == 2) {
-    tlsRc = mosquitto_tls_psk_set(_mosq, _certPassword.c_str(), _clientId.c_str(), nullptr);
+    const std::string& identity = _pskIdentity.empty() ? _clientId : _pskIdentity;
+    tlsRc = mosquitto_tls_psk_set(_mosq, _certPassword.c_str(), identity.c_str(), nullptr);
   }
   _tlsSetupFailed = tlsRc != MOSQ_ERR_SUCCESS;
   if (_tlsSetupFailed) {
@@ -102,12 +99,16 @@ bool MqttClient::ConnectBroker() {
   return false;
 }
 
-void MqttClient::RunOnce() {
+void MqttClient::RunOnce(int waitMs) {
+  const auto pause = std::chrono::milliseconds(waitMs > 0 ? waitMs : 0);
   if (!_mosq) {
     ConnectBroker();
+    if (!_mosq || mosquitto_socket(_mosq) < 0) std::this_thread::sleep_for(pause);
     return;
   }
-  int rc = mosquitto_loop(_mosq, kLoopTimeoutMs, 1);
+  // The library waits on its socket; without one it returns at once.
+  if (mosquitto_socket(_mosq) < 0) std::this_thread::sleep_for(pause);
+  int rc = mosquitto_loop(_mosq, waitMs > 0 ? waitMs : 0, 1);
   if (rc == MOSQ_ERR_SUCCESS && _connected) return;
   if (rc != MOSQ_ERR_SUCCESS && _connected) _lastConnectTime = std::chrono::steady_clock::now();
   _connected = false;

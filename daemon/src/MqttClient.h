@@ -6,7 +6,8 @@
 // that calls RunOnce. Handlers reached from OnConnect/OnMessage may call
 // Publish, Subscribe and Unsubscribe re-entrantly.
 //
-// Blocking: RunOnce waits at most 100 ms for network I/O; connects and
+// Blocking: RunOnce waits at most 100 ms (or the wait given) for network
+// I/O; connects and
 // reconnects are asynchronous, so no call waits for a TCP or TLS handshake.
 //
 // The process calls mosquitto_lib_init/mosquitto_lib_cleanup around the
@@ -59,7 +60,12 @@ class MqttClient {
   // True when the library accepted the request or the link is already up.
   bool ConnectBroker();
   // One poll step: network I/O (<= 100 ms), loss detection, timed reconnect.
-  void RunOnce();
+  void RunOnce() { RunOnce(kDefaultWaitMs); }
+  // The same, waiting up to waitMs for traffic on the broker's socket; with
+  // no socket to wait on (link down) it pauses waitMs, so a caller's loop
+  // never spins.
+  void RunOnce(int waitMs);
+  static constexpr int kDefaultWaitMs = 100;
   // Refused with an ERROR line while the link is down; nothing is queued.
   // The text overload sends the text followed by one zero byte.
   void Publish(const std::string& topic, int qos, bool retain, const std::string& payload);
@@ -93,6 +99,8 @@ class MqttClient {
   // completed its handshake. Lets the owner poll until a reply is really out
   // before it blocks (the restart request). A lost link forgets them.
   bool HasPendingPublishes() const { return !_inFlight.empty(); }
+  // How many: a sender keeps this bounded instead of queueing a whole file.
+  size_t PendingPublishes() const { return _inFlight.size(); }
   // TLS private-key password callback: userdata is the libmosquitto instance,
   // whose user data is the client; supplies _certPassword. Returns the number
   // of password bytes placed in buf.
@@ -104,7 +112,8 @@ class MqttClient {
   // Latest connect/reconnect attempt or detected loss. Monotonic: a wall
   // clock set back (NTP on a box without RTC) must not stall reconnects.
   std::chrono::steady_clock::time_point _lastConnectTime{};
-  std::string _clientId;  // also the PSK identity
+  std::string _clientId;     // also the PSK identity, unless _pskIdentity is set
+  std::string _pskIdentity;  // a second client of the same box shares the identity, not the client id
   std::string _host;
   std::string _username;  // empty: no credentials sent
   std::string _password;

@@ -1,7 +1,9 @@
 #include "MqttConnector.h"
 
+#include <easylogging++.h>
 #include <uuid/uuid.h>
 
+#include <climits>
 #include <nlohmann/json.hpp>
 
 #include "ConfigReader.h"
@@ -63,6 +65,19 @@ void MqttConnector::OnConnect(int rc) {
 void MqttConnector::OnMessage(const mosquitto_message* msg) {
   MqttClient::OnMessage(msg);
   if (_messageHandler) _messageHandler(msg);
+}
+
+bool LoadMqttSettings(const std::string& path, MqttConnector& connector, std::string& topicRoot) {
+  frame::ConfigReader settings(path);
+  frame::ConfigNode root = settings.Root();
+  // The topic root is read even when the client settings are unusable, so
+  // that one run reports every problem; without it the default root stays.
+  const bool usable = connector.Load(root.Object("mqtt_client", frame::Need::Required));
+  root.Read("mqtt_topic_root", topicRoot, frame::Need::Required);
+  root.Done();
+  if (!usable) return false;
+  if (!topicRoot.empty() && topicRoot.back() != '/') topicRoot += '/';
+  return true;
 }
 
 }  // namespace VESK

@@ -4,6 +4,7 @@
 // the owner needs no subclass of its own. Handlers run inside RunOnce.
 #include <functional>
 #include <nlohmann/json_fwd.hpp>
+#include <string>
 
 #include "ConfigReader.h"
 #include "MqttClient.h"
@@ -34,5 +35,13 @@ class MqttConnector : public MqttClient {
   std::function<void()> _disconnectedHandler;
   std::function<void(const mosquitto_message*)> _messageHandler;
 };
+
+// Reads an MQTT settings file ("mqtt.json"): its "mqtt_client" object into
+// connector (Load) and its "mqtt_topic_root" into topicRoot, with a
+// "/" appended unless empty (a missing or non-string root keeps topicRoot,
+// with an ERROR line). False, after one ERROR line naming the file, when the
+// file or its "mqtt_client" is unusable. Shared by the daemon and the
+// operator's tool, so both read the same format the same way.
+bool LoadMqttSettings(const std::string& path, MqttConnector& connector, std::string& topicRoot);
 
 }  // namespace VESK

@@ -21,15 +21,15 @@ class DaemonCommands : public ::testing::Test {
     Clean();
     WriteFile(h.projectPath + "/old.txt", "old project");
     WriteFile(h.runtimePath + "/old.bin", "old runtime");
-    // A fake "mv" first on the daemon's PATH: it fails for the source named
-    // in the control file (after leaving half a copy behind when told
-    // "partial"), as a real one does on a full or read-only disk.
+    // A fake "mv" first on the daemon's PATH: it fails for a source matching
+    // the pattern in the control file (after leaving half a copy behind when
+    // told "partial"), as a real one does on a full or read-only disk.
     const std::string bin = h.dir.File("fakebin"), control = h.dir.File("fail-mv");
     ASSERT_EQ(0, RunShell("mkdir -p '" + bin + "'"));
-    WriteFile(bin + "/mv", "#!/bin/sh\nif [ -f '" + control + "' ] && [ \"$1\" = \"$(sed -n 1p '" + control +
-                               "')\" ]; then\n  [ \"$(sed -n 2p '" + control +
+    WriteFile(bin + "/mv", "#!/bin/sh\nif [ -f '" + control + "' ]; then case \"$1\" in $(sed -n 1p '" + control +
+                               "'))\n  [ \"$(sed -n 2p '" + control +
                                "')\" = partial ] && mkdir -p \"$2\" && echo partial > \"$2/partial\"\n"
-                               "  exit 1\nfi\nexec /bin/mv \"$@\"\n");
+                               "  exit 1;; esac; fi\nexec /bin/mv \"$@\"\n");
     ASSERT_EQ(0, RunShell("chmod +x '" + bin + "/mv'"));
     ASSERT_TRUE(h.Start({"PATH=" + bin + ":/usr/sbin:/usr/bin:/sbin:/bin"})) << h.Log();
   }
@@ -40,8 +40,8 @@ class DaemonCommands : public ::testing::Test {
   static void Clean() {
     RunShell("rm -rf /tmp/Project /tmp/Project.tar.gz /tmp/Pemrix /tmp/Pemrix.tar.gz /tmp/Other " + kInjected);
   }
-  void FailMove(const std::string& source, bool partial = false) {
-    WriteFile(h.dir.File("fail-mv"), source + "\n" + (partial ? "partial" : "") + "\n");
+  void FailMove(const std::string& pattern, bool partial = false) {
+    WriteFile(h.dir.File("fail-mv"), (pattern.empty() ? "//none" : pattern) + "\n" + (partial ? "partial" : "") + "\n");
   }
   // Packs sub of a fresh folder, filled by the shell command files, into archive.
   void MakeArchive(const std::string& archive, const std::string& files, const std::string& sub = ".") {
@@ -96,7 +96,7 @@ TEST_F(DaemonCommands, UpdateProjectFailuresLeaveItIntactThenItIsReplaced) {
   EXPECT_EQ("old project", ReadFile(h.projectPath + ".bak/old.txt"));
   EXPECT_FALSE(FileExists(h.projectPath + ".bak/older.txt"));
   EXPECT_FALSE(FileExists("/tmp/Project"));
-  EXPECT_NE(std::string::npos, h.Log().find("INFO mv '/tmp/Project' '" + h.projectPath + "'")) << h.Log();
+  EXPECT_NE(std::string::npos, h.Log().find("INFO mv '" + h.projectPath + ".unpack-")) << h.Log();
 }
 
 TEST_F(DaemonCommands, UpdateRuntimeFailuresLeaveItIntactThenItIsReplaced) {
@@ -115,7 +115,7 @@ TEST_F(DaemonCommands, UpdateRuntimeFailuresLeaveItIntactThenItIsReplaced) {
   intact();
   // The new runtime cannot be moved in, half of it arrived: the old one goes back in place.
   MakeArchive("/tmp/Pemrix.tar.gz", "mkdir Pemrix && echo new > Pemrix/new.bin", "Pemrix");
-  FailMove("/tmp/Pemrix", true);
+  FailMove(h.runtimePath + ".unpack-*/Pemrix", true);
   Update("update_runtime", 3, kInstallFailed);
   intact();
 
@@ -130,6 +130,38 @@ TEST_F(DaemonCommands, UpdateRuntimeFailuresLeaveItIntactThenItIsReplaced) {
   EXPECT_EQ("newer\n", ReadFile(h.runtimePath + "/newer.bin"));
   EXPECT_EQ("new\n", ReadFile(h.runtimePath + ".bak/new.bin"));
   EXPECT_FALSE(FileExists(h.runtimePath + ".bak/old.bin"));
+}
+
+TEST_F(DaemonCommands, HostileArchivesAreRefusedWholeAndLeaveNothing) {
+  const std::string outside = h.dir.File("outside"), stage = h.dir.File("stage");
+  // Each row adds to a runtime folder that is otherwise fine, then packs.
+  const struct {
+    const char* what;
+    std::string files, tarFlags, members;
+  } rows[] = {
+      {"climbs out", "true", "P", "Pemrix Pemrix/../../outside"},
+      {"absolute", "true", "P", "Pemrix '" + outside + "'"},
+      {"symbolic link", "ln -s /etc/passwd Pemrix/evil", "", "Pemrix"},
+      {"hard link", "ln Pemrix/new.bin Pemrix/b", "", "Pemrix"},
+      {"FIFO", "mkfifo Pemrix/fifo", "", "Pemrix"},
+      {"device", "mknod Pemrix/null c 1 3", "", "Pemrix"},
+      {"bomb over the bound", "truncate -s 300M Pemrix/big", "S", "Pemrix"},
+  };
+  int id = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    WriteFile(outside, "evil");
+    ASSERT_EQ(0, RunShell("rm -rf '" + stage + "' && mkdir -p '" + stage + "/Pemrix' && cd '" + stage +
+                          "' && echo new > Pemrix/new.bin && " + row.files + " && tar cz" + row.tarFlags +
+                          "f /tmp/Pemrix.tar.gz " + row.members));
+    WriteFile(outside, "outside");
+    Update("update_runtime", ++id, kInstallFailed);
+    EXPECT_EQ("old runtime", ReadFile(h.runtimePath + "/old.bin"));
+    EXPECT_FALSE(FileExists(h.runtimePath + "/new.bin"));
+    EXPECT_NE(0, RunShell("ls -d '" + h.root + "'/*.unpack-* '" + h.root + "/outside' 2>/dev/null")) << "left behind";
+    EXPECT_EQ("outside", ReadFile(outside));
+  }
+  EXPECT_TRUE(h.Serving(100));
 }
 
 }  // namespace

@@ -24,8 +24,9 @@ std::string ExpectedDeviceId() {
 
 }  // namespace
 
-DaemonHarness::DaemonHarness(const std::string& rootName)
-    : root(dir.File(rootName)),
+DaemonHarness::DaemonHarness(const std::string& rootName, const std::string& brokerConfig)
+    : broker(brokerConfig),
+      root(dir.File(rootName)),
       projectPath(root + "/Project"),
       runtimePath(root + "/Pemrix"),
       hostApi(dir.Ipc("host")),

@@ -22,7 +22,8 @@ class DaemonHarness {
  public:
   // rootName: folder under the temporary root holding the project and the
   // runtime; tests give it shell-hostile characters on purpose.
-  explicit DaemonHarness(const std::string& rootName = "root");
+  // brokerConfig: extra mosquitto.conf lines (e.g. "set_tcp_nodelay true").
+  explicit DaemonHarness(const std::string& rootName = "root", const std::string& brokerConfig = "");
   // Stops both programs; what their sanitizers report at exit fails the test.
   ~DaemonHarness();
 

@@ -81,19 +81,57 @@ TEST(DaemonRequests, RestartWithoutHostServiceTimesOutAndKeepsServing) {
   EXPECT_EQ(Answer("restart", 7, 0), h.Call({{"command", "restart"}, {"id", 7}}));
   EXPECT_TRUE(h.WaitLog("ERROR 'nn_recv' failed! ", 15s)) << h.Log();
   EXPECT_TRUE(h.Serving(8)) << h.Log();
+  // The timed-out request was dropped: a host service that comes up later
+  // never receives it.
+  ASSERT_TRUE(h.StartHost());
+  EXPECT_FALSE(WaitUntil([&] { return h.host->Output().find("Restart") != std::string::npos; }, 2s))
+      << h.host->Output();
+}
+
+TEST(DaemonRequests, HostileRequestsAreDroppedWithOneShortLine) {
+  DaemonHarness h;
+  ASSERT_TRUE(h.Start()) << h.Log();
+  const struct {
+    std::string payload, logged;
+  } rows[] = {
+      {std::string(100000, '[') + std::string(100000, ']'), "ERROR JSON text nested deeper than 64 levels"},
+      {"[\"" + std::string(50u << 20, 'x') + "\"]", "ERROR JSON text of 52428804 bytes exceeds the limit"},
+      {"{\"command\":\"test\",\"id\":\"" + std::string(4000, 'x') + "\n", "ERROR [json.exception.parse_error"},
+  };
+  for (const auto& row : rows) {
+    const size_t logged = h.Log().size();
+    ASSERT_TRUE(h.Send(row.payload));
+    EXPECT_TRUE(h.Serving(1)) << h.Log().substr(logged, 2000);
+    EXPECT_NE(std::string::npos, h.Log().find(row.logged, logged)) << h.Log().substr(logged, 2000);
+    EXPECT_LT(h.Log().size() - logged, 2000u) << "the log is flooded";
+  }
+  std::string status = ReadFile("/proc/" + std::to_string(h.daemon->Pid()) + "/status");
+  long peakKb = std::stol(status.substr(status.find("VmHWM:") + 6));
+  EXPECT_LT(peakKb, 400 * 1024) << status;
 }
 
 TEST(DaemonRequests, UploadsInChunksInARowAndRefused) {
   DaemonHarness h;
   ASSERT_TRUE(h.Start()) << h.Log();
-  TmpName a("a"), b("b"), c("c"), escaped("escaped"), dir("dir"), zero("zero");
+  TmpName a("a"), b("b"), c("c"), escaped("escaped"), dir("dir"), zero("zero"), planted("planted");
 
-  // 10 bytes announced, 12 sent in three messages: all 12 are written and
-  // the file is closed after the third.
+  // 10 bytes announced, 100 sent: the file holds exactly the 10, closed
+  // after the message that completed it.
   EXPECT_EQ(Answer("upload_file", 1, 0), h.Call(Upload(a.name, 10, 1)));
-  for (const char* part : {"0123", "4567", "89ab"}) ASSERT_TRUE(h.SendData(part));
+  for (const std::string& part : {std::string("0123"), std::string("4567"), "89" + std::string(92, 'x')})
+    ASSERT_TRUE(h.SendData(part));
   ASSERT_TRUE(h.WaitLog("INFO Save to " + a.Path())) << h.Log();
-  EXPECT_EQ("0123456789ab", ReadFile(a.Path()));
+  EXPECT_EQ("0123456789", ReadFile(a.Path()));
+
+  // Refused announcements in the middle of an upload leave it untouched.
+  EXPECT_EQ(Answer("upload_file", 2, 0), h.Call(Upload(b.name, 8, 2)));
+  ASSERT_TRUE(h.SendData("part"));
+  ASSERT_TRUE(h.Send(json{{"command", "upload_file"}, {"id", 2}, {"filename", c.name}}));  // no size: no reply
+  EXPECT_EQ(Answer("upload_file", 2, 1, "Invalid file name!"), h.Call(Upload("new\nline", 3, 2)));
+  ASSERT_TRUE(h.SendData("more"));
+  ASSERT_TRUE(h.WaitLog("INFO Save to " + b.Path())) << h.Log();
+  EXPECT_EQ("partmore", ReadFile(b.Path()));
+  EXPECT_FALSE(FileExists(c.Path()));
 
   // A second announcement abandons the first upload where it stands.
   EXPECT_EQ(Answer("upload_file", 2, 0), h.Call(Upload(b.name, 8, 2)));
@@ -104,12 +142,19 @@ TEST(DaemonRequests, UploadsInChunksInARowAndRefused) {
   ASSERT_TRUE(h.WaitLog("INFO Save to " + c.Path())) << h.Log();
   EXPECT_EQ("xyz", ReadFile(c.Path()));
   EXPECT_EQ("part", ReadFile(b.Path()));
-  EXPECT_EQ(std::string::npos, h.Log().find("Save to " + b.Path()));
 
   // Only a plain file name is accepted; nothing is written for the others,
   // and data with no upload in progress goes nowhere.
-  const std::string names[] = {
-      "", ".", "..", "../" + escaped.name, "sub/" + escaped.name, "/tmp/" + escaped.name, std::string("a\0b", 3)};
+  const std::string names[] = {"",
+                               ".",
+                               "..",
+                               "../" + escaped.name,
+                               "sub/" + escaped.name,
+                               "/tmp/" + escaped.name,
+                               std::string("a\0b", 3),
+                               "forged\nINFO Save to /etc/passwd",
+                               "tab\t",
+                               "del\x7f"};
   for (const std::string& name : names) {
     SCOPED_TRACE(json(name).dump());
     EXPECT_EQ(Answer("upload_file", 4, 1, "Invalid file name!"), h.Call(Upload(name, 4, 4)));
@@ -120,10 +165,25 @@ TEST(DaemonRequests, UploadsInChunksInARowAndRefused) {
   EXPECT_FALSE(FileExists(escaped.Path()));
   EXPECT_EQ("xyz", ReadFile(c.Path()));
 
-  // The name is plain but no file can be made there: the reply says so.
+  // The name is plain but no file can be made there, or something planted
+  // there would redirect or hold the write: the reply says so, and what the
+  // name leads to stays as it was.
   ASSERT_EQ(0, RunShell("mkdir '" + dir.Path() + "'"));
   EXPECT_EQ(Answer("upload_file", 6, 1, "File cannot be created!"), h.Call(Upload(dir.name, 4, 6)));
   EXPECT_TRUE(IsDirectory(dir.Path()));
+  const std::string target = h.dir.File("target");
+  for (const char* plant : {"ln -s '%T' '%P'", "ln '%T' '%P'", "mkfifo '%P'"}) {
+    SCOPED_TRACE(plant);
+    std::string command = plant;
+    command.replace(command.find("%P"), 2, planted.Path());
+    if (command.find("%T") != std::string::npos) command.replace(command.find("%T"), 2, target);
+    WriteFile(target, "target");
+    ASSERT_EQ(0, RunShell("rm -f '" + planted.Path() + "' && " + command));
+    EXPECT_EQ(Answer("upload_file", 6, 1, "File cannot be created!"), h.Call(Upload(planted.name, 4, 6)));
+    ASSERT_TRUE(h.SendData("EVIL"));
+    EXPECT_TRUE(h.Serving(6));
+    EXPECT_EQ("target", ReadFile(target));
+  }
 
   // A size of 0 starts nothing and creates no file; a size that is no
   // number gets no reply; the service goes on.

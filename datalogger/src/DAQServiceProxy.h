@@ -1,9 +1,12 @@
 #pragma once
 // The data logger's one gateway to the acquisition service.
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <vector>
 
 namespace VESK {
 
@@ -11,6 +14,8 @@ class JsonRpcClient;
 
 // Shared by every measurement. Owns its JSON-RPC client exclusively (the
 // socket closes when the last holder lets go) and serialises calls on it.
+// Answers arrive through the client's bounded reader (size and nesting), so
+// nothing here walks an unbounded structure; log lines carry excerpts only.
 class DAQServiceProxy {
  public:
   // Connects lazily to url; each call waits at most timeoutMs to send and
@@ -27,7 +32,19 @@ class DAQServiceProxy {
   // untouched.
   bool Read(const std::string& deviceId, const std::string& parameter, nlohmann::json& value);
 
+  // One "ReadParameter" call for several tags of one device. On success
+  // values is the answer's "values" object (empty when it had none); the
+  // caller treats a tag missing from it as a failed read of that tag.
+  bool ReadTags(const std::string& deviceId, const std::vector<std::string>& tags, nlohmann::json& values);
+
+  // Field reads that failed (exchange failed or tag missing), counted by
+  // the callers; any thread may read it.
+  std::atomic<std::uint64_t> failedReads{0};
+
  private:
+  // The exchange both reads share; values as for ReadTags.
+  bool Call(const std::string& deviceId, const std::vector<std::string>& tags, nlohmann::json& values);
+
   std::unique_ptr<JsonRpcClient> _client;
   std::mutex _lock;  // guards _client for the whole exchange
 };

@@ -43,6 +43,12 @@ void DBClient::CreateDatabase() {
   if (_driver) _driver->CreateDatabase();
 }
 
+bool DBClient::Admit(DBMeasurement& measurement) const { return !_driver || _driver->Admit(measurement); }
+
+bool DBClient::FormatPoint(const DBMeasurement& measurement, std::string& line) const {
+  return _driver && _driver->FormatPoint(measurement, line);
+}
+
 bool DBClient::Insert(const std::shared_ptr<DBMeasurement>& measurement) {
   return _driver ? _driver->Insert(measurement) : false;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The data logger's facade to the time-series database: builds the driver
-// that the configuration names and forwards to it. Loop thread only.
+// that the configuration names and forwards to it. Loop thread only; the
+// writer thread uses the driver itself (see IDatabaseDriver).
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
@@ -28,6 +29,10 @@ class DBClient {
   // Writes one point; true only when the database accepted it. False
   // without a driver.
   bool Insert(const std::shared_ptr<DBMeasurement>& measurement);
+  // The driver's checks of a loaded measurement; true without a driver.
+  bool Admit(DBMeasurement& measurement) const;
+  // Appends the measurement's point; false without a driver or values.
+  bool FormatPoint(const DBMeasurement& measurement, std::string& line) const;
   // Kept for the driver interface's future; the system does not call them.
   bool Open() { return false; }
   void Close() {}

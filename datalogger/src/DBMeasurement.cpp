@@ -2,6 +2,7 @@
 
 #include <easylogging++.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "ConfigReader.h"
@@ -63,14 +64,49 @@ bool DBMeasurement::LoadEntry(frame::ConfigNode& entry) {
   _name = std::move(name);
   _cycle = cycle;
   _fields = std::move(fields);
+  Plan();
   return true;
 }
 
-bool DBMeasurement::Update(Clock::time_point now) {
+void DBMeasurement::Plan() {
+  _reads.clear();
+  for (const auto& field : _fields) {
+    auto group = std::find_if(_reads.begin(), _reads.end(),
+                              [&](const DeviceRead& r) { return !_oneTagPerCall && r.device == field->DeviceId(); });
+    if (group == _reads.end()) group = _reads.insert(_reads.end(), DeviceRead{field->DeviceId(), {}, {}});
+    if (std::find(group->tags.begin(), group->tags.end(), field->TagId()) == group->tags.end())
+      group->tags.push_back(field->TagId());
+    group->fields.push_back(field);
+  }
+}
+
+void DBMeasurement::RemoveFields(const std::function<bool(const DBField&)>& drop) {
+  _fields.erase(std::remove_if(_fields.begin(), _fields.end(), [&](const auto& f) { return drop(*f); }), _fields.end());
+  Plan();
+}
+
+void DBMeasurement::ReadDevice(std::size_t group) {
+  const DeviceRead& read = _reads[group];
+  nlohmann::json values;
+  if (!_proxy->ReadTags(read.device, read.tags, values)) {
+    _proxy->failedReads += read.fields.size();
+    return;
+  }
+  for (const auto& field : read.fields) {
+    auto it = values.find(field->TagId());
+    if (it == values.end()) {
+      ++_proxy->failedReads;
+    } else {
+      field->Value() = *it;
+    }
+  }
+}
+
+bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop) {
   if (!_proxy || now < _dueTime) return false;
   _dueTime += std::chrono::milliseconds(_cycle);
   _timestamp = std::chrono::system_clock::now();
-  for (auto& field : _fields) _proxy->Read(field->DeviceId(), field->TagId(), field->Value());
+  for (std::size_t i = 0; i < _reads.size() && !(stop && stop->load()); ++i) ReadDevice(i);
   return true;
 }
 

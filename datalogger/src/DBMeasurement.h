@@ -1,7 +1,9 @@
 #pragma once
 // A measurement: one named group of values sampled on its own cycle and
 // written as one point. Used on the data logger's loop thread only.
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -57,22 +59,44 @@ class DBMeasurement {
 
   // When now has reached the due time: advances the due time by one cycle
   // (fixed rate: a late pass catches up), stamps the wall clock and reads
-  // every field through the proxy. A failed read keeps the field's previous
-  // value. Blocks for the reads (each bounded by the proxy's time-out).
-  // Returns true when it updated.
-  bool Update(Clock::time_point now = Clock::now());
+  // the fields through the proxy: one call per device with all its tags, or
+  // one call per field after SetOneTagPerCall(true). A failed read (or a tag
+  // missing from the answer) keeps the field's previous value. Blocks for
+  // the reads (each bounded by the proxy's time-out); stops reading once
+  // *stop is true. Returns true when it updated.
+  bool Update(Clock::time_point now = Clock::now(), const std::atomic<bool>* stop = nullptr);
+
+  // For acquisition services that answer one tag per call.
+  void SetOneTagPerCall(bool one) {
+    _oneTagPerCall = one;
+    Plan();
+  }
+  // Leaves out every field for which drop returns true.
+  void RemoveFields(const std::function<bool(const DBField&)>& drop);
 
   // {"timestamp": <ns since the epoch>, "fields": {name: value, ...} or null}.
   nlohmann::json ToJSON() const;
 
   const std::string& Name() const { return _name; }
   std::chrono::system_clock::time_point Timestamp() const { return _timestamp; }
+  // For points whose values are set directly (the logger's own metrics).
+  void SetTimestamp(std::chrono::system_clock::time_point t) { _timestamp = t; }
   Clock::time_point DueTime() const { return _dueTime; }
   int Cycle() const { return _cycle; }
   const std::vector<std::shared_ptr<DBField>>& Fields() const { return _fields; }
 
  private:
   bool LoadEntry(frame::ConfigNode& entry);
+  void Plan();
+  void ReadDevice(std::size_t group);
+
+  // The fields that read one device, and the distinct tags they ask for
+  // (one field and its tag each, one tag per call).
+  struct DeviceRead {
+    std::string device;
+    std::vector<std::string> tags;
+    std::vector<std::shared_ptr<DBField>> fields;
+  };
 
   std::shared_ptr<DAQServiceProxy> _proxy;
   Clock::time_point _dueTime;
@@ -80,6 +104,8 @@ class DBMeasurement {
   std::string _name;
   std::vector<std::shared_ptr<DBField>> _fields;
   int _cycle = 1000;  // milliseconds, always positive
+  bool _oneTagPerCall = false;
+  std::vector<DeviceRead> _reads;  // rebuilt from _fields by Plan()
 };
 
 }  // namespace VESK

@@ -2,15 +2,20 @@
 // The data logger service: reads "data_logger.json", then polls the
 // acquisition service for each measurement on its cycle and writes points.
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "LoggerSettings.h"
 
 namespace VESK {
 
 class DBClient;
 class DBMeasurement;
 class DAQServiceProxy;
+class PointForwarder;
 
 class DataLogger {
  public:
@@ -22,15 +27,20 @@ class DataLogger {
   DataLogger(const DataLogger&) = delete;
   DataLogger& operator=(const DataLogger&) = delete;
 
-  // Loads projectPath + "/data_logger.json": the "database" section and the
-  // "measurements" list. Parts that are missing or malformed are logged at
-  // ERROR and left unconfigured. False when the file itself is missing,
-  // unparsable or not an object (the loop then idles until stopped).
+  // Loads projectPath + "/data_logger.json": the "database" section, the
+  // "measurements" list and the logger's own settings (LoggerSettings).
+  // Parts that are missing or malformed are logged at ERROR and left
+  // unconfigured; so are measurements and fields whose names the database
+  // cannot store. False when the file itself is missing, unparsable or not
+  // an object (the loop then idles until stopped).
   bool Initial(const std::string& projectPath);
-  // The polling loop on the caller's thread: creates the database, then
-  // updates due measurements, writes them and sleeps until the next is due
-  // (at most 1 s). Returns when the stop flag is seen, even one set before
-  // Run started.
+  // The polling loop on the caller's thread: starts the writer thread
+  // (PointForwarder: database creation, batches, the durable queue), then
+  // updates due measurements and hands their points of each pass over as one
+  // batch, and sleeps until the next is due (at most 1 s). Returns when the
+  // stop flag is seen, even one set before Run started; the flag is read
+  // between measurements and between reads too. Points not yet written are
+  // in the queue when Run returns.
   void Run();
   // Async-signal-safe: one lock-free atomic store.
   void Stop() { _stop = true; }
@@ -39,13 +49,26 @@ class DataLogger {
 
   const std::list<std::shared_ptr<DBMeasurement>>& Measurements() const { return _measurements; }
   const std::shared_ptr<DBClient>& Client() const { return _client; }
+  const LoggerSettings& Settings() const { return _settings; }
+  // Measurement updates so far; any thread may read it.
+  std::uint64_t PointsRead() const { return _pointsRead; }
 
  private:
+  using Clock = std::chrono::steady_clock;
+  // Self-metrics point (when due) and the once-a-minute queue line.
+  void Report(std::vector<std::string>& lines);
+  void Sleep();
+
   std::shared_ptr<DBClient> _client;
   std::list<std::shared_ptr<DBMeasurement>> _measurements;
   std::shared_ptr<DAQServiceProxy> _proxy;
   std::atomic<bool> _stop{false};
   int _readTimeoutMs;
+  LoggerSettings _settings;
+  std::unique_ptr<PointForwarder> _forwarder;  // exists while Run runs
+  std::shared_ptr<DBMeasurement> _metrics;     // the self-metrics point, when on
+  std::atomic<std::uint64_t> _pointsRead{0};
+  Clock::time_point _metricsDue{}, _reportDue{};
 };
 
 }  // namespace VESK

@@ -10,83 +10,20 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "InfluxHttp.h"
+#include "InfluxdbDriver.h"
+#include "LogCapture.h"
+#include "ScriptedPeer.h"
 #include "TestSupport.h"
 
 using namespace VESK::influx;
 using namespace std::string_literals;
+using pemrix::testing::ScriptedPeer;
 
 namespace {
-
-// A one-connection TCP peer on 127.0.0.1 that reads one HTTP request (unless
-// told not to) and then runs a script against the socket.
-class ScriptedPeer {
- public:
-  using Script = std::function<void(ScriptedPeer& peer, int fd)>;
-
-  explicit ScriptedPeer(Script script, bool readRequest = true) : _script(std::move(script)) {
-    _listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(_listen, reinterpret_cast<sockaddr*>(&addr), len);
-    ::listen(_listen, 1);
-    ::getsockname(_listen, reinterpret_cast<sockaddr*>(&addr), &len);
-    _port = ntohs(addr.sin_port);
-    _thread = std::thread([this, readRequest] {
-      pollfd p{_listen, POLLIN, 0};
-      const int fd = ::poll(&p, 1, 10000) == 1 ? ::accept(_listen, nullptr, nullptr) : -1;
-      if (fd < 0) return;
-      if (!readRequest || ReadRequest(fd)) _script(*this, fd);
-      ::close(fd);
-    });
-  }
-  ~ScriptedPeer() {
-    _done = true;
-    _thread.join();
-    ::close(_listen);
-  }
-  int Port() const { return _port; }
-  // The request as received (head and Content-Length body); read it after
-  // the exchange ended.
-  const std::string& Request() const { return _request; }
-
-  static void Send(int fd, const std::string& text) { (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL); }
-  // Holds the connection open without answering until the test ends.
-  void Hold() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!_done && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-
- private:
-  bool ReadRequest(int fd) {
-    std::size_t need = std::string::npos;
-    char buf[65536];
-    while (need == std::string::npos || _request.size() < need) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 10000) != 1) return false;
-      const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-      if (n <= 0) return false;
-      _request.append(buf, static_cast<std::size_t>(n));
-      const auto end = _request.find("\r\n\r\n");
-      if (need == std::string::npos && end != std::string::npos) {
-        const auto at = _request.find("Content-Length: ");
-        need = end + 4 + (at < end ? std::stoul(_request.substr(at + 16)) : 0);
-      }
-    }
-    return true;
-  }
-
-  Script _script;
-  int _listen = -1;
-  int _port = 0;
-  std::string _request;
-  std::atomic<bool> _done{false};
-  std::thread _thread;
-};
 
 server_info At(int port) {
   server_info si;
@@ -175,7 +112,7 @@ TEST(HttpTransport, NoAddressNoServerASilentOrResettingPeerEndInAnErrorWithoutAW
   si = At(silent.Port());
   si.timeout_ms = 300;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(kHttpStatusFailed, http_request("POST", "write", "", "x", si, nullptr));
+  EXPECT_EQ(kHttpTimedOut, http_request("POST", "write", "", "x", si, nullptr));
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, std::chrono::milliseconds(250));
   EXPECT_LT(took, std::chrono::milliseconds(2000));
@@ -191,6 +128,72 @@ TEST(HttpTransport, NoAddressNoServerASilentOrResettingPeerEndInAnErrorWithoutAW
       false);
   const int code = http_request("POST", "write", "", std::string(32 * 1024 * 1024, 'x'), At(resetting.Port()), nullptr);
   EXPECT_TRUE(code == kHttpSendFailed || code == kHttpStatusFailed) << code;
+}
+
+// One deadline bounds the whole exchange however the peer paces its bytes,
+// sizes are bounded however much it sends, and a raised cancel flag ends the
+// wait at once.
+TEST(HttpTransport, BoundsTheWholeExchangeItsSizesAndEndsOnCancel) {
+  using namespace std::chrono_literals;
+  const std::string chunk = "1000\r\n" + std::string(4096, 'x') + "\r\n";
+  struct Case {
+    const char* name;
+    ScriptedPeer::Script script;
+    int code;
+    bool cancel = false;
+  };
+  const Case cases[] = {
+      {"trickled head",
+       [](ScriptedPeer& p, int fd) { p.Trickle(fd, "HTTP/1.1 204 No Content\r\nX-A: 1\r\n\r\n", 100ms); },
+       kHttpTimedOut},
+      {"trickled body",
+       [](ScriptedPeer& p, int fd) {
+         ScriptedPeer::Send(fd, "HTTP/1.1 400 Bad\r\nContent-Length: 100\r\n\r\n");
+         p.Trickle(fd, std::string(100, 'b'), 100ms);
+       },
+       kHttpTimedOut},
+      {"endless chunked body",
+       [&chunk](ScriptedPeer& p, int fd) {
+         ScriptedPeer::Send(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+         p.Trickle(fd, chunk, 0ms, chunk.size(), true);
+       },
+       kHttpTooLarge},
+      {"endless head", [](ScriptedPeer& p, int fd) { p.Trickle(fd, "HTTP/1.1 200 OK\r\nX-A: 1\r\n", 0ms, 64, true); },
+       kHttpTooLarge},
+      {"cancelled", [](ScriptedPeer& p, int) { p.Hold(); }, kHttpCancelled, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.script);
+    std::atomic<bool> cancel{false};
+    server_info si = At(peer.Port());
+    si.timeout_ms = c.cancel ? 5000 : 600;
+    si.cancel = &cancel;
+    std::thread raiser([&] {
+      if (!c.cancel) return;
+      std::this_thread::sleep_for(200ms);
+      cancel = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.code, http_request("POST", "write", "", "x", si, nullptr));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    raiser.join();
+  }
+}
+
+// The statement's error comes in a 200 answer; the port is given as an
+// integral float.
+TEST(HttpTransport, CreateDatabaseAnswerCarryingAnErrorIsAFailure) {
+  const std::string answer = R"({"results":[{"statement_id":0,"error":"database name required"}]})";
+  ScriptedPeer peer([&](ScriptedPeer&, int fd) {
+    ScriptedPeer::Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n\r\n" + answer);
+  });
+  VESK::InfluxdbDriver driver;
+  ASSERT_TRUE(driver.LoadFromJSON({{"host", "127.0.0.1"}, {"port", double(peer.Port())}, {"database_name", "d"}}));
+  pemrix::testing::LogCapture log;
+  driver.CreateDatabase();
+  EXPECT_TRUE(log.Contains("InfluxDB Create DB, Resp " + answer, "ERROR"));
+  EXPECT_FALSE(log.Contains("InfluxDB Create DB", "INFO"));
 }
 
 TEST(HttpTransport, UrlEncode) {

@@ -2,9 +2,13 @@
 // shown end to end in datalogger_test.cc.
 #include <gtest/gtest.h>
 
+#include <mutex>
+
 #include "DAQServiceProxy.h"
 #include "DBMeasurement.h"
+#include "JsonRpcServer.h"
 #include "LogCapture.h"
+#include "TestSupport.h"
 
 using namespace VESK;
 using namespace std::chrono_literals;
@@ -81,4 +85,60 @@ TEST(MeasurementSchedule, FixedRateOnTheMonotonicClock) {
   EXPECT_TRUE(m.Update(due + 450ms));
   EXPECT_FALSE(m.Update(due + 450ms));
   EXPECT_EQ(due + 600ms, m.DueTime());
+}
+
+namespace {
+
+// Answers "ReadParameter" with "<device>.<tag>" for every tag but "gone",
+// recording the parameters of each call.
+class RecordingStub : public JsonRpcStub {
+ public:
+  bool Invoke(json& request, json& response) override {
+    const json& params = request["params"];
+    json values = json::object();
+    for (const auto& tag : params["parameters"])
+      if (tag != "gone")
+        values[tag.get<std::string>()] = params["device_id"].get<std::string>() + "." + tag.get<std::string>();
+    std::lock_guard<std::mutex> lock(mutex);
+    calls.push_back(params);
+    response = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", {{"values", values}}}};
+    return true;
+  }
+  std::mutex mutex;
+  json calls = json::array();
+};
+
+}  // namespace
+
+// One call per device with all its tags (or one per field when switched);
+// a tag missing from the answer is a failed read of that field alone.
+TEST(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
+  pemrix::testing::TempDir dir;
+  auto stub = std::make_shared<RecordingStub>();
+  JsonRpcServer server(dir.Ipc("daq"));
+  server.Add(stub);
+  server.Start();
+  const json entry = {
+      {"id", "m"},
+      {"cycle_ms", 10},
+      {"fields",
+       {{"a", Field("d1", "x")}, {"b", Field("d2", "y")}, {"c", Field("d1", "gone")}, {"d", Field("d1", "x")}}}};
+  const std::pair<bool, const char*> cases[] = {
+      {false, R"([{"device_id":"d1","parameters":["x","gone"]},{"device_id":"d2","parameters":["y"]}])"},
+      {true, R"([{"device_id":"d1","parameters":["x"]},{"device_id":"d2","parameters":["y"]},
+                 {"device_id":"d1","parameters":["gone"]},{"device_id":"d1","parameters":["x"]}])"}};
+  for (const auto& [onePerField, calls] : cases) {
+    auto proxy = std::make_shared<DAQServiceProxy>(dir.Ipc("daq"), 5000);
+    DBMeasurement m(proxy);
+    ASSERT_TRUE(m.LoadFromJSON(entry));
+    m.SetOneTagPerCall(onePerField);
+    m.Fields()[2]->Value() = "old";
+    stub->calls = json::array();
+    ASSERT_TRUE(m.Update(m.DueTime()));
+    EXPECT_EQ(json::parse(calls), stub->calls);
+    std::vector<json> values;
+    for (const auto& f : m.Fields()) values.push_back(f->Value());
+    EXPECT_EQ((std::vector<json>{"d1.x", "d2.y", "old", "d1.x"}), values);
+    EXPECT_EQ(1u, proxy->failedReads.load());
+  }
 }

@@ -8,6 +8,7 @@
 #include <set>
 #include <thread>
 
+#include "BoundedJson.h"
 #include "DriverModule.h"
 #include "JsonRpcServer.h"
 #include "ServiceFrame.h"
@@ -34,8 +35,12 @@ struct DeviceSlot {
   // Cycle thread only.
   bool failing = false;
   int connected = -1;  // last logged connection state; -1 none yet
-  // Stub thread only: unknown parameter ids already reported once.
+  // Stub thread only: unknown parameter ids already reported once (at most
+  // kMaxUnknownReported: a peer chooses the ids).
   std::set<std::string> unknownReported;
+  // Ids the driver holds a tag for, as its last update listed them (tags are
+  // only ever added). Under mutex.
+  std::set<std::string> tags;
 };
 
 namespace {
@@ -54,6 +59,7 @@ struct RpcError {
 };
 
 constexpr std::chrono::milliseconds kStopPoll{50};
+constexpr size_t kMaxUnknownReported = 256;
 
 // Serves the acquisition API. Runs on the server's worker thread, one
 // request at a time; the device list is fixed before the server starts.
@@ -91,7 +97,7 @@ class AcquisitionStub : public JsonRpcStub {
     const json& params = it == request.end() ? empty : *it;
     if (method == "ReadParameter") return ReadParameter(params);
     if (method == "WriteParameter") return WriteParameter(params);
-    LOG(ERROR) << "Unknown method: " << method.dump();
+    LOG(ERROR) << "Unknown method: " << frame::LogExcerpt(method.dump());
     throw RpcError{kMethodNotFound, "Method not found."};
   }
 
@@ -111,8 +117,10 @@ class AcquisitionStub : public JsonRpcStub {
   }
 
   // {"values": {id: value, ...}} with one member per requested id. An id the
-  // device's profile does not know answers null: the driver's own answer for
-  // it (false) would read as a real boolean value.
+  // device's profile does not know, or one the driver holds no tag for,
+  // answers null: the driver's own answer for it (false) would read as a real
+  // boolean value. Before the first update no tag is known yet; every value
+  // is null then anyway, as nothing was read.
   json ReadParameter(const json& params) {
     DeviceSlot& slot = FindDevice(params);
     auto list = params.find("parameters");
@@ -128,14 +136,13 @@ class AcquisitionStub : public JsonRpcStub {
       const std::string& id = item.get_ref<const std::string&>();
       auto parameter = profile->GetParameter(id);
       if (!parameter) {
-        if (slot.unknownReported.insert(id).second)
+        if (slot.unknownReported.size() < kMaxUnknownReported && slot.unknownReported.insert(id).second)
           LOG(ERROR) << "ReadParameter : device '" << slot.id << "' has no parameter '" << id << "'";
         values[id] = nullptr;
         continue;
       }
       json value = Guarded([&] { return slot.driver->ReadParameter(id); });
-      // A parameter whose tag could not be built answers false as well.
-      if (value.is_boolean() && parameter->type != DAQ::DT_BOOL) value = nullptr;
+      if (value.is_boolean() && (parameter->type != DAQ::DT_BOOL || !slot.tags.count(id))) value = nullptr;
       values[id] = std::move(value);
     }
     return {{"values", std::move(values)}};
@@ -166,7 +173,7 @@ class AcquisitionStub : public JsonRpcStub {
       std::lock_guard<std::mutex> guard(slot.mutex);
       rc = Guarded([&] { return slot.driver->WriteParameter(id, value, indices); });
     }
-    LOG(INFO) << "WriteParameter " << slot.id << "/" << id << " = " << raw->dump()
+    LOG(INFO) << "WriteParameter " << slot.id << "/" << id << " = " << frame::LogExcerpt(raw->dump())
               << (indices.empty() ? "" : " at " + json(indices).dump()) << " : " << rc;
     if (rc != 1) throw RpcError{kWriteRefused, "Write refused by device '" + slot.id + "' : parameter '" + id + "'."};
     return rc;
@@ -263,6 +270,9 @@ bool DaqService::Initial() {
   // the publisher, which tries again at the next event.
   _events.Bind(_config.daqEvent);
   _server->Add(std::make_shared<AcquisitionStub>(_slots));
+  // Polled for every field of every measurement: one INFO line per request
+  // would flood the log.
+  _server->SetQuiet(true);
   _server->Start();
   LOG(INFO) << "DAQ Service Started : " << _slots.size() << " devices, cycle " << _config.cycleMs << " ms";
   return true;
@@ -277,6 +287,11 @@ void DaqService::Cycle() {
       std::lock_guard<std::mutex> guard(slot->mutex);
       try {
         slot->driver->OnPerformUpdating(out);
+        const json& parameters = out["parameters"];
+        if (parameters.is_object() && parameters.size() != slot->tags.size()) {
+          slot->tags.clear();
+          for (const auto& entry : parameters.items()) slot->tags.insert(entry.key());
+        }
         slot->driver->OnPerformRequest();
         connected = slot->driver->IsConnect();
       } catch (const std::exception& e) {

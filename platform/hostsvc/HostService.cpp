@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "BoundedJson.h"
 #include "ConfigLoader.h"
 #include "JsonRpcServer.h"
 #include "ServiceFrame.h"
@@ -72,10 +73,10 @@ class HostStub : public VESK::JsonRpcStub {
   static bool Handle(const json& request, json& result) {
     const std::string method = request.value("method", "");
     if (method != "Restart") {
-      LOG(ERROR) << "Unknown method: " << method;
+      LOG(ERROR) << "Unknown method: " << VESK::frame::LogExcerpt(method);
       return false;
     }
-    LOG(INFO) << "Restart requested: " << request.dump();
+    LOG(INFO) << "Restart requested: " << VESK::frame::LogExcerpt(request.dump());
     if (g_restartCommand.empty()) {
       result = 0;
       return true;

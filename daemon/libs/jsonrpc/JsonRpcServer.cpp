@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <nlohmann/json.hpp>
 
+#include "BoundedJson.h"
 #include "NnMessage.h"
 
 namespace VESK {
@@ -24,6 +25,44 @@ nlohmann::json ErrorResponse(int code, const char* message, const nlohmann::json
 }
 
 nlohmann::json InvalidRequest() { return ErrorResponse(-32600, "Invalid JSON-RPC request.", nullptr); }
+
+nlohmann::json InternalError(const nlohmann::json& id) { return ErrorResponse(-32603, "Internal error.", id); }
+
+// The id a reply to this request carries: null for a notification or
+// anything that is not a call.
+nlohmann::json IdOf(const nlohmann::json& request) {
+  if (!request.is_object()) return nullptr;
+  auto id = request.find("id");
+  return id == request.end() ? nlohmann::json() : *id;
+}
+
+// Replaces a reply that cannot be serialised with an internal error for its
+// call.
+void SealReply(const nlohmann::json& request, nlohmann::json& response) {
+  try {
+    (void)response.dump();
+  } catch (const nlohmann::json::type_error& e) {
+    LOG(ERROR) << "Reply cannot be serialised! id " << frame::SafeDump(IdOf(request)) << " : " << e.what();
+    response = InternalError(IdOf(request));
+  }
+}
+
+// The reply text. Only a stub can have put text into the reply that is not
+// UTF-8 (the reader refuses it in requests); then each call of a batch is
+// checked on its own, so the others keep their answers.
+std::string Serialise(const nlohmann::json& request, nlohmann::json& response) {
+  try {
+    return response.dump();
+  } catch (const nlohmann::json::type_error&) {
+  }
+  if (request.is_array() && response.is_array()) {
+    for (size_t i = 0; i < response.size() && i < request.size(); ++i) SealReply(request[i], response[i]);
+  } else {
+    SealReply(request, response);
+  }
+  // A stub may also have rewritten the id it was handed: never throw here.
+  return frame::SafeDump(response);
+}
 
 }  // namespace
 
@@ -121,11 +160,9 @@ void JsonRpcServer::DoWork() {
         if (err == EBADF || err == ETERM) break;
         continue;
       }
-      if (n == 0) {
-        LOG(ERROR) << "'nn_recv' bytes == 0";
-        continue;
-      }
-      LOG(INFO) << "'nn_recv' bytes = " << n;
+      // An empty message is answered too (-32700): its peer waits for a reply.
+      if (n > 0 && !_quiet) LOG(INFO) << "'nn_recv' bytes = " << n;
+      if (n > 0 && _quiet) LOG(DEBUG) << "'nn_recv' bytes = " << n;
       if (_stop) break;
       Serve(message.Data(), static_cast<size_t>(n));
     }
@@ -147,7 +184,7 @@ void JsonRpcServer::RunOnce() {
   if (n < 0) {
     const int err = nn_errno();
     if (err != EAGAIN) LOG(ERROR) << "'nn_recv' failed! erron=" << err << " " << nn_strerror(err);
-  } else if (n > 0) {
+  } else {
     Serve(message.Data(), static_cast<size_t>(n));
   }
   _loopThread = std::thread::id();
@@ -157,18 +194,34 @@ void JsonRpcServer::RunOnce() {
 // that skips one would leave its peer waiting, and the loop goes on whatever a
 // peer sends.
 void JsonRpcServer::Serve(const char* data, size_t length) {
-  nlohmann::json request;
-  nlohmann::json response;
   try {
-    request = nlohmann::json::parse(data, data + length);
-  } catch (const nlohmann::json::exception& e) {
-    LOG(ERROR) << e.what();
-    request = nlohmann::json::value_t::discarded;
-    response = ErrorResponse(-32700, "Parse error.", nullptr);
+    const std::string text = HandleMessage(data, length);
+    if (nn_send(_socket, text.data(), text.size(), 0) < 0) LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno());
+  } catch (const std::exception& e) {  // out of memory: this request goes unanswered, the loop serves on
+    LOG(ERROR) << "Json RPC Server request failed! " << e.what();
   }
-  if (!request.is_discarded()) RequestProcess(request, response);
-  const std::string text = response.dump();
-  if (nn_send(_socket, text.data(), text.size(), 0) < 0) LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno());
+}
+
+std::string JsonRpcServer::HandleMessage(const char* data, size_t length) {
+  static const std::string parseError = ErrorResponse(-32700, "Parse error.", nullptr).dump();
+  if (length == 0) {
+    LOG(ERROR) << "'nn_recv' bytes == 0";
+    return parseError;
+  }
+  nlohmann::json request;
+  std::string error;
+  if (!frame::ParseBoundedJson(data, length, request, error)) {
+    LOG(ERROR) << "Json RPC Server parse error! " << error << " : " << frame::LogExcerpt(data, length);
+    return parseError;
+  }
+  try {
+    nlohmann::json response;
+    RequestProcess(request, response);
+    return Serialise(request, response);
+  } catch (const std::exception& e) {
+    LOG(ERROR) << "Json RPC Server request failed! " << e.what();
+    return InternalError(nullptr).dump();
+  }
 }
 
 void JsonRpcServer::RequestProcess(nlohmann::json& request, nlohmann::json& response) {
@@ -237,10 +290,10 @@ void JsonRpcServer::RpcInvoke(nlohmann::json& request, nlohmann::json& response)
     }
   } catch (const std::exception& e) {
     LOG(ERROR) << "Stub '" << object << "' failed: " << e.what();
-    response = ErrorResponse(-32603, "Internal error.", callId);
+    response = InternalError(callId);
   } catch (...) {
     LOG(ERROR) << "Stub '" << object << "' failed";
-    response = ErrorResponse(-32603, "Internal error.", callId);
+    response = InternalError(callId);
   }
 }
 

@@ -53,6 +53,16 @@ class JsonRpcServer {
   void Run();
   // Answers at most one waiting request; never blocks on receive.
   void RunOnce();
+  // The reply text to one received message, as the loop sends it. Never
+  // throws: a message that is empty, not JSON or beyond the reader's limits
+  // answers -32700; a call whose reply cannot be serialised (a stub put
+  // bytes in it that are not UTF-8) answers -32603 with the call's id. Runs
+  // the stubs on the calling thread.
+  std::string HandleMessage(const char* data, size_t length);
+  // Off (the default): every received message is logged at INFO with its
+  // size. On: that line goes to DEBUG, for a service polled many times a
+  // second. Set before the loop starts.
+  void SetQuiet(bool quiet) { _quiet = quiet; }
   // Safe from any thread. Ends the loop within about 100 ms (plus the request
   // in progress), joins the worker and closes the socket. Called from inside
   // a stub it only sets the flag; the loop ends after that request.
@@ -74,6 +84,7 @@ class JsonRpcServer {
   // wait for a Run on another thread before closing the socket under it.
   std::mutex _loopMutex;
   std::atomic<std::thread::id> _loopThread{};
+  bool _quiet = false;
 };
 
 }  // namespace VESK

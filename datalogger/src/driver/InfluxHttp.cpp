@@ -8,6 +8,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -16,7 +17,7 @@ namespace VESK::influx {
 
 namespace {
 
-constexpr std::size_t kMaxKeptBody = 64 * 1024;
+using Clock = std::chrono::steady_clock;
 
 // Owns the connection's descriptor; closed on every path.
 class Socket {
@@ -33,35 +34,40 @@ class Socket {
   int _fd;
 };
 
-// Waits until fd is ready for events, at most timeoutMs in total even when
-// signals interrupt the wait.
-bool WaitReady(int fd, short events, int timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+// The bounds of one exchange: its deadline and the caller's cancel flag.
+struct Limits {
+  Clock::time_point deadline;
+  const std::atomic<bool>* cancel;
+};
+
+// Waits until fd is ready for events. Returns 0, or kHttpTimedOut /
+// kHttpCancelled / fallback. Waits in slices so a raised cancel flag is
+// seen within kCancelSliceMs even when no signal interrupts the poll.
+int WaitReady(int fd, short events, const Limits& limits, int fallback) {
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left < 0) return false;
+    if (limits.cancel && limits.cancel->load()) return kHttpCancelled;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limits.deadline - Clock::now()).count();
+    if (left <= 0) return kHttpTimedOut;
     pollfd p{fd, events, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left));
-    if (r > 0) return true;
-    if (r == 0) return false;
-    if (errno != EINTR) return false;
+    const int r = ::poll(&p, 1, static_cast<int>(std::min<long long>(left, kCancelSliceMs)));
+    if (r > 0) return 0;
+    if (r < 0 && errno != EINTR) return fallback;
   }
 }
 
-bool Connect(int fd, const sockaddr_in& addr, int timeoutMs) {
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return true;
-  if (errno != EINPROGRESS && errno != EINTR) return false;
-  if (!WaitReady(fd, POLLOUT, timeoutMs)) return false;
+int Connect(int fd, const sockaddr_in& addr, const Limits& limits) {
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) return 0;
+  if (errno != EINPROGRESS && errno != EINTR) return kHttpConnectFailed;
+  if (int rc = WaitReady(fd, POLLOUT, limits, kHttpConnectFailed)) return rc;
   int err = 0;
   socklen_t len = sizeof err;
-  return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  return (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0) ? 0 : kHttpConnectFailed;
 }
 
 // Sends head then body in as few system calls as the socket allows.
 // MSG_NOSIGNAL: a peer that has gone away must give an error code, not a
 // SIGPIPE that ends the whole program.
-bool SendAll(int fd, const std::string& head, const std::string& body, int timeoutMs) {
+int SendAll(int fd, const std::string& head, const std::string& body, const Limits& limits) {
   iovec iov[2] = {{const_cast<char*>(head.data()), head.size()}, {const_cast<char*>(body.data()), body.size()}};
   iovec* vec = iov;
   int count = body.empty() ? 1 : 2;
@@ -72,8 +78,9 @@ bool SendAll(int fd, const std::string& head, const std::string& body, int timeo
     const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(fd, POLLOUT, timeoutMs)) continue;
-      return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return kHttpSendFailed;
+      if (int rc = WaitReady(fd, POLLOUT, limits, kHttpSendFailed)) return rc;
+      continue;
     }
     std::size_t sent = static_cast<std::size_t>(n);
     while (count > 0 && sent >= vec->iov_len) {
@@ -86,34 +93,49 @@ bool SendAll(int fd, const std::string& head, const std::string& body, int timeo
       vec->iov_len -= sent;
     }
   }
-  return true;
+  return 0;
 }
 
-// Buffered byte reader over the socket. Get fails on a receive error, a
-// time-out or the peer's close; the caller turns that into the code of the
-// position it was parsing.
+// Buffered byte reader over the socket, bounded in time (Limits) and in the
+// number of bytes it hands out (budget). Get fails on a receive error, the
+// peer's close, the deadline, a cancel or an exhausted budget; Failure()
+// then tells which of the last three it was (0 for the others), and the
+// caller otherwise reports the position it was parsing.
 class Reader {
  public:
-  Reader(int fd, int timeoutMs) : _fd(fd), _timeoutMs(timeoutMs) {}
+  Reader(int fd, const Limits& limits) : _fd(fd), _limits(limits) {}
+
+  void SetBudget(std::size_t bytes) { _budget = bytes; }
+  int Failure() const { return _failure; }
 
   bool Get(char& c) {
-    if (_pos == _len && !Refill()) return false;
+    if (!Spend(1) || (_pos == _len && !Refill())) return false;
     c = _buf[_pos++];
     return true;
   }
 
   // Passes up to count bytes to sink without copying them one by one;
-  // returns the number taken (0 when the peer stopped).
+  // returns the number taken (0 when the peer stopped or a bound was hit).
   template <typename Sink>
   std::size_t Take(std::size_t count, Sink&& sink) {
     if (_pos == _len && !Refill()) return 0;
-    const std::size_t n = std::min(count, _len - _pos);
+    const std::size_t n = std::min({count, _len - _pos, _budget});
+    if (!Spend(n)) return 0;
     sink(_buf + _pos, n);
     _pos += n;
     return n;
   }
 
  private:
+  bool Spend(std::size_t n) {
+    if (n == 0 || n > _budget) {
+      _failure = kHttpTooLarge;
+      return false;
+    }
+    _budget -= n;
+    return true;
+  }
+
   bool Refill() {
     for (;;) {
       const ssize_t n = ::recv(_fd, _buf, sizeof _buf, 0);
@@ -124,13 +146,17 @@ class Reader {
       }
       if (n == 0) return false;  // closed by the peer
       if (errno == EINTR) continue;
-      if ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitReady(_fd, POLLIN, _timeoutMs)) continue;
-      return false;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
+      const int rc = WaitReady(_fd, POLLIN, _limits, -1);
+      if (rc == kHttpTimedOut || rc == kHttpCancelled) _failure = rc;
+      if (rc != 0) return false;
     }
   }
 
   int _fd;
-  int _timeoutMs;
+  Limits _limits;
+  std::size_t _budget = kMaxHeadBytes;
+  int _failure = 0;
   char _buf[4096];
   std::size_t _pos = 0;
   std::size_t _len = 0;
@@ -264,6 +290,23 @@ int ReadChunked(Reader& in, std::string* response) {
   }
 }
 
+// A bound hit (deadline, cancel, size) wins over the position's own code:
+// it says why the exchange ended.
+int ReadResponse(int fd, const Limits& limits, std::string* response) {
+  if (response) response->clear();
+  Reader in(fd, limits);
+  Head h;
+  bool atLineStart = false;
+  int rc = ReadStatus(in, h, atLineStart);
+  if (rc == 0) rc = ReadHeaders(in, h, atLineStart);
+  if (rc == 0) {
+    in.SetBudget(kMaxBodyBytes);
+    rc = h.chunked ? ReadChunked(in, response) : ReadBytes(in, h.contentLength, response);
+  }
+  if (rc != 0) return in.Failure() ? in.Failure() : rc;
+  return (h.status >= 200 && h.status <= 299) ? 0 : h.status;
+}
+
 bool IsUnreserved(unsigned char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
          c == '.' || c == '~';
@@ -288,6 +331,7 @@ void url_encode(std::string& out, const std::string& in) {
 
 int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
                  const server_info& si, std::string* response) {
+  const auto start = Clock::now();
   if (response) response->clear();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -296,7 +340,8 @@ int http_request(const std::string& method, const std::string& path, const std::
 
   Socket sock;
   if (sock.Fd() < 0) return kHttpSocketFailed;
-  if (!Connect(sock.Fd(), addr, si.timeout_ms)) return kHttpConnectFailed;
+  const Limits limits{start + std::chrono::milliseconds(si.timeout_ms), si.cancel};
+  if (int rc = Connect(sock.Fd(), addr, limits)) return rc;
 
   std::string head;
   head.reserve(256 + query.size() + si.password.size());
@@ -317,20 +362,12 @@ int http_request(const std::string& method, const std::string& path, const std::
   head += "\r\nContent-Length: ";
   head += std::to_string(body.size());
   head += "\r\n\r\n";
-  if (!SendAll(sock.Fd(), head, body, si.timeout_ms)) return kHttpSendFailed;
-
-  return read_response(sock.Fd(), si.timeout_ms, response);
+  if (int rc = SendAll(sock.Fd(), head, body, limits)) return rc;
+  return ReadResponse(sock.Fd(), limits, response);
 }
 
-int read_response(int fd, int timeoutMs, std::string* response) {
-  if (response) response->clear();
-  Reader in(fd, timeoutMs);
-  Head h;
-  bool atLineStart = false;
-  if (int rc = ReadStatus(in, h, atLineStart)) return rc;
-  if (int rc = ReadHeaders(in, h, atLineStart)) return rc;
-  if (int rc = h.chunked ? ReadChunked(in, response) : ReadBytes(in, h.contentLength, response)) return rc;
-  return (h.status >= 200 && h.status <= 299) ? 0 : h.status;
+int read_response(int fd, int timeoutMs, std::string* response, const std::atomic<bool>* cancel) {
+  return ReadResponse(fd, {Clock::now() + std::chrono::milliseconds(timeoutMs), cancel}, response);
 }
 
 const char* http_error_text(int code) {
@@ -353,6 +390,12 @@ const char* http_error_text(int code) {
       return "bad or cut-off headers";
     case kHttpBodyTruncated:
       return "body cut off";
+    case kHttpTimedOut:
+      return "timed out";
+    case kHttpCancelled:
+      return "cancelled by the stop";
+    case kHttpTooLarge:
+      return "answer too large";
     default:
       return "";
   }

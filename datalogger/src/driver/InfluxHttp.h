@@ -1,6 +1,8 @@
 #pragma once
 // Minimal HTTP/1.1 client for the InfluxDB 1.x API: one TCP connection per
 // request, no keep-alive, no name resolution. Stateless and reentrant.
+#include <atomic>
+#include <cstddef>
 #include <string>
 
 namespace VESK::influx {
@@ -13,10 +15,19 @@ struct server_info {
   std::string user;
   std::string password;
   std::string precision = "ms";  // sent as "epoch"
-  // Bound on each blocking step: connect, each wait to send, each wait for
-  // response bytes. A silent or stalled peer ends the exchange with an error.
-  int timeout_ms = 5000;
+  // Deadline of the whole exchange, from connect to the last body byte. A
+  // peer that trickles its answer byte by byte cannot stretch it.
+  int timeout_ms = 10000;
+  // When set and true, every wait ends within kCancelSliceMs with
+  // kHttpCancelled: the program's stop flag, so a stop never waits out a
+  // request. Not owned; must outlive the calls.
+  const std::atomic<bool>* cancel = nullptr;
 };
+
+constexpr int kCancelSliceMs = 50;
+constexpr std::size_t kMaxHeadBytes = 16 * 1024;    // status line and headers
+constexpr std::size_t kMaxBodyBytes = 1024 * 1024;  // body, with chunk framing
+constexpr std::size_t kMaxKeptBody = 64 * 1024;     // of it, handed to the caller
 
 // Return codes of http_request besides 0 (2xx) and a non-2xx HTTP status.
 enum : int {
@@ -29,24 +40,28 @@ enum : int {
   kHttpFramingFailed = -9,   // CR LF missing at the end of the head or around a chunk
   kHttpHeaderFailed = -10,   // head cut off, NUL byte or malformed Content-Length
   kHttpBodyTruncated = -11,  // the peer stopped before the announced body was complete
+  kHttpTimedOut = -12,       // the exchange's deadline passed
+  kHttpCancelled = -13,      // the cancel flag was raised
+  kHttpTooLarge = -14,       // head or body over its bound
 };
 
 // One request/response exchange with si.host:si.port:
 //   <method> /<path>?db=<db>&u=<user>&p=<password>&epoch=<precision><query> HTTP/1.1
 // db, user, password and precision are URL-encoded here; query is appended
 // verbatim (callers start it with "&" or pass it empty). The body is sent
-// from the caller's string without a copy. Blocks at most a few multiples of
-// si.timeout_ms. When response is given it is cleared and receives the body
-// (at most 64 KiB are kept). Returns 0 for a 2xx status, the status for any
-// other, or one of the negative codes above.
+// from the caller's string without a copy. Blocks at most si.timeout_ms (plus
+// one cancel slice). When response is given it is cleared and receives the
+// body (at most kMaxKeptBody bytes are kept). Returns 0 for a 2xx status, the
+// status for any other, or one of the negative codes above.
 int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
                  const server_info& si, std::string* response = nullptr);
 
 // Reads and parses one HTTP/1.1 response from the connected stream socket fd
 // (left open): status line, headers, then a Content-Length or chunked body.
-// Each wait for bytes is bounded by timeoutMs. Same results and response
-// handling as http_request; used by it and by the parser's fuzz harness.
-int read_response(int fd, int timeoutMs, std::string* response);
+// The whole read is bounded by timeoutMs and the size bounds above. Same
+// results and response handling as http_request; used by it and by the
+// parser's fuzz harness.
+int read_response(int fd, int timeoutMs, std::string* response, const std::atomic<bool>* cancel = nullptr);
 
 // Appends the form encoding of in to out: RFC 3986 unreserved characters
 // as they are, space as "+", every other byte as %XX (upper-case hex).

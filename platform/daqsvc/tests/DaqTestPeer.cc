@@ -37,14 +37,18 @@ std::vector<uint8_t> Receive(int fd) {
 
 }  // namespace
 
+std::string RpcText(const std::string& url, const std::string& text, std::chrono::milliseconds timeout) {
+  Socket s(NN_REQ);
+  if (s.fd < 0 || !SetTimeouts(s.fd, timeout) || nn_connect(s.fd, url.c_str()) < 0) return "";
+  if (nn_send(s.fd, text.data(), text.size(), 0) < 0) return "";
+  auto bytes = Receive(s.fd);
+  return std::string(bytes.begin(), bytes.end());
+}
+
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
                        std::chrono::milliseconds timeout) {
-  Socket s(NN_REQ);
-  if (s.fd < 0 || !SetTimeouts(s.fd, timeout) || nn_connect(s.fd, url.c_str()) < 0) return nullptr;
   const std::string text = nlohmann::json{{"jsonrpc", "2.0"}, {"id", 7}, {"method", method}, {"params", params}}.dump();
-  if (nn_send(s.fd, text.data(), text.size(), 0) < 0) return nullptr;
-  auto bytes = Receive(s.fd);
-  auto response = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
+  auto response = nlohmann::json::parse(RpcText(url, text, timeout), nullptr, false);
   return response.is_discarded() ? nlohmann::json() : response;
 }
 

@@ -13,6 +13,11 @@ namespace pemrix::testing {
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+// The same exchange with a request text as given: the reply text, or "" when
+// nothing arrived within timeout.
+std::string RpcText(const std::string& url, const std::string& text,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
 // A subscribe socket connected to an event endpoint, taking every event.
 class EventSubscriber {
  public:

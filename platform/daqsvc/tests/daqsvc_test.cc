@@ -23,14 +23,17 @@ const char* kProfile = R"({"name": "press", "parameters": [
   {"id": "Flags",    "type": "uint16", "array_length": 4, "write_mode": 1,
    "attributes": {"address": {"node_id": "2:Flags"}}},
   {"id": "Setpoint", "type": "double", "write_mode": 1, "attributes": {"address": {"node_id": "2:Setpoint"}}},
-  {"id": "Broken",   "type": "int32",  "attributes": {"address": {"node_id": "Speed"}}}
+  {"id": "Broken",   "type": "int32",  "attributes": {"address": {"node_id": "Speed"}}},
+  {"id": "Ready",    "type": "bool",   "attributes": {"address": {"node_id": "2:Ready"}}},
+  {"id": "Jammed",   "type": "bool",   "attributes": {"address": {"node_id": "Ready"}}}
 ]})";
 
 const char* kServer = R"({"nodes": [
   {"namespace": 2, "id": "Speed",    "type": "double", "value": 12.5},
   {"namespace": 2, "id": "Name",     "value": "Filler"},
   {"namespace": 2, "id": "Flags",    "type": "uint16", "value": [1, 0, 8, 0]},
-  {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0}
+  {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0},
+  {"namespace": 2, "id": "Ready",    "value": false}
 ]})";
 
 class DaqServiceTest : public ::testing::Test {
@@ -88,7 +91,7 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   json response;
   ASSERT_TRUE(WaitUntil(
       [&] {
-        response = Read({"Speed", "Name", "Flags", "Missing", "Broken"});
+        response = Read({"Speed", "Name", "Flags", "Missing", "Broken", "Ready", "Jammed"});
         return response["result"]["values"]["Speed"] == 12.5;
       },
       10s))
@@ -96,9 +99,8 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   EXPECT_EQ(response["id"], 7);
   // Not in the profile, and in the profile without a usable tag: both null,
   // never the driver's "false" for an unknown id.
-  EXPECT_EQ(
-      response["result"]["values"],
-      json({{"Speed", 12.5}, {"Name", "Filler"}, {"Flags", {1, 0, 8, 0}}, {"Missing", nullptr}, {"Broken", nullptr}}));
+  EXPECT_EQ(response["result"]["values"], json::parse(R"({"Speed": 12.5, "Name": "Filler", "Flags": [1, 0, 8, 0],
+      "Missing": null, "Broken": null, "Ready": false, "Jammed": null})"));
   EXPECT_EQ(Read(json::array())["result"], json({{"values", json::object()}}));
 
   const char *read = "ReadParameter", *write = "WriteParameter";
@@ -114,6 +116,10 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
       {write, {{"device_id", "press"}, {"parameter", "Flags"}, {"value", 1}, {"indices", {-1}}}, -32602},
       {"Reboot", json::object(), -32601},
   };
+  const std::string nested = R"({"id":7,"jsonrpc":"2.0","method":"WriteParameter","params":{"device_id":"press",)"
+                             R"("parameter":"Setpoint","value":)" +
+                             std::string(100000, '[') + "1" + std::string(100000, ']') + "}}";
+  EXPECT_NE(RpcText(api, nested).find("-32700"), std::string::npos) << "refused; the table below is still served";
   for (const auto& [method, params, code] : refused) {
     response = RpcCall(api, method, params);
     EXPECT_EQ(response["error"]["code"], code) << method << " " << params.dump() << " -> " << response.dump();
@@ -135,6 +141,7 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
       10s))
       << values.dump() << Log();
   EXPECT_NE(Log().find("WriteParameter press/Setpoint = 42.5 : 1"), std::string::npos) << Log();
+  EXPECT_EQ(Log().find("INFO 'nn_recv'"), std::string::npos) << "polls are not logged one by one";
 }
 
 TEST_F(DaqServiceTest, PublishesEveryUpdateAsAnEvent) {

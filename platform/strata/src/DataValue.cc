@@ -19,6 +19,10 @@ namespace VESK::DAQ {
 namespace {
 
 constexpr size_t kMaxElements = size_t(1) << 24;
+// Shapes deeper than any device's are refused: the JSON form of a value is
+// built and read by recursion over its dimensions, and a value may come from
+// a peer's request.
+constexpr size_t kMaxDimensions = 32;
 
 template <class T>
 constexpr bool kIsBool = std::is_same_v<T, bool>;
@@ -531,7 +535,7 @@ enum class Leaf { None, Bool, Int, UInt, Float, String };
 
 bool Shape(const nlohmann::json& j, size_t level, std::vector<int>& dims, Leaf& leaf, bool& bigUnsigned) {
   if (j.is_array()) {
-    if (j.empty()) return false;
+    if (j.empty() || level >= kMaxDimensions) return false;
     if (dims.size() == level)
       dims.push_back(int(j.size()));
     else if (dims.size() < level || dims[level] != int(j.size()))
@@ -575,6 +579,8 @@ DataValueBase::~DataValueBase() = default;
 std::shared_ptr<DataValueBase> DataValueBase::Create(DataType type) { return MakeTyped(type, {}); }
 
 std::shared_ptr<DataValueBase> DataValueBase::Create(DataType type, std::vector<int> dimensions) {
+  if (dimensions.size() > kMaxDimensions)
+    throw std::invalid_argument("array of more than " + std::to_string(kMaxDimensions) + " dimensions");
   size_t count = 1;
   for (int d : dimensions) {
     if (d < 1) throw std::invalid_argument("array dimension " + std::to_string(d) + " is below 1");

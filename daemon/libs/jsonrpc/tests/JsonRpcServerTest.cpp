@@ -35,14 +35,15 @@ std::string RawRequest(const std::string& url, const std::string& text, int time
 
 const char* const kCall = R"({"id":1,"jsonrpc":"2.0","method":"A.B"})";
 
-// Answers with the whole request as result (throws when params is "throw");
-// counts notifications.
+// Answers with the whole request as result (throws when params is "throw",
+// answers bytes that are not UTF-8 when it is "latin1"); counts notifications.
 class RecordingStub : public VESK::JsonRpcStub {
  public:
   explicit RecordingStub(const std::string& name) : JsonRpcStub(name) {}
   bool Invoke(json& request, json& response) override {
     if (request["params"] == "throw") throw std::runtime_error("stub broke");
     response = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", request}};
+    if (request["params"] == "latin1") response["result"] = "Stra\xdf";
     return true;
   }
   bool Invoke(json&) override {
@@ -69,9 +70,18 @@ class JsonRpcServerTest : public ::testing::Test {
 TEST_F(JsonRpcServerTest, AnswersEveryKindOfRequestAndKeepsServing) {
   const std::string invalid = R"({"error":{"code":-32600,"message":"Invalid JSON-RPC request."},"id":null,)"
                               R"("jsonrpc":"2.0"})";
+  const std::string parseError = R"({"error":{"code":-32700,"message":"Parse error."},"id":null,"jsonrpc":"2.0"})";
+  const std::string unserialisable = R"({"error":{"code":-32603,"message":"Internal error."},"id":4,"jsonrpc":"2.0"})";
+  const std::string latin1 = R"({"id":4,"jsonrpc":"2.0","method":"Obj.Read","params":"latin1"})";
   // Served in order: a bad message or a failing stub never ends the loop.
   const std::vector<std::pair<std::string, std::string>> exchanges = {
-      {"{not json", R"({"error":{"code":-32700,"message":"Parse error."},"id":null,"jsonrpc":"2.0"})"},
+      {"{not json", parseError},
+      {"", parseError},
+      {std::string(100000, '[') + std::string(100000, ']'), parseError},
+      {latin1, unserialisable},
+      {"[" + latin1 + "," + kCall + "]", "[" + unserialisable +
+                                             R"(,{"error":{"code":-32601,"message":"'A' Object )"
+                                             R"(not found."},"id":1,"jsonrpc":"2.0"}])"},
       {R"({"id":9,"jsonrpc":"2.0","method":"Obj.Read","params":"throw"})",
        R"({"error":{"code":-32603,"message":"Internal error."},"id":9,"jsonrpc":"2.0"})"},
       {R"({"id":"x","jsonrpc":"2.0","method":"Nope.Read"})",
@@ -91,7 +101,8 @@ TEST_F(JsonRpcServerTest, AnswersEveryKindOfRequestAndKeepsServing) {
   LogCapture log;
   for (const auto& [request, reply] : exchanges) EXPECT_EQ(RawRequest(url, request), reply) << request;
   EXPECT_EQ(stub->notifications, 2);  // one alone, one in the batch
-  for (const char* line : {"key 'jsonrpc' error.", "key 'id' error.", "key 'method' error.", "stub broke"})
+  for (const char* line : {"key 'jsonrpc' error.", "key 'id' error.", "key 'method' error.", "stub broke",
+                           "'nn_recv' bytes == 0", "nested deeper than", "Reply cannot be serialised! id 4"})
     EXPECT_TRUE(log.Contains(line, "ERROR")) << line;
 }
 

@@ -22,6 +22,130 @@ UA_NodeId MakeNodeId(const _tag& tag) {
 
 void FreeNodeId(UA_NodeId& id) { UA_deleteMembers(&id, &UA_TYPES[UA_TYPES_NODEID]); }
 
+// What the driver needs of value types beyond the operations the acquisition
+// core guarantees lives here: a real core exports nothing else, and a plug-in
+// that imported more would not load there.
+
+// The converting accessor set a value of a type code is written through.
+enum class Family { None, Bool, Int64, Double, String };
+
+Family FamilyOfType(DataType type) {
+  switch (type) {
+    case DT_BOOL:
+      return Family::Bool;
+    case DT_INT8:
+    case DT_INT16:
+    case DT_INT32:
+    case DT_INT64:
+    case DT_UINT8:
+    case DT_UINT16:
+    case DT_UINT32:
+    case DT_UINT64:
+      return Family::Int64;
+    case DT_FLOAT:
+    case DT_DOUBLE:
+      return Family::Double;
+    case DT_STRING:
+      return Family::String;
+    default:
+      return Family::None;
+  }
+}
+
+// Bytes one element of a fixed-width type takes in a memory image; 0 for the
+// others (booleans count bits, strings have no width).
+int ElementBytes(DataType type) {
+  switch (type) {
+    case DT_INT8:
+    case DT_UINT8:
+      return 1;
+    case DT_INT16:
+    case DT_UINT16:
+      return 2;
+    case DT_INT32:
+    case DT_UINT32:
+    case DT_FLOAT:
+      return 4;
+    case DT_INT64:
+    case DT_UINT64:
+    case DT_DOUBLE:
+    case DT_DATETIME:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+// The accessors of one family, by its element type.
+template <class E>
+struct Accessors;
+template <>
+struct Accessors<bool> {
+  static bool Get(const DataValueBase& v) { return v.GetBool(); }
+  static bool GetArray(const DataValueBase& v, std::vector<bool>& out) { return v.GetBoolArray(out); }
+  static bool SetAt(DataValueBase& v, bool x, const std::vector<int>& at) { return v.SetBool(x, at); }
+  static bool SetArray(DataValueBase& v, const std::vector<bool>& x) { return v.SetBoolArray(x); }
+};
+template <>
+struct Accessors<int64_t> {
+  static int64_t Get(const DataValueBase& v) { return v.GetInt64(); }
+  static bool GetArray(const DataValueBase& v, std::vector<int64_t>& out) { return v.GetInt64Array(out); }
+  static bool SetAt(DataValueBase& v, int64_t x, const std::vector<int>& at) { return v.SetInt64(x, at); }
+  static bool SetArray(DataValueBase& v, const std::vector<int64_t>& x) { return v.SetInt64Array(x); }
+};
+template <>
+struct Accessors<double> {
+  static double Get(const DataValueBase& v) { return v.GetDouble(); }
+  static bool GetArray(const DataValueBase& v, std::vector<double>& out) { return v.GetDoubleArray(out); }
+  static bool SetAt(DataValueBase& v, double x, const std::vector<int>& at) { return v.SetDouble(x, at); }
+  static bool SetArray(DataValueBase& v, const std::vector<double>& x) { return v.SetDoubleArray(x); }
+};
+template <>
+struct Accessors<std::string> {
+  static std::string Get(const DataValueBase& v) { return v.GetString(); }
+  static bool GetArray(const DataValueBase& v, std::vector<std::string>& out) { return v.GetStringArray(out); }
+  static bool SetAt(DataValueBase& v, const std::string& x, const std::vector<int>& at) { return v.SetString(x, at); }
+  static bool SetArray(DataValueBase& v, const std::vector<std::string>& x) { return v.SetStringArray(x); }
+};
+
+// An array source replaces the whole target (indices must be empty); a
+// scalar goes to the element the indices name (none: a scalar target).
+template <class E>
+bool CopyThrough(DataValueBase& to, const DataValueBase& from, const std::vector<int>& indices) {
+  if (from.IsArray()) {
+    std::vector<E> elements;
+    return indices.empty() && Accessors<E>::GetArray(from, elements) && Accessors<E>::SetArray(to, elements);
+  }
+  return Accessors<E>::SetAt(to, Accessors<E>::Get(from), indices);
+}
+
+// Copies from into to through family's accessors. False, and to unchanged,
+// for a null source, the family None, or indices that name no element.
+bool CopyValue(Family family, DataValueBase& to, const DataValueBase& from, const std::vector<int>& indices) {
+  if (from.IsNull()) return false;
+  switch (family) {
+    case Family::Bool:
+      return CopyThrough<bool>(to, from, indices);
+    case Family::Int64:
+      return CopyThrough<int64_t>(to, from, indices);
+    case Family::Double:
+      return CopyThrough<double>(to, from, indices);
+    case Family::String:
+      return CopyThrough<std::string>(to, from, indices);
+    case Family::None:
+      break;
+  }
+  return false;
+}
+
+// A null value of the parameter's type and declared shape, as its tag holds.
+std::shared_ptr<DataValueBase> NewValueFor(const ProfileParameter& parameter) {
+  if (parameter.arrayLength < 1) return DataValueBase::Create(parameter.type);
+  std::vector<int> dimensions = parameter.dimensions;
+  if (dimensions.empty()) dimensions.push_back(parameter.arrayLength);
+  return DataValueBase::Create(parameter.type, dimensions);
+}
+
 // Where a reference reads in its source's memory image. A boolean source
 // counts index in bits; the others count elements of their width. False for
 // a negative index or bit offset, a source type without a width, or an
@@ -45,7 +169,7 @@ bool ReferenceOffsets(DataType sourceType, int index, int bitOffset, int& byteOf
     case DT_UINT64:
     case DT_DOUBLE:
     case DT_DATETIME:
-      bytePosition = int64_t(index) * ElementWidth(sourceType) + bitOffset / 8;
+      bytePosition = int64_t(index) * ElementBytes(sourceType) + bitOffset / 8;
       break;
     default:
       return false;
@@ -112,13 +236,7 @@ void OPCUA_ClientDeviceDriver::CreateTagList() {
       tag->name = parameter->id;
       tag->parameter = parameter;
       tag->arrayLength = parameter->arrayLength;
-      if (parameter->arrayLength < 1) {
-        tag->value = DataValueBase::Create(parameter->type);
-      } else {
-        std::vector<int> dimensions = parameter->dimensions;
-        if (dimensions.empty()) dimensions.push_back(parameter->arrayLength);
-        tag->value = DataValueBase::Create(parameter->type, dimensions);
-      }
+      tag->value = NewValueFor(*parameter);
       if (!parameter->isReference) {
         nlohmann::json& address = attributes["address"];
         if (!address["node_id"].is_null())
@@ -278,13 +396,14 @@ int OPCUA_ClientDeviceDriver::WriteParameter(const std::string& id, std::shared_
     LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << id << "' refused : " << e.what();
     return 0;
   }
-  if (FamilyOf(request->value->GetType()) == ValueFamily::None) return 0;
-  if (!request->value->CopyFrom(*value)) return 0;
+  const Family family = FamilyOfType(request->value->GetType());
+  if (family == Family::None) return 0;
+  if (!CopyValue(family, *request->value, *value, {})) return 0;
   // Element indices must name an element of the parameter's value; otherwise
   // the host would hear 1 for a write the device can never take.
   if (!value->IsArray() && !indices.empty()) {
-    std::shared_ptr<DataValueBase> probe = tag.value ? tag.value->Clone() : nullptr;
-    if (!probe || !probe->CopyFrom(*value, indices)) {
+    std::shared_ptr<DataValueBase> probe = NewValueFor(*tag.parameter);  // built once already: cannot throw
+    if (!CopyValue(family, *probe, *value, indices)) {
       LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << id
                  << "' refused : the indices name no element of the value";
       return 0;
@@ -300,10 +419,11 @@ int OPCUA_ClientDeviceDriver::WriteInternalMemory(std::shared_ptr<ProfileParamet
                                                   const std::vector<int>& indices) {
   auto found = _tags.find(parameter->id);
   if (found == _tags.end() || !value) return 0;
-  if (FamilyOf(parameter->type) == ValueFamily::None) return 0;  // nothing was stored
+  const Family family = FamilyOfType(parameter->type);
+  if (family == Family::None) return 0;  // nothing was stored
   // An array replaces the whole tag value (indices unused); a scalar goes to
   // the element the indices name (none: a scalar tag).
-  if (!found->second->value->CopyFrom(*value, value->IsArray() ? std::vector<int>() : indices)) {
+  if (!CopyValue(family, *found->second->value, *value, value->IsArray() ? std::vector<int>() : indices)) {
     LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << parameter->id
                << "' refused : the indices name no element of the value";
     return 0;

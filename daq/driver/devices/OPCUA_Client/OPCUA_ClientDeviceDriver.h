@@ -104,12 +104,13 @@ class OPCUA_ClientDeviceDriver : public IDeviceDriver {
 
 }  // namespace VESK::DAQ
 
-extern "C" {
-// The plug-in's factory: a new driver, deleted through its virtual destructor
-// by code of this library (keep the library loaded while it lives).
-std::shared_ptr<VESK::DAQ::IDeviceDriver> CreateDeviceDriver();
+// The plug-in's factory, the one symbol a host looks up by its plain name: a
+// new driver, deleted through its virtual destructor by code of this library
+// (keep the library loaded while it lives).
+extern "C" std::shared_ptr<VESK::DAQ::IDeviceDriver> CreateDeviceDriver();
+
 // "<namespace>:<identifier>": namespaceIndex from the leading decimal number
 // (std::stoi rules: throws std::invalid_argument / std::out_of_range "stoi"),
 // identifier from everything after the first ':' (unchanged when there is none).
+// An exported C++ function: it throws and takes C++ types.
 void NodeStringParse(const std::string& text, int& namespaceIndex, std::string& identifier);
-}

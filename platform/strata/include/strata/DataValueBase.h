@@ -31,14 +31,16 @@ class DataValueBase {
   // give a plain DataValueBase of type 0.
   static std::shared_ptr<DataValueBase> Create(DataType type);
   // Array with these dimensions (row-major), every element 0/false/"", null
-  // until set. Throws std::invalid_argument when a dimension is below 1 or
-  // the element count exceeds 16M; an empty list gives a scalar.
+  // until set. Throws std::invalid_argument when a dimension is below 1,
+  // there are more than 32 dimensions or the element count exceeds 16M; an
+  // empty list gives a scalar.
   static std::shared_ptr<DataValueBase> Create(DataType type, std::vector<int> dimensions);
   // A value of the type the JSON suggests: boolean 1, integer 5 (133 above
   // the signed range), floating 7, string 8; an array takes the type of its
   // leaves (all booleans, all strings, or numbers: floating 7 when any is
   // floating) and the dimensions of its nesting. A null pointer for null
-  // JSON, objects, empty or ragged arrays and arrays mixing kinds.
+  // JSON, objects, empty or ragged arrays, arrays mixing kinds and arrays
+  // nested deeper than 32 levels.
   static std::shared_ptr<DataValueBase> FromJson(const nlohmann::json& value);
 
   DataValueBase() = default;

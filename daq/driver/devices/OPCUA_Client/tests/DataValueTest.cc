@@ -130,6 +130,8 @@ TEST(DataValue, ElementIndicesShapesAndUnusableInput) {
   EXPECT_EQ(DataValueBase::FromJson(json({{1, 2}, {3}})), nullptr) << "ragged";
   EXPECT_EQ(DataValueBase::FromJson(json({1, "a"})), nullptr) << "mixed";
   EXPECT_EQ(DataValueBase::FromJson(json::object()), nullptr);
+  EXPECT_EQ(DataValueBase::FromJson(json::parse(std::string(33, '[') + "1" + std::string(33, ']'))), nullptr)
+      << "deeper than any device";
   EXPECT_FALSE(DataValueBase::Create(DT_INT16)->CopyFrom(*DataValueBase::Create(DT_INT16))) << "null source";
 }
 

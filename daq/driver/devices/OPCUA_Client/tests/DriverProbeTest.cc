@@ -2,6 +2,11 @@
 // profile and their node addresses.
 #include <dlfcn.h>
 
+#include <cstdio>
+#include <cstring>
+#include <regex>
+#include <set>
+
 #include "LogCapture.h"
 #include "QuilletHarness.h"
 #include "TestSupport.h"
@@ -17,7 +22,9 @@ TEST(QuilletLoad, OpensWithRtldNowAndMakesIndependentDrivers) {
   ASSERT_NE(handle, nullptr) << dlerror();
   auto create = reinterpret_cast<CreateDeviceDriverFunc>(dlsym(handle, kCreateDeviceDriverSymbol));
   ASSERT_NE(create, nullptr);
-  ASSERT_NE(dlsym(handle, "NodeStringParse"), nullptr);
+  // Only the factory has C linkage; the node-string parser is a C++ function.
+  EXPECT_EQ(dlsym(handle, "NodeStringParse"), nullptr);
+  ASSERT_NE(dlsym(handle, kNodeStringParseSymbol), nullptr);
   {
     auto a = create(), b = create();
     ASSERT_TRUE(a && b);
@@ -26,6 +33,31 @@ TEST(QuilletLoad, OpensWithRtldNowAndMakesIndependentDrivers) {
     EXPECT_EQ(a->WriteParameter("x", DataValueBase::FromJson(1), {}), 0);
   }
   EXPECT_EQ(dlclose(handle), 0);
+}
+
+// Dynamic symbols of a file as nm lists them, demangled, without versions.
+std::set<std::string> DynamicSymbols(const std::string& file, const char* which) {
+  const std::string command = std::string("nm -D --demangle --format=just-symbols ") + which + " '" + file + "'";
+  std::set<std::string> names;
+  std::unique_ptr<FILE, int (*)(FILE*)> nm(popen(command.c_str(), "r"), pclose);
+  char line[8192];
+  while (nm && fgets(line, sizeof line, nm.get())) names.insert(std::string(line).substr(0, strcspn(line, "@\n")));
+  return names;
+}
+
+// A plug-in that imports from the acquisition core anything beyond what the
+// core guarantees would not load on the real one.
+TEST(QuilletLoad, ImportsFromTheCoreOnlyWhatItGuarantees) {
+  const std::regex contract(
+      R"(VESK::DAQ::(Profile::(QueryParameters|GetParameter)|IDeviceDriver::~IDeviceDriver|DataValueBase::()"
+      R"(Create|LoadFromMemory|GetType|IsNull|IsArray|SetNull|GetArraySize|ToJson|SaveToMemory|)"
+      R"((Get|Set)(Bool|Int64|Double|String)(Array)?))\(.*)"
+      // implementing the driver, receiving the channel, calling value operations
+      R"(|(vtable|typeinfo|typeinfo name) for VESK::DAQ::(IDeviceDriver|IChannelDriver|DataValueBase))");
+  const auto core = DynamicSymbols(pemrix::testing::BinPath("libStrata.so"), "--defined-only");
+  ASSERT_TRUE(core.count("VESK::DAQ::DataValueBase::Create(VESK::DAQ::DataType)")) << "nm lists the core's symbols";
+  for (const std::string& symbol : DynamicSymbols(pemrix::testing::BinPath("Quillet.drv"), "--undefined-only"))
+    EXPECT_TRUE(!core.count(symbol) || std::regex_match(symbol, contract)) << "imports " << symbol;
 }
 
 // The byte order shows in a reference to the low byte of a 16-bit source

@@ -17,7 +17,7 @@ const Plugin& LoadPlugin() {
     }
     p.create = reinterpret_cast<CreateDeviceDriverFunc>(dlsym(p.handle, kCreateDeviceDriverSymbol));
     p.nodeStringParse =
-        reinterpret_cast<void (*)(const std::string&, int&, std::string&)>(dlsym(p.handle, "NodeStringParse"));
+        reinterpret_cast<void (*)(const std::string&, int&, std::string&)>(dlsym(p.handle, kNodeStringParseSymbol));
     return p;
   }();
   return plugin;

@@ -18,6 +18,10 @@ namespace quillet_test {
 using namespace VESK::DAQ;
 using json = nlohmann::json;
 
+// NodeStringParse(const std::string&, int&, std::string&) as exported.
+inline constexpr const char* kNodeStringParseSymbol =
+    "_Z15NodeStringParseRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERiRS4_";
+
 // The plug-in, opened once per test process with RTLD_NOW.
 struct Plugin {
   void* handle = nullptr;
