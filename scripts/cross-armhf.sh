@@ -16,7 +16,7 @@ say() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
 T0=$(date +%s)
 
 # ------------------------------------------------------------ packages --
-ARMHF=(libmosquitto-dev uuid-dev libssl-dev libgtest-dev libgmock-dev libsystemd-dev libstdc++6)
+ARMHF=(libmosquitto-dev uuid-dev libssl-dev libarchive-dev libsqlite3-dev libgtest-dev libgmock-dev libsystemd-dev libstdc++6)
 HOST=(crossbuild-essential-armhf qemu-user-static dpkg-dev cmake pkg-config nlohmann-json3-dev libeasyloggingpp-dev)
 want=("${HOST[@]}" "${ARMHF[@]/%/:armhf}")
 missing=()
