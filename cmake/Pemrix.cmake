@@ -23,6 +23,14 @@ endif()
 # not make a new compiler's new warning break a field build.
 add_compile_options(-Wall -Wextra)
 
+# 32-bit targets (the armhf gateway): 64-bit file offsets and inode numbers
+# (readdir otherwise fails with EOVERFLOW on large filesystems) and a 64-bit
+# time_t, so clocks and file times after January 2038 keep working. The
+# libraries we link pass none of these types across their interfaces.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+endif()
+
 option(PEMRIX_TSAN "Build with ThreadSanitizer (the threaded pieces' tests run under it too)" OFF)
 if(PEMRIX_SANITIZE AND PEMRIX_TSAN)
   message(FATAL_ERROR "PEMRIX_SANITIZE and PEMRIX_TSAN cannot be combined")

@@ -123,12 +123,21 @@ DASHBOARD=0
 trap '[ "$DASHBOARD" -eq 1 ] && exit 0; exit 130' INT
 trap '[ "$DASHBOARD" -eq 1 ] && exit 0; exit 143' TERM
 
-fail() {
-  local log
-  echo "demo failed: $*" >&2
-  for log in "$RUN"/*/logs/*.log "$RUN"/*/out.txt; do
-    [ -s "$log" ] && { echo "--- $log" >&2; tail -n 15 "$log" >&2; }
+# show_logs FOLDER...: the last lines of every log the programs there wrote
+# (the broker logs to its own file, not to its output).
+show_logs() {
+  local dir log
+  for dir in "$@"; do
+    for log in "$dir"/logs/*.log "$dir"/*.log "$dir"/out.txt; do
+      [ -s "$log" ] && { echo "--- $log" >&2; tail -n 15 "$log" >&2; }
+    done
   done
+  return 0
+}
+
+fail() {
+  echo "demo failed: $*" >&2
+  show_logs "$RUN"/*/
   exit 1
 }
 
@@ -145,19 +154,23 @@ wait_for() {
 }
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-free_port() {
-  local p
-  while :; do
-    p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
-    port_open "$p" || { [[ " ${USED_PORTS:-} " == *" $p "* ]] || break; }
+# Ports come from outside the kernel's ephemeral range (where every outgoing
+# connection takes its local port) and above the well-known services.
+read -r EPH_LOW EPH_HIGH </proc/sys/net/ipv4/ip_local_port_range || { EPH_LOW=32768; EPH_HIGH=60999; }
+# pick_ports VAR...: a fresh port in each, not listened on and not picked before.
+pick_ports() {
+  local var p span=$((EPH_LOW - 10000 + 65535 - EPH_HIGH))
+  for var in "$@"; do
+    while :; do
+      p=$((10000 + (RANDOM * 32768 + RANDOM) % span))
+      [ "$p" -ge "$EPH_LOW" ] && p=$((p + EPH_HIGH - EPH_LOW + 1))
+      port_open "$p" || [[ " ${USED_PORTS:-} " == *" $p "* ]] || break
+    done
+    USED_PORTS="${USED_PORTS:-} $p"
+    printf -v "$var" '%s' "$p"
   done
-  USED_PORTS="${USED_PORTS:-} $p"
-  echo "$p"
 }
-
-MQTT_PORT=$(free_port)
-INFLUX_PORT=$(free_port)
-INFLUX_RPC_PORT=$(free_port)
+pick_ports MQTT_PORT INFLUX_PORT INFLUX_RPC_PORT
 
 # The demo's templates with this run's folder, ports and user filled in.
 instantiate() {
@@ -165,34 +178,64 @@ instantiate() {
       -e "s|@INFLUX_RPC_PORT@|$INFLUX_RPC_PORT|g" -e "s|@USER@|$(id -un)|g" -e "s|@NAME@|$3|g" "$1" >"$2"
 }
 for dir in mosquitto influxdb hostsvc daqsvc datalogger daemon project runtime; do mkdir -p "$RUN/$dir"; done
-instantiate config/demo/mosquitto.conf "$RUN/mosquitto/mosquitto.conf" mosquitto
-instantiate config/demo/influxdb.conf "$RUN/influxdb/influxdb.conf" influxdb
-for dir in hostsvc daqsvc datalogger daemon project; do
-  for f in config/demo/$dir/*; do instantiate "$f" "$RUN/$dir/$(basename "$f")" "$dir"; done
-done
-for dir in hostsvc daqsvc datalogger daemon; do instantiate config/demo/log.conf "$RUN/$dir/log.conf" "$dir"; done
 MEASUREMENTS='"fast", "line", "temps"'
-if [ -n "$ENDPOINT" ]; then
-  # One device "plc" on the real server; one measurement with every parameter.
-  cp "$PROFILE" "$RUN/daqsvc/plc.profile.json"
-  jq --arg url "$ENDPOINT" '.devices = [{id: "plc", driver: "Quillet.drv", profile: "plc.profile.json",
-       channel: {endpoint: $url}}]' "$RUN/daqsvc/daqsvc.json" >"$RUN/daqsvc/daqsvc.json.new"
-  mv "$RUN/daqsvc/daqsvc.json.new" "$RUN/daqsvc/daqsvc.json"
-  jq --slurpfile p "$PROFILE" '.measurements = [{id: "plc", cycle_ms: 1000,
-       fields: ([$p[0].parameters[].id | {(.): {device_id: "plc", tag_id: .}}] | add)}]' \
-    "$RUN/project/data_logger.json" >"$RUN/project/data_logger.json.new"
-  mv "$RUN/project/data_logger.json.new" "$RUN/project/data_logger.json"
-  MEASUREMENTS='"plc"'
-fi
+[ -n "$ENDPOINT" ] && MEASUREMENTS='"plc"'
+configure() {
+  local dir f
+  instantiate config/demo/mosquitto.conf "$RUN/mosquitto/mosquitto.conf" mosquitto
+  instantiate config/demo/influxdb.conf "$RUN/influxdb/influxdb.conf" influxdb
+  for dir in hostsvc daqsvc datalogger daemon project; do
+    for f in config/demo/$dir/*; do instantiate "$f" "$RUN/$dir/$(basename "$f")" "$dir"; done
+  done
+  for dir in hostsvc daqsvc datalogger daemon; do instantiate config/demo/log.conf "$RUN/$dir/log.conf" "$dir"; done
+  if [ -n "$ENDPOINT" ]; then
+    # One device "plc" on the real server; one measurement with every parameter.
+    cp "$PROFILE" "$RUN/daqsvc/plc.profile.json"
+    jq --arg url "$ENDPOINT" '.devices = [{id: "plc", driver: "Quillet.drv", profile: "plc.profile.json",
+         channel: {endpoint: $url}}]' "$RUN/daqsvc/daqsvc.json" >"$RUN/daqsvc/daqsvc.json.new"
+    mv "$RUN/daqsvc/daqsvc.json.new" "$RUN/daqsvc/daqsvc.json"
+    jq --slurpfile p "$PROFILE" '.measurements = [{id: "plc", cycle_ms: 1000,
+         fields: ([$p[0].parameters[].id | {(.): {device_id: "plc", tag_id: .}}] | add)}]' \
+      "$RUN/project/data_logger.json" >"$RUN/project/data_logger.json.new"
+    mv "$RUN/project/data_logger.json.new" "$RUN/project/data_logger.json"
+  fi
+}
+configure
 
 log_has() { grep -q -- "$2" "$RUN/$1/logs/$1.log" 2>/dev/null; }
 influx_up() { [ "$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$INFLUX_PORT/ping")" = 204 ]; }
+mqtt_up() { port_open "$MQTT_PORT"; }
 
+# serve NAME SECONDS READY "PORT_VARS" COMMAND...: starts a server in
+# $RUN/NAME and waits until READY holds. A server that ends first, most likely
+# because its port was taken since it was picked, is shown with its own log
+# and started again on fresh ports (three tries).
+serve() {
+  local name=$1 seconds=$2 ready=$3 ports=$4 try i pid
+  shift 4
+  for try in 1 2 3; do
+    start "$name" "$RUN/$name" "$@"
+    pid=${PIDS[-1]}
+    for ((i = 0; i < seconds * 10; i++)); do
+      "$ready" && return 0
+      alive "$pid" || break
+      sleep 0.1
+    done
+    alive "$pid" && fail "$name: not ready after $seconds s"
+    wait "$pid" 2>/dev/null || true
+    unset 'PIDS[-1]' 'NAMES[-1]'
+    echo "$name ended before it was ready (try $try of 3):" >&2
+    show_logs "$RUN/$name"
+    # shellcheck disable=SC2086
+    pick_ports $ports
+    configure
+  done
+  fail "$name could not start"
+}
+
+serve mosquitto 10 mqtt_up MQTT_PORT mosquitto -c "$RUN/mosquitto/mosquitto.conf"
+serve influxdb 60 influx_up "INFLUX_PORT INFLUX_RPC_PORT" influxd -config "$RUN/influxdb/influxdb.conf"
 say "temporary folder $RUN; broker on 127.0.0.1:$MQTT_PORT, InfluxDB on 127.0.0.1:$INFLUX_PORT"
-start mosquitto "$RUN/mosquitto" mosquitto -c "$RUN/mosquitto/mosquitto.conf"
-wait_for 10 mosquitto "${PIDS[-1]}" port_open "$MQTT_PORT"
-start influxd "$RUN/influxdb" influxd -config "$RUN/influxdb/influxdb.conf"
-wait_for 60 influxd "${PIDS[-1]}" influx_up
 start hostsvc "$RUN/hostsvc" "$BIN/pemrix-hostsvc" "$RUN/hostsvc/hostsvc.json"
 wait_for 10 hostsvc "${PIDS[-1]}" log_has hostsvc "RPC Server Bind"
 start daqsvc "$RUN/daqsvc" "$BIN/pemrix-daqsvc" "$RUN/daqsvc/daqsvc.json"

@@ -13,6 +13,7 @@ PKGS=(
   libsqlite3-dev
   curl jq tar gzip procps
   nodejs
+  libsystemd-dev systemd dpkg-dev
 )
 
 missing=()

@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -34,19 +36,19 @@ TempDir::~TempDir() {
 }
 
 int FreeTcpPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = -1;
-  socklen_t len = sizeof(addr);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
+  // Not from the kernel's ephemeral range: every outgoing connection on the
+  // machine takes its local port from there, so such a port can be gone
+  // before the server binds it. Above the well-known services (10000).
+  int low = 32768, high = 60999;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low >> high;
+  const int below = std::max(0, low - 10000), above = std::max(0, 65535 - std::max(high, 9999));
+  thread_local std::mt19937 rng(std::random_device{}());
+  for (int attempt = 0; below + above > 0 && attempt < 200; ++attempt) {
+    int n = std::uniform_int_distribution<int>(0, below + above - 1)(rng);
+    int port = n < below ? 10000 + n : 65535 - (n - below);
+    if (!TcpPortOpen(port)) return port;
+  }
+  return -1;
 }
 
 bool TcpPortOpen(int port) {

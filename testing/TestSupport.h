@@ -28,7 +28,8 @@ class TempDir {
   std::string _path;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bind to 0, read back).
+// A TCP port on 127.0.0.1 that was free a moment ago, outside the kernel's
+// ephemeral range (-1 when none is found).
 int FreeTcpPort();
 // True when something accepts TCP connections on 127.0.0.1:port.
 bool TcpPortOpen(int port);

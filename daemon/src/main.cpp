@@ -4,6 +4,7 @@
 
 #include "AppConfig.h"
 #include "DaemonService.h"
+#include "Readiness.h"
 #include "ServiceFrame.h"
 
 VESK::DaemonService g_service;
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
   // Without usable MQTT settings the daemon cannot do its one job; a service
   // manager restarting it in a loop is better than an idle process.
   if (g_service.Initial()) {
-    g_service.Run();
+    VESK::frame::RunReady([] { g_service.Run(); });
   } else {
     status = 1;
   }

@@ -3,6 +3,7 @@
 
 #include "AppConfig.h"
 #include "DataLogger.h"
+#include "Readiness.h"
 #include "ServiceFrame.h"
 
 VESK::DataLogger g_datalogger;
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
     return VESK::frame::CheckConfigStatus();
   }
   g_datalogger.Initial(VESK::AppConfig::Instance._projectPath);
-  g_datalogger.Run();
+  VESK::frame::RunReady([] { g_datalogger.Run(); });
   g_datalogger.Destory();
   VESK::frame::LogPendingSignal();
   nn_term();

@@ -584,8 +584,10 @@ std::shared_ptr<DataValueBase> DataValueBase::Create(DataType type, std::vector<
   size_t count = 1;
   for (int d : dimensions) {
     if (d < 1) throw std::invalid_argument("array dimension " + std::to_string(d) + " is below 1");
+    // Checked before multiplying: with a 32-bit size_t the product itself
+    // could wrap around to a small number.
+    if (size_t(d) > kMaxElements / count) throw std::invalid_argument("array of more than 16M elements");
     count *= size_t(d);
-    if (count > kMaxElements) throw std::invalid_argument("array of more than 16M elements");
   }
   return MakeTyped(type, std::move(dimensions));
 }
