@@ -2,11 +2,26 @@
 
 #include <easylogging++.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <thread>
 
 namespace VESK {
+
+namespace {
+
+// libmosquitto's text for a return code; MOSQ_ERR_ERRNO means the system
+// call's errno holds the actual cause. Read errno first: the library call
+// for the text may change it.
+std::string ErrorText(int rc) {
+  const int saved = errno;
+  std::string text = std::string(" (") + mosquitto_strerror(rc);
+  if (rc == MOSQ_ERR_ERRNO) text += std::string(": ") + std::strerror(saved);
+  return text + ")";
+}
+
+}  // namespace
 
 MqttClient::MqttClient() = default;
 
@@ -25,11 +40,14 @@ void MqttClient::SetWillMessage(WillMessageSetting& will) { _will = will; }
 bool MqttClient::ConnectBroker() {
   if (_mosq) {
     if (_connected) return true;
-    LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId;
+    std::string repeats;
+    const bool logged = _reconnectLog.Allow("reconnect", repeats);
+    if (logged) LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId;
     int rc = mosquitto_reconnect_async(_mosq);
+    const std::string why = ErrorText(rc);
     _lastConnectTime = std::chrono::steady_clock::now();
     if (rc == MOSQ_ERR_SUCCESS) return true;
-    LOG(ERROR) << "mosquitto_connect failed, return = " << rc;
+    if (logged) LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why << repeats;
     return false;
   }
 
@@ -84,7 +102,8 @@ bool MqttClient::ConnectBroker() {
   }
   _tlsSetupFailed = tlsRc != MOSQ_ERR_SUCCESS;
   if (_tlsSetupFailed) {
-    LOG(ERROR) << "MQTT TLS set-up failed, return = " << tlsRc;
+    const std::string why = ErrorText(tlsRc);
+    LOG(ERROR) << "MQTT TLS set-up failed, return = " << tlsRc << why;
     mosquitto_destroy(_mosq);
     _mosq = nullptr;
     _lastConnectTime = std::chrono::steady_clock::now();
@@ -93,9 +112,10 @@ bool MqttClient::ConnectBroker() {
 
   LOG(INFO) << "MQTT Client Connect to " << _host << ":" << _port << ", client id = " << _clientId;
   int rc = mosquitto_connect_async(_mosq, _host.c_str(), _port, _keepAlive);
+  const std::string why = ErrorText(rc);
   _lastConnectTime = std::chrono::steady_clock::now();
   if (rc == MOSQ_ERR_SUCCESS) return true;
-  LOG(ERROR) << "mosquitto_connect failed, return = " << rc;
+  LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why;
   return false;
 }
 
@@ -137,7 +157,8 @@ void MqttClient::SendPublish(const std::string& topic, int qos, bool retain, con
   int mid = 0;
   int rc = mosquitto_publish(_mosq, &mid, topic.c_str(), static_cast<int>(length), bytes, qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) {
-    LOG(ERROR) << "MQTT Publish failed, return = " << rc << ", topic = " << topic;
+    const std::string why = ErrorText(rc);
+    LOG(ERROR) << "MQTT Publish failed, return = " << rc << why << ", topic = " << topic;
   } else if (qos > 0) {
     _inFlight.insert(mid);
   }
@@ -186,6 +207,7 @@ void MqttClient::ConnectCallback(mosquitto* mosq, void* obj, int rc) {
   auto* self = static_cast<MqttClient*>(obj);
   self->_connected = rc == 0;
   if (rc == 0) {
+    self->_reconnectLog.Forget("reconnect");
     // Every connection starts a clean session: the broker remembers nothing.
     for (const auto& entry : self->_subscribeItems) {
       mosquitto_subscribe(mosq, nullptr, entry.second->topic.c_str(), entry.second->qos);

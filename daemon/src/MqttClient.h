@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "LogThrottle.h"
+
 namespace VESK {
 
 // Last will handed to SetWillMessage; registered when the libmosquitto
@@ -135,6 +137,8 @@ class MqttClient {
   bool _tlsSetupFailed = false;
   // Message ids of QoS 1/2 publishes whose handshake has not completed.
   std::set<int> _inFlight;
+  // A broker that stays away fails every reconnect: one line a minute.
+  frame::LogThrottle _reconnectLog;
 };
 
 }  // namespace VESK

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "LogThrottle.h"
+
 namespace VESK {
 
 class JsonRpcClient;
@@ -45,7 +47,10 @@ class DAQServiceProxy {
   // The exchange both reads share; values as for ReadTags.
   bool Call(const std::string& deviceId, const std::vector<std::string>& tags, nlohmann::json& values);
 
+  std::string _url;  // named in failure lines beside device and tags
   std::unique_ptr<JsonRpcClient> _client;
+  // Keyed by device (and tag): a device that stays away logs once a minute.
+  frame::LogThrottle _failureLog;
   std::mutex _lock;  // guards _client for the whole exchange
 };
 

@@ -7,9 +7,21 @@
 #include <nlohmann/json.hpp>
 
 #include "BoundedJson.h"
+#include "LogThrottle.h"
 #include "NnMessage.h"
 
 namespace VESK {
+
+namespace {
+
+// Shared by every client of the process: callers often make a fresh client
+// per call, and a service that stays down fails each of them the same way.
+frame::LogThrottle& FailureLog() {
+  static frame::LogThrottle throttle;
+  return throttle;
+}
+
+}  // namespace
 
 JsonRpcClient::JsonRpcClient(const std::string& url) : _url(url) {}
 
@@ -75,7 +87,11 @@ bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& para
   // is closed on every failed send or receive, which discards whatever it
   // still queues. The next Invoke opens a fresh one.
   if (nn_send(_socket, text.data(), text.size(), 0) < 0) {
-    LOG(ERROR) << "'nn_send' " << nn_strerror(nn_errno()) << " (" << _url << ", " << method << ")";
+    const int err = nn_errno();
+    std::string repeats;
+    if (FailureLog().Allow("send " + _url + " " + method, repeats)) {
+      LOG(ERROR) << "'nn_send' " << nn_strerror(err) << " (" << _url << ", " << method << ")" << repeats;
+    }
     Close();
     return false;
   }
@@ -83,7 +99,11 @@ bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& para
   NnMessage message;
   const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
   if (n < 0) {
-    LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(nn_errno()) << " (" << _url << ", " << method << ")";
+    const int err = nn_errno();
+    std::string repeats;
+    if (FailureLog().Allow("recv " + _url + " " + method, repeats)) {
+      LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(err) << " (" << _url << ", " << method << ")" << repeats;
+    }
     Close();
     return false;
   }

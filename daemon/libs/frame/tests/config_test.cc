@@ -6,6 +6,7 @@
 #include "BoundedJson.h"
 #include "ConfigLoader.h"
 #include "LogCapture.h"
+#include "LogThrottle.h"
 #include "Shell.h"
 #include "TestSupport.h"
 
@@ -128,4 +129,33 @@ TEST(BoundedJson, SizeAndDepthRefusedWithAReason) {
   }
   EXPECT_EQ(LogExcerpt(std::string("a\nb") + std::string(300, 'x'), 4), "a?bx...(303 bytes)");
   EXPECT_EQ(SafeDump(nlohmann::json("a\xff")), "\"a\xEF\xBF\xBD\"");
+}
+
+TEST(LogThrottle, RepeatsFoldIntoOneLinePerMinutePerKey) {
+  LogThrottle::Clock::time_point now{};
+  LogThrottle throttle(std::chrono::minutes(1), [&now] { return now; });
+  struct Step {
+    int atSeconds;
+    const char* key;
+    bool logged;
+    const char* suffix;
+  } steps[] = {
+      {0, "a", true, ""},
+      {10, "a", false, ""},
+      {20, "b", true, ""},
+      {59, "a", false, ""},
+      {60, "a", true, " (repeated 2 times since the last line)"},
+      {61, "a", false, ""},
+      {200, "a", true, " (repeated 1 times since the last line)"},
+      {201, "b", true, ""},
+  };
+  for (const auto& step : steps) {
+    now = LogThrottle::Clock::time_point{} + std::chrono::seconds(step.atSeconds);
+    std::string suffix = "stale";
+    EXPECT_EQ(throttle.Allow(step.key, suffix), step.logged) << step.atSeconds << step.key;
+    EXPECT_EQ(suffix, step.suffix) << step.atSeconds << step.key;
+  }
+  throttle.Forget("a");
+  std::string suffix;
+  EXPECT_TRUE(throttle.Allow("a", suffix)) << "a failure that ended logs its next occurrence at once";
 }
