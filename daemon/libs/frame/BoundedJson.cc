@@ -10,15 +10,13 @@ bool ParseBoundedJson(const char* data, std::size_t size, nlohmann::json& out, s
                       const JsonLimits& limits) {
   out = nullptr;
   if (size > limits.maxBytes) {
-    error = "JSON text of " + std::to_string(size) + " bytes exceeds the limit of " +
-            std::to_string(limits.maxBytes);
+    error = "JSON text of " + std::to_string(size) + " bytes exceeds the limit of " + std::to_string(limits.maxBytes);
     return false;
   }
   // The parser itself keeps its state on the heap; only building and later
   // walking the value would recurse, so the depth is refused while parsing.
   const auto guard = [&limits](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
-    if ((event == nlohmann::json::parse_event_t::object_start ||
-         event == nlohmann::json::parse_event_t::array_start) &&
+    if ((event == nlohmann::json::parse_event_t::object_start || event == nlohmann::json::parse_event_t::array_start) &&
         depth >= limits.maxDepth)
       throw TooDeep{};
     return true;

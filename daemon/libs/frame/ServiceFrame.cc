@@ -1,7 +1,6 @@
 #include "ServiceFrame.h"
 
 #include <easylogging++.h>
-
 #include <unistd.h>
 
 #include <csignal>

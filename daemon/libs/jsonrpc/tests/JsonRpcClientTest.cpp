@@ -25,8 +25,8 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
     const char* errorLog;  // nullptr: nothing may be logged
   };
   const json untouched = "untouched";
-  const std::string deep = R"({"jsonrpc":"2.0","id":$ID,"result":)" + std::string(100000, '[') +
-                           std::string(100000, ']') + "}";
+  const std::string deep =
+      R"({"jsonrpc":"2.0","id":$ID,"result":)" + std::string(100000, '[') + std::string(100000, ']') + "}";
   const std::vector<Case> cases = {
       {R"({"jsonrpc":"2.0","id":$ID})", true, nullptr, nullptr},
       {R"({"jsonrpc":"2.0","id":$ID,"result":[1,2]})", true, json::array({1, 2}), nullptr},
