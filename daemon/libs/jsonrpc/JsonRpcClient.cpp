@@ -68,6 +68,15 @@ void JsonRpcClient::Close() {
   }
 }
 
+bool JsonRpcClient::TransportFailed(const char* label, const std::string& method) {
+  const int err = nn_errno();
+  std::string repeats;
+  if (FailureLog().Allow(label + _url + " " + method, repeats))
+    LOG(ERROR) << label << nn_strerror(err) << " (" << _url << ", " << method << ")" << repeats;
+  Close();
+  return false;
+}
+
 bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& params, nlohmann::json& result) {
   if (_socket < 0 && !OpenSocket(_url)) return false;
 
@@ -86,27 +95,11 @@ bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& para
   // later (a "Restart" firing minutes after the caller gave up): the socket
   // is closed on every failed send or receive, which discards whatever it
   // still queues. The next Invoke opens a fresh one.
-  if (nn_send(_socket, text.data(), text.size(), 0) < 0) {
-    const int err = nn_errno();
-    std::string repeats;
-    if (FailureLog().Allow("send " + _url + " " + method, repeats)) {
-      LOG(ERROR) << "'nn_send' " << nn_strerror(err) << " (" << _url << ", " << method << ")" << repeats;
-    }
-    Close();
-    return false;
-  }
+  if (nn_send(_socket, text.data(), text.size(), 0) < 0) return TransportFailed("'nn_send' ", method);
 
   NnMessage message;
   const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
-  if (n < 0) {
-    const int err = nn_errno();
-    std::string repeats;
-    if (FailureLog().Allow("recv " + _url + " " + method, repeats)) {
-      LOG(ERROR) << "'nn_recv' failed! " << nn_strerror(err) << " (" << _url << ", " << method << ")" << repeats;
-    }
-    Close();
-    return false;
-  }
+  if (n < 0) return TransportFailed("'nn_recv' failed! ", method);
   if (n == 0) {
     LOG(ERROR) << "JSON-RPC empty reply (" << _url << ", " << method << ")";
     return false;
