@@ -1,8 +1,8 @@
 # The daemon service, driven as a remote operator drives it: the built
 # Pemrix.Daemon, a real broker, a real MQTT client and the host stand-in.
-add_library(pemrix_daemon_harness STATIC ${CMAKE_CURRENT_LIST_DIR}/daemon_harness.cc)
-target_link_libraries(pemrix_daemon_harness PUBLIC pemrix_testing nlohmann_json::nlohmann_json)
-target_include_directories(pemrix_daemon_harness PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+add_library(pemrix_daemon_harness INTERFACE)
+target_link_libraries(pemrix_daemon_harness INTERFACE pemrix_testing nlohmann_json::nlohmann_json)
+target_include_directories(pemrix_daemon_harness INTERFACE ${CMAKE_CURRENT_LIST_DIR})
 foreach(name lifecycle requests commands ctl)
   pemrix_add_test(NAME daemon_${name}_test LABELS integration TIMEOUT 240
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_${name}_test.cc LIBS pemrix_daemon_harness)

@@ -1,15 +1,13 @@
-// Project download and the two updates, with the fixed archive and unpack
-// names in /tmp. The project and runtime live below a folder whose name
-// holds a space and a shell command, which must neither split nor run.
+// Download and both updates, below a root whose name holds a shell command.
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <array>
 
 #include "daemon_harness.h"
 
 namespace pemrix::testing {
 namespace {
-
-using json = nlohmann::json;
 
 const std::string kInjected = "/tmp/pemrix-injected-" + std::to_string(getpid());
 const char* const kUnpackFailed = "Data file cannot be decompressed!";
@@ -19,18 +17,15 @@ class DaemonCommands : public ::testing::Test {
  protected:
   void SetUp() override {
     Clean();
-    WriteFile(h.projectPath + "/old.txt", "old project");
-    WriteFile(h.runtimePath + "/old.bin", "old runtime");
-    // A fake "mv" first on the daemon's PATH: it fails for a source matching
-    // the pattern in the control file (after leaving half a copy behind when
-    // told "partial"), as a real one does on a full or read-only disk.
-    const std::string bin = h.dir.File("fakebin"), control = h.dir.File("fail-mv");
-    ASSERT_EQ(0, RunShell("mkdir -p '" + bin + "'"));
-    WriteFile(bin + "/mv", "#!/bin/sh\nif [ -f '" + control + "' ]; then case \"$1\" in $(sed -n 1p '" + control +
-                               "'))\n  [ \"$(sed -n 2p '" + control +
-                               "')\" = partial ] && mkdir -p \"$2\" && echo partial > \"$2/partial\"\n"
-                               "  exit 1;; esac; fi\nexec /bin/mv \"$@\"\n");
-    ASSERT_EQ(0, RunShell("chmod +x '" + bin + "/mv'"));
+    WriteFile(h.projectPath + "/old", "old");
+    WriteFile(h.runtimePath + "/old", "old");
+    // A "mv" on the daemon's PATH fails for $1 matching $fail (half done with $partial), as on a full disk.
+    const std::string bin = h.dir.File("fakebin");
+    FailMove("//none");
+    WriteFile(h.dir.File("mv"), "#!/bin/sh\n. '" + h.dir.File("fail-mv") +
+                                    "'\ncase \"$1\" in $fail) [ -n \"$partial\" ] && mkdir -p \"$2\" && "
+                                    "echo > \"$2/partial\"; exit 1;; esac\nexec /bin/mv \"$@\"\n");
+    ASSERT_EQ(0, RunShell("mkdir '" + bin + "' && install '" + h.dir.File("mv") + "' '" + bin + "'"));
     ASSERT_TRUE(h.Start({"PATH=" + bin + ":/usr/sbin:/usr/bin:/sbin:/bin"})) << h.Log();
   }
   void TearDown() override {
@@ -38,25 +33,24 @@ class DaemonCommands : public ::testing::Test {
     Clean();
   }
   static void Clean() {
-    RunShell("rm -rf /tmp/Project /tmp/Project.tar.gz /tmp/Pemrix /tmp/Pemrix.tar.gz /tmp/Other " + kInjected);
+    RunShell("rm -rf /tmp/Project /tmp/Project.tar.gz /tmp/Pemrix /tmp/Pemrix.tar.gz " + kInjected);
   }
   void FailMove(const std::string& pattern, bool partial = false) {
-    WriteFile(h.dir.File("fail-mv"), (pattern.empty() ? "//none" : pattern) + "\n" + (partial ? "partial" : "") + "\n");
+    WriteFile(h.dir.File("fail-mv"), "fail='" + pattern + "'\npartial=" + (partial ? "1" : "") + "\n");
   }
-  // Packs sub of a fresh folder, filled by the shell command files, into archive.
-  void MakeArchive(const std::string& archive, const std::string& files, const std::string& sub = ".") {
+  void Pack(const std::string& files, const std::string& tarArgs) {
     const std::string stage = h.dir.File("stage");
-    RunShell("rm -rf '" + stage + "'");
-    ASSERT_EQ(0, RunShell("mkdir -p '" + stage + "' && cd '" + stage + "' && " + files));
-    ASSERT_EQ(0, RunShell("tar czf " + archive + " -C '" + stage + "' " + sub));
+    ASSERT_EQ(0, RunShell("rm -rf '" + stage + "' && mkdir '" + stage + "' && cd '" + stage + "' && " + files +
+                          " && tar cz" + tarArgs));
   }
-  // Sends command with id; its reply must carry error (nullptr: success).
-  void Update(const std::string& command, int id, const char* error) {
-    json reply = {{"command", command}, {"error", error ? json(error) : json()}, {"id", id}, {"result", error ? 1 : 0}};
+  void Update(const std::string& command, const char* error) {
+    json reply = {
+        {"command", command}, {"error", error ? json(error) : json()}, {"id", ++id}, {"result", error ? 1 : 0}};
     EXPECT_EQ(WireReply(reply), h.Call({{"command", command}, {"id", id}})) << h.Log();
   }
 
   DaemonHarness h{"my root;touch " + kInjected + ";"};
+  int id = 0;
 };
 
 TEST_F(DaemonCommands, DownloadProjectPacksTheProjectFolder) {
@@ -64,104 +58,66 @@ TEST_F(DaemonCommands, DownloadProjectPacksTheProjectFolder) {
   EXPECT_EQ(WireReply({{"command", "download_project"}, {"id", 1}, {"result", 0}}),
             h.Call({{"command", "download_project"}, {"id", 1}}));
   ASSERT_EQ(0, RunShell("tar tzf /tmp/Project.tar.gz > '" + h.dir.File("list") + "'"));
-  std::string list = ReadFile(h.dir.File("list"));
-  EXPECT_NE(std::string::npos, list.find("Project/\n")) << list;
-  EXPECT_NE(std::string::npos, list.find("Project/old.txt")) << list;
-
-  // Without the project folder there is nothing to pack.
-  ASSERT_EQ(0, RunShell("mv '" + h.projectPath + "' '" + h.projectPath + ".moved'"));
+  EXPECT_EQ("Project/\nProject/old\n", ReadFile(h.dir.File("list")));
+  ASSERT_EQ(0, RunShell("rm -r '" + h.projectPath + "'"));
   EXPECT_EQ(
       WireReply(
           {{"command", "download_project"}, {"id", 2}, {"message", "Project cannot be compressed!"}, {"result", 1}}),
       h.Call({{"command", "download_project"}, {"id", 2}}));
 }
 
-TEST_F(DaemonCommands, UpdateProjectFailuresLeaveItIntactThenItIsReplaced) {
-  Update("update_project", 1, kUnpackFailed);  // no archive
-  WriteFile("/tmp/Project.tar.gz", "garbage");
-  Update("update_project", 2, kUnpackFailed);
-  EXPECT_FALSE(FileExists(h.projectPath + ".bak"));
-  MakeArchive("/tmp/Project.tar.gz", "echo new > new.txt");
-  FailMove(h.projectPath);  // the old project cannot be moved aside
-  Update("update_project", 3, kInstallFailed);
-  EXPECT_EQ("old project", ReadFile(h.projectPath + "/old.txt"));
-  EXPECT_FALSE(FileExists(h.projectPath + "/new.txt"));
-
-  FailMove("");
-  WriteFile(h.projectPath + ".bak/older.txt", "older");
-  MakeArchive("/tmp/Project.tar.gz", "echo new > new.txt");
-  Update("update_project", 4, nullptr);
-  EXPECT_EQ("new\n", ReadFile(h.projectPath + "/new.txt"));
-  EXPECT_FALSE(FileExists(h.projectPath + "/old.txt"));
-  EXPECT_EQ("old project", ReadFile(h.projectPath + ".bak/old.txt"));
-  EXPECT_FALSE(FileExists(h.projectPath + ".bak/older.txt"));
-  EXPECT_FALSE(FileExists("/tmp/Project"));
-  EXPECT_NE(std::string::npos, h.Log().find("INFO mv '" + h.projectPath + ".unpack-")) << h.Log();
-}
-
-TEST_F(DaemonCommands, UpdateRuntimeFailuresLeaveItIntactThenItIsReplaced) {
-  auto intact = [&] {
-    EXPECT_EQ("old runtime", ReadFile(h.runtimePath + "/old.bin"));
-    EXPECT_FALSE(FileExists(h.runtimePath + "/new.bin"));
-    EXPECT_FALSE(FileExists(h.runtimePath + "/partial"));
-    EXPECT_FALSE(FileExists(h.runtimePath + ".bak"));
+TEST_F(DaemonCommands, UpdatesInstallWholeOrLeaveTheOldInPlaceAndNothingBehind) {
+  const std::string outside = h.dir.File("outside");
+  // {files beside a good runtime folder, tar flags, members}: nothing to install, or hostile members.
+  const std::vector<std::array<std::string, 3>> refused = {
+      {"mkdir Other", "", "Other"},
+      {"true", "P", "Pemrix Pemrix/../../outside"},
+      {"true", "P", "Pemrix '" + outside + "'"},
+      {"ln -s /etc/passwd Pemrix/evil", "", "Pemrix"},
+      {"ln Pemrix/new Pemrix/b", "", "Pemrix"},
+      {"mkfifo Pemrix/fifo", "", "Pemrix"},
+      {"mknod Pemrix/null c 1 3", "", "Pemrix"},
+      {"truncate -s 300M Pemrix/big", "S", "Pemrix"},  // over the unpacked bound
   };
-  Update("update_runtime", 1, kUnpackFailed);
-  intact();
-  // An archive without the top-level runtime folder unpacks fine but holds
-  // nothing to install.
-  MakeArchive("/tmp/Pemrix.tar.gz", "mkdir Other && echo new > Other/new.bin", "Other");
-  Update("update_runtime", 2, kInstallFailed);
-  intact();
-  // The new runtime cannot be moved in, half of it arrived: the old one goes back in place.
-  MakeArchive("/tmp/Pemrix.tar.gz", "mkdir Pemrix && echo new > Pemrix/new.bin", "Pemrix");
-  FailMove(h.runtimePath + ".unpack-*/Pemrix", true);
-  Update("update_runtime", 3, kInstallFailed);
-  intact();
-
-  FailMove("");
-  MakeArchive("/tmp/Pemrix.tar.gz", "mkdir Pemrix && echo new > Pemrix/new.bin", "Pemrix");
-  Update("update_runtime", 4, nullptr);
-  EXPECT_EQ("new\n", ReadFile(h.runtimePath + "/new.bin"));
-  EXPECT_EQ("old runtime", ReadFile(h.runtimePath + ".bak/old.bin"));
-  // Again: the backup is now the runtime that was just installed.
-  MakeArchive("/tmp/Pemrix.tar.gz", "mkdir Pemrix && echo newer > Pemrix/newer.bin", "Pemrix");
-  Update("update_runtime", 5, nullptr);
-  EXPECT_EQ("newer\n", ReadFile(h.runtimePath + "/newer.bin"));
-  EXPECT_EQ("new\n", ReadFile(h.runtimePath + ".bak/new.bin"));
-  EXPECT_FALSE(FileExists(h.runtimePath + ".bak/old.bin"));
-}
-
-TEST_F(DaemonCommands, HostileArchivesAreRefusedWholeAndLeaveNothing) {
-  const std::string outside = h.dir.File("outside"), stage = h.dir.File("stage");
-  // Each row adds to a runtime folder that is otherwise fine, then packs.
   const struct {
-    const char* what;
-    std::string files, tarFlags, members;
-  } rows[] = {
-      {"climbs out", "true", "P", "Pemrix Pemrix/../../outside"},
-      {"absolute", "true", "P", "Pemrix '" + outside + "'"},
-      {"symbolic link", "ln -s /etc/passwd Pemrix/evil", "", "Pemrix"},
-      {"hard link", "ln Pemrix/new.bin Pemrix/b", "", "Pemrix"},
-      {"FIFO", "mkfifo Pemrix/fifo", "", "Pemrix"},
-      {"device", "mknod Pemrix/null c 1 3", "", "Pemrix"},
-      {"bomb over the bound", "truncate -s 300M Pemrix/big", "S", "Pemrix"},
-  };
-  int id = 0;
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.what);
-    WriteFile(outside, "evil");
-    ASSERT_EQ(0, RunShell("rm -rf '" + stage + "' && mkdir -p '" + stage + "/Pemrix' && cd '" + stage +
-                          "' && echo new > Pemrix/new.bin && " + row.files + " && tar cz" + row.tarFlags +
-                          "f /tmp/Pemrix.tar.gz " + row.members));
-    WriteFile(outside, "outside");
-    Update("update_runtime", ++id, kInstallFailed);
-    EXPECT_EQ("old runtime", ReadFile(h.runtimePath + "/old.bin"));
-    EXPECT_FALSE(FileExists(h.runtimePath + "/new.bin"));
-    EXPECT_NE(0, RunShell("ls -d '" + h.root + "'/*.unpack-* '" + h.root + "/outside' 2>/dev/null")) << "left behind";
-    EXPECT_EQ("outside", ReadFile(outside));
+    std::string command, archive, path, member, failMove;
+  } rows[] = {{"update_project", "/tmp/Project.tar.gz", h.projectPath, ".", h.projectPath},
+              {"update_runtime", "/tmp/Pemrix.tar.gz", h.runtimePath, "Pemrix", h.runtimePath + ".unpack-*/Pemrix"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.command);
+    auto intact = [&] {
+      EXPECT_EQ("old", ReadFile(r.path + "/old"));
+      EXPECT_FALSE(FileExists(r.path + "/new") || FileExists(r.path + "/partial"));
+      EXPECT_NE(0, RunShell("ls -d '" + h.root + "'/*.unpack-* '" + h.root + "/outside' 2>/dev/null")) << "left behind";
+    };
+    Update(r.command, kUnpackFailed);  // no archive
+    WriteFile(r.archive, "garbage");
+    Update(r.command, kUnpackFailed);
+    intact();
+    for (const auto& [files, flags, members] : r.member == "." ? decltype(refused){} : refused) {
+      SCOPED_TRACE(files + " " + members);
+      WriteFile(outside, "evil");
+      Pack("mkdir Pemrix && echo new > Pemrix/new && " + files, flags + "f /tmp/Pemrix.tar.gz " + members);
+      WriteFile(outside, "outside");
+      Update(r.command, kInstallFailed);
+      intact();
+      EXPECT_EQ("outside", ReadFile(outside));
+    }
+    // The old folder cannot be moved aside (project), or the new one arrives half (runtime).
+    Pack("mkdir -p " + r.member + " && echo new > " + r.member + "/new", "f " + r.archive + " " + r.member);
+    FailMove(r.failMove, r.member != ".");
+    Update(r.command, kInstallFailed);
+    intact();
+    EXPECT_FALSE(FileExists(r.path + ".bak"));
+
+    FailMove("//none");
+    WriteFile(r.path + ".bak/older", "older");
+    Update(r.command, nullptr);
+    EXPECT_EQ("new\n", ReadFile(r.path + "/new"));
+    EXPECT_EQ("old", ReadFile(r.path + ".bak/old"));
+    EXPECT_FALSE(FileExists(r.path + "/old") || FileExists(r.path + ".bak/older") || FileExists("/tmp/Project") ||
+                 FileExists("/tmp/Pemrix"));
   }
-  EXPECT_TRUE(h.Serving(100));
 }
 
 }  // namespace

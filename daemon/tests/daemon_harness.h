@@ -1,62 +1,91 @@
 #pragma once
-// Drives the built Pemrix.Daemon as a remote operator would: a real broker, a
-// real MQTT client on the daemon's topics, the host-service stand-in on a
-// private IPC endpoint, and project/runtime folders under a temporary root.
-#include <memory>
+// The built Pemrix.Daemon driven as a remote operator drives it, with a real
+// broker, the host-service stand-in and folders under a temporary root.
+#include <csignal>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <string>
 
 #include "MqttProbe.h"
 #include "Servers.h"
-#include "TestSupport.h"
 
 namespace pemrix::testing {
 
-// A text as the daemon's text publish puts it on the wire: one zero byte appended.
-std::string WireText(const std::string& text);
-// A reply on the wire: pretty JSON with indent 0, then the zero byte.
-std::string WireReply(const nlohmann::json& reply);
+using json = nlohmann::json;
 
-class DaemonHarness {
- public:
-  // rootName: folder under the temporary root holding the project and the
-  // runtime; tests give it shell-hostile characters on purpose.
-  // brokerConfig: extra mosquitto.conf lines (e.g. "set_tcp_nodelay true").
-  explicit DaemonHarness(const std::string& rootName = "root", const std::string& brokerConfig = "");
-  // Stops both programs; what their sanitizers report at exit fails the test.
-  ~DaemonHarness();
+// The daemon's text publish appends one zero byte; its replies are JSON with indent 0.
+inline std::string WireText(const std::string& text) { return text + '\0'; }
+inline std::string WireReply(const json& reply) { return WireText(reply.dump(0)); }
+
+struct DaemonHarness {
+  explicit DaemonHarness(const std::string& rootName = "root", const std::string& brokerConfig = "")
+      : broker(brokerConfig), root(dir.File(rootName)), projectPath(root + "/Project"), runtimePath(root + "/Pemrix") {
+    RunShell("mkdir -p '" + projectPath + "' '" + runtimePath + "'");
+    mqtt = json::parse(R"({"mqtt_topic_root": "/pemrix/test", "mqtt_client": {"host": "127.0.0.1", "keep_alive": 5,
+                                  "reconnect_time": 1, "encryption_mode": 0}})");
+    mqtt["mqtt_client"]["port"] = broker.Port();
+    json gateway = json::parse(ReadFile("/etc/gateway.json"), nullptr, false);  // where the daemon's id comes from
+    if (gateway.is_object() && gateway.value("id", json()).is_string() && gateway["id"] != "") deviceId = gateway["id"];
+    WriteFile(dir.File("log.conf"),
+              "* GLOBAL:\n FORMAT = \"%level %msg\"\n TO_FILE = false\n TO_STANDARD_OUTPUT = true\n");
+  }
+  // What the sanitizers report at exit fails the test.
+  ~DaemonHarness() {
+    probe.reset();
+    for (Process* p : {daemon.get(), host.get()}) {
+      if (!p) continue;
+      p->Stop(SIGINT, 5s);
+      for (const char* report : {"runtime error:", "AddressSanitizer", "LeakSanitizer"})
+        if (p->Output().find(report) != std::string::npos) ADD_FAILURE() << p->Output();
+    }
+  }
+
+  std::string Topic(const std::string& suffix) const { return "/pemrix/test/" + deviceId + "/" + suffix; }
+  bool Connect() {
+    probe = std::make_unique<MqttProbe>(broker.Port());
+    return probe->Connect() && probe->Subscribe(Topic("status")) && probe->Subscribe(Topic("response"));
+  }
+  bool Start(const std::vector<std::string>& env = {}) {
+    if (!broker.Start() || !Connect() || !StartDaemon(env)) return false;
+    auto status = probe->WaitMessage(Topic("status"), 10s);
+    return status && status->payload == WireText("online");
+  }
+  bool StartDaemon(const std::vector<std::string>& env = {}) {
+    WriteFile(dir.File("mqtt.json"), mqtt.dump());
+    WriteFile(dir.File("app.conf"),
+              json{{"project_path", projectPath}, {"runtime_path", runtimePath}, {"host_api", hostApi}}.dump());
+    daemon = std::make_unique<Process>(
+        Process::Options{{BinPath("Pemrix.Daemon")}, dir.Path(), env, dir.File("daemon.out")});
+    return daemon->Start();
+  }
+  // The stand-in reads app.conf from its folder, then its own file on top.
+  bool StartHost(const std::string& restartCommand = "") {
+    WriteFile(dir.File("host.conf"), json{{"host_api", hostApi}, {"restart_command", restartCommand}}.dump());
+    host = std::make_unique<Process>(
+        Process::Options{{BinPath("pemrix-hostsvc"), dir.File("host.conf")}, dir.Path(), {}, dir.File("host.out")});
+    return host->Start() && WaitUntil([&] { return FileExists(dir.File("host.ipc")); }, 10s);
+  }
+  bool Send(const std::string& payload) { return probe->Publish(Topic("request"), payload); }
+  bool SendData(const std::string& data) { return probe->Publish(Topic("receive"), data); }
+  std::optional<MqttMessage> Reply(std::chrono::milliseconds timeout = 10s) {
+    return probe->WaitMessage(Topic("response"), timeout);
+  }
+  std::string Call(const json& request) {
+    auto reply = Send(request.dump()) ? Reply() : std::nullopt;
+    return reply ? reply->payload : "";
+  }
+  bool Serving(int id) {
+    return Call({{"command", "test"}, {"id", id}}) == WireReply({{"command", "test"}, {"id", id}});
+  }
+  std::string Log() const { return daemon ? daemon->Output() : ""; }
+  bool WaitLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
+    return WaitUntil([&] { return Log().find(text) != std::string::npos; }, timeout, 20ms);
+  }
 
   TempDir dir{"pemrix-daemon"};
   MosquittoBroker broker;
-  nlohmann::json mqtt;     // written to mqtt.json by StartDaemon
-  nlohmann::json appConf;  // written to app.conf by StartDaemon
-  std::string root;        // parent of projectPath (root/Project) and runtimePath (root/Pemrix)
-  std::string projectPath, runtimePath, hostApi, deviceId;
+  std::string root, projectPath, runtimePath, hostApi = dir.Ipc("host"), deviceId = "gateway";
+  json mqtt;
   std::unique_ptr<Process> daemon, host;
   std::unique_ptr<MqttProbe> probe;
-
-  std::string Topic(const std::string& suffix) const;
-  // Starts the broker and a probe subscribed to the status and response
-  // topics, then the daemon; true once its "online" arrived.
-  bool Start(const std::vector<std::string>& extraEnv = {});
-  // Only the daemon (config files written first); does not wait.
-  bool StartDaemon(const std::vector<std::string>& extraEnv = {});
-  // Host-service stand-in on hostApi; restartCommand empty: only logs.
-  bool StartHost(const std::string& restartCommand = "");
-  // Publishes one request payload (exact bytes), or upload data.
-  bool Send(const std::string& payload) { return probe->Publish(Topic("request"), payload); }
-  bool Send(const nlohmann::json& request) { return Send(request.dump()); }
-  bool SendData(const std::string& data) { return probe->Publish(Topic("receive"), data); }
-  // Next reply on the response topic.
-  std::optional<MqttMessage> Reply(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Sends and returns the reply payload ("" when none came).
-  std::string Call(const nlohmann::json& request);
-  // A "test" request with this id is answered with its echo.
-  bool Serving(int id);
-  std::string Log() const { return daemon ? daemon->Output() : ""; }
-  // Polls the daemon's output for text.
-  bool WaitLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 };
 
 }  // namespace pemrix::testing
