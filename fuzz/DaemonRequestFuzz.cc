@@ -3,32 +3,24 @@
 #include <easylogging++.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "AppConfig.h"
 #include "DaemonService.h"
 
-namespace {
-
-struct Sandbox {
-  std::string dir = "/tmp/pemrix-fuzz-XXXXXX";
-  Sandbox() {
-    if (!mkdtemp(&dir[0])) abort();
-    VESK::AppConfig& config = VESK::AppConfig::Instance;
-    config._projectPath = dir + "/Project";
-    config._projectName = "Project";
-    config._runtimePath = dir + "/Pemrix";
-    mkdir(config._projectPath.c_str(), 0755);
-    mkdir(config._runtimePath.c_str(), 0755);
-    el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
-  }
-  ~Sandbox() { std::system(("rm -rf '" + dir + "'").c_str()); }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Sandbox sandbox;
+  static const struct Sandbox {
+    std::string dir = "/tmp/pemrix-fuzz-XXXXXX";
+    Sandbox() {
+      if (!mkdtemp(&dir[0])) abort();
+      VESK::AppConfig& config = VESK::AppConfig::Instance;
+      config._projectPath = dir + "/Project";
+      config._projectName = "Project";
+      config._runtimePath = dir + "/Pemrix";
+      std::system(("mkdir '" + config._projectPath + "' '" + config._runtimePath + "'").c_str());
+      el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
+    }
+    ~Sandbox() { std::system(("rm -rf '" + dir + "'").c_str()); }
+  } sandbox;
   VESK::DaemonService service("/nonexistent", "/nonexistent", sandbox.dir);
   service._replyHandler = [](const std::string&) {};
   const char* text = reinterpret_cast<const char*>(data);

@@ -30,7 +30,6 @@ struct RawPeer {
     mosquitto_loop_start(_mosq);
   }
   ~RawPeer() {
-    mosquitto_disconnect(_mosq);
     mosquitto_loop_stop(_mosq, true);
     mosquitto_destroy(_mosq);
   }
@@ -52,10 +51,8 @@ struct RawPeer {
       _size = request.value("size", int64_t(0));
       _received = 0;
     } else if (reply["command"] == "upload_status") {
-      reply.update({{"filename", _upload.value("filename", "")},
-                    {"open", _received < _size},
-                    {"received", _received},
-                    {"size", _size}});
+      reply.update({{"filename", _upload.value("filename", "")}, {"open", _received < _size}});
+      reply.update({{"received", _received}, {"size", _size}});
     }
     Reply(reply["command"] == "test" ? request : reply);
   }

@@ -6,7 +6,7 @@
 
 #include "daemon_harness.h"
 
-namespace pemrix::testing {
+using namespace pemrix::testing;
 namespace {
 
 const std::string kInjected = "/tmp/pemrix-injected-" + std::to_string(getpid());
@@ -16,7 +16,7 @@ const char* const kInstallFailed = "Data file cannot be installed!";
 class DaemonCommands : public ::testing::Test {
  protected:
   void SetUp() override {
-    Clean();
+    TearDown();
     WriteFile(h.projectPath + "/old", "old");
     WriteFile(h.runtimePath + "/old", "old");
     // A "mv" on the daemon's PATH fails for $1 matching $fail (half done with $partial), as on a full disk.
@@ -30,18 +30,13 @@ class DaemonCommands : public ::testing::Test {
   }
   void TearDown() override {
     EXPECT_FALSE(FileExists(kInjected)) << "a path was run as a shell command";
-    Clean();
-  }
-  static void Clean() {
     RunShell("rm -rf /tmp/Project /tmp/Project.tar.gz /tmp/Pemrix /tmp/Pemrix.tar.gz " + kInjected);
   }
   void FailMove(const std::string& pattern, bool partial = false) {
     WriteFile(h.dir.File("fail-mv"), "fail='" + pattern + "'\npartial=" + (partial ? "1" : "") + "\n");
   }
   void Pack(const std::string& files, const std::string& tarArgs) {
-    const std::string stage = h.dir.File("stage");
-    ASSERT_EQ(0, RunShell("rm -rf '" + stage + "' && mkdir '" + stage + "' && cd '" + stage + "' && " + files +
-                          " && tar cz" + tarArgs));
+    ASSERT_EQ(0, RunShell("cd \"$(mktemp -d -p '" + h.dir.Path() + "')\" && " + files + " && tar cz" + tarArgs));
   }
   void Update(const std::string& command, const char* error) {
     json reply = {
@@ -121,4 +116,3 @@ TEST_F(DaemonCommands, UpdatesInstallWholeOrLeaveTheOldInPlaceAndNothingBehind) 
 }
 
 }  // namespace
-}  // namespace pemrix::testing

@@ -4,7 +4,7 @@
 
 #include "daemon_harness.h"
 
-namespace pemrix::testing {
+using namespace pemrix::testing;
 namespace {
 
 class DaemonCtl : public ::testing::Test {
@@ -61,4 +61,3 @@ TEST_F(DaemonCtl, UpdateRuntimeReportsEachOutcome) {
 }
 
 }  // namespace
-}  // namespace pemrix::testing

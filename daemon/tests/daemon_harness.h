@@ -29,7 +29,6 @@ struct DaemonHarness {
   }
   // What the sanitizers report at exit fails the test.
   ~DaemonHarness() {
-    probe.reset();
     for (Process* p : {daemon.get(), host.get()}) {
       if (!p) continue;
       p->Stop(SIGINT, 5s);

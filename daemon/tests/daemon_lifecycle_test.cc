@@ -3,7 +3,7 @@
 
 #include "daemon_harness.h"
 
-namespace pemrix::testing {
+using namespace pemrix::testing;
 namespace {
 
 std::optional<MqttMessage> LateStatus(DaemonHarness& h) {
@@ -65,4 +65,3 @@ TEST(DaemonLifecycle, UnusableMqttSettingsExitWithStatusOne) {
 }
 
 }  // namespace
-}  // namespace pemrix::testing

@@ -7,7 +7,7 @@
 #include "TestSupport.h"
 #include "UploadFile.h"
 
-namespace pemrix::testing {
+using namespace pemrix::testing;
 namespace {
 
 using Result = VESK::UploadFile::OpenResult;
@@ -40,4 +40,3 @@ TEST(UploadFile, RefusesWhatCannotFitResumesExactlyAndRemovesWhatCannotBeWritten
 }
 
 }  // namespace
-}  // namespace pemrix::testing
