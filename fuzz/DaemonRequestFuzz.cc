@@ -14,7 +14,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (!mkdtemp(&dir[0])) abort();
       VESK::AppConfig& config = VESK::AppConfig::Instance;
       config._projectPath = dir + "/Project";
-      config._projectName = "Project";
       config._runtimePath = dir + "/Pemrix";
       std::system(("mkdir '" + config._projectPath + "' '" + config._runtimePath + "'").c_str());
       el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");

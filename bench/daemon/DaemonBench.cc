@@ -71,7 +71,7 @@ std::unique_ptr<GatewayLink> Link(int port, const std::string& base) {
   return link->Connect(Clock::now() + 10s) ? std::move(link) : nullptr;
 }
 
-// Median round trip of "test" in ms, each after `pause` of quiet.
+// Median ms, each after `pause` of quiet.
 double RoundTrip(GatewayLink& link, int count, std::chrono::milliseconds pause) {
   std::vector<double> times;
   for (int i = 0; i < count; ++i) {

@@ -7,57 +7,49 @@
 using namespace pemrix::testing;
 namespace {
 
-class DaemonCtl : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(h.Start()) << h.Log(); }
-  void TearDown() override { RunShell("rm -f " + target + " /tmp/Pemrix.tar.gz"); }
-  std::unique_ptr<Process> Ctl(std::vector<std::string> args) {
+TEST(DaemonCtl, UploadsLandWholeAcrossAKillDamagedOnesAreRemovedAndUpdatesReportTheirOutcome) {
+  DaemonHarness h;
+  ASSERT_TRUE(h.Start()) << h.Log();
+  const std::string name = "pemrix-ctl-" + std::to_string(getpid()), target = "/tmp/" + name;
+  const std::shared_ptr<void> cleanup(nullptr, [&](void*) { RunShell("rm -f " + target + " /tmp/Pemrix.tar.gz"); });
+  auto ctl = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {BinPath("pemrix-ctl"), "--port", std::to_string(h.broker.Port()), "--root",
                                "/pemrix/test", "--id", h.deviceId, "--timeout", "20"});
-    auto ctl = std::make_unique<Process>(Process::Options{args, h.dir.Path(), {}, h.dir.File("ctl.out")});
-    EXPECT_TRUE(ctl->Start());
-    return ctl;
-  }
-  int Run(const std::vector<std::string>& args) {
-    auto ctl = Ctl(args);
-    return ctl->Wait(120s) ? ctl->ExitCode() : -1;
-  }
-  void UploadKilledAt(const std::string& file, size_t at) {
-    auto ctl = Ctl({"upload", file, "--name", name});
-    ASSERT_TRUE(WaitUntil([&] { return ReadFile(target).size() >= at; }, 60s));
-    ctl->Kill();
-  }
-  std::string Output() const { return ReadFile(h.dir.File("ctl.out")); }
+    auto process = std::make_unique<Process>(Process::Options{args, h.dir.Path(), {}, h.dir.File("ctl.out")});
+    EXPECT_TRUE(process->Start());
+    return process;
+  };
+  auto run = [&](const std::vector<std::string>& args) {
+    auto process = ctl(args);
+    return process->Wait(120s) ? process->ExitCode() : -1;
+  };
+  auto output = [&] { return ReadFile(h.dir.File("ctl.out")); };
+  // The tool is killed (Process going out of scope) once the gateway holds `at` bytes.
+  auto uploadKilledAt = [&](const std::string& file, size_t at) {
+    auto process = ctl({"upload", file, "--name", name});
+    EXPECT_TRUE(WaitUntil([&] { return ReadFile(target).size() >= at; }, 60s));
+  };
 
-  DaemonHarness h;
-  const std::string name = "pemrix-ctl-" + std::to_string(getpid()), target = "/tmp/" + name;
-};
-
-TEST_F(DaemonCtl, UploadsLandWholeAcrossAKillAndADamagedOneIsRemoved) {
-  const std::string big = h.dir.File("big"), small = h.dir.File("small");
-  ASSERT_EQ(0, RunShell("head -c 200000000 /dev/urandom > '" + big + "' && head -c 20000000 '" + big + "' > '" + small +
-                        "'"));
-  UploadKilledAt(big, 100000000);
-  EXPECT_EQ(0, Run({"upload", big, "--name", name, "--resume"})) << Output();
-  EXPECT_EQ(0, RunShell("cmp '" + big + "' " + target));
-  // A byte received before the kill is damaged.
-  UploadKilledAt(small, 10000000);
-  ASSERT_EQ(0, RunShell("printf Z | dd of=" + target + " bs=1 seek=1000 conv=notrunc 2>/dev/null"));
-  EXPECT_EQ(1, Run({"upload", small, "--name", name, "--resume"})) << Output();
-  EXPECT_NE(std::string::npos, Output().find("\"message\": \"Checksum mismatch!\"")) << Output();
-  EXPECT_FALSE(FileExists(target));
-}
-
-TEST_F(DaemonCtl, UpdateRuntimeReportsEachOutcome) {
   ASSERT_EQ(
-      0, RunShell("cd '" + h.dir.Path() + "' && mkdir Pemrix && echo new > Pemrix/new && tar czf good.tgz Pemrix && " +
-                  "ln -s /etc Pemrix/evil && tar czf bad.tgz Pemrix"));
-  EXPECT_EQ(0, Run({"update-runtime", h.dir.File("good.tgz")})) << Output();
-  EXPECT_NE(std::string::npos, Output().find("\"command\": \"update_runtime\",\n\"error\": null")) << Output();
-  EXPECT_EQ(1, Run({"update-runtime", h.dir.File("bad.tgz")})) << Output();
-  EXPECT_NE(std::string::npos, Output().find("pemrix-ctl: Data file cannot be installed!")) << Output();
+      0,
+      RunShell("cd '" + h.dir.Path() + "' && head -c 200000000 /dev/urandom > big && head -c 20000000 big > " +
+               "small && mkdir Pemrix && tar czf good.tgz Pemrix && ln -s /etc Pemrix/evil && tar czf bad.tgz Pemrix"));
+  uploadKilledAt(h.dir.File("big"), 100000000);
+  EXPECT_EQ(0, run({"upload", h.dir.File("big"), "--name", name, "--resume"})) << output();
+  EXPECT_EQ(0, RunShell("cmp '" + h.dir.File("big") + "' " + target));
+  // A byte received before the kill is damaged.
+  uploadKilledAt(h.dir.File("small"), 10000000);
+  ASSERT_EQ(0, RunShell("printf Z | dd of=" + target + " bs=1 seek=1000 conv=notrunc 2>/dev/null"));
+  EXPECT_EQ(1, run({"upload", h.dir.File("small"), "--name", name, "--resume"})) << output();
+  EXPECT_NE(std::string::npos, output().find("\"message\": \"Checksum mismatch!\"")) << output();
+  EXPECT_FALSE(FileExists(target));
+
+  EXPECT_EQ(0, run({"update-runtime", h.dir.File("good.tgz")})) << output();
+  EXPECT_NE(std::string::npos, output().find("\"command\": \"update_runtime\",\n\"error\": null")) << output();
+  EXPECT_EQ(1, run({"update-runtime", h.dir.File("bad.tgz")})) << output();
+  EXPECT_NE(std::string::npos, output().find("pemrix-ctl: Data file cannot be installed!")) << output();
   EXPECT_FALSE(FileExists(h.runtimePath + "/evil"));
-  EXPECT_EQ(2, Run({"upload"}));  // usage
+  EXPECT_EQ(2, run({"upload"}));  // usage
 }
 
 }  // namespace

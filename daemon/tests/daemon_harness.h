@@ -27,7 +27,6 @@ struct DaemonHarness {
     WriteFile(dir.File("log.conf"),
               "* GLOBAL:\n FORMAT = \"%level %msg\"\n TO_FILE = false\n TO_STANDARD_OUTPUT = true\n");
   }
-  // What the sanitizers report at exit fails the test.
   ~DaemonHarness() {
     for (Process* p : {daemon.get(), host.get()}) {
       if (!p) continue;
@@ -55,7 +54,6 @@ struct DaemonHarness {
         Process::Options{{BinPath("Pemrix.Daemon")}, dir.Path(), env, dir.File("daemon.out")});
     return daemon->Start();
   }
-  // The stand-in reads app.conf from its folder, then its own file on top.
   bool StartHost(const std::string& restartCommand = "") {
     WriteFile(dir.File("host.conf"), json{{"host_api", hostApi}, {"restart_command", restartCommand}}.dump());
     host = std::make_unique<Process>(
@@ -64,9 +62,7 @@ struct DaemonHarness {
   }
   bool Send(const std::string& payload) { return probe->Publish(Topic("request"), payload); }
   bool SendData(const std::string& data) { return probe->Publish(Topic("receive"), data); }
-  std::optional<MqttMessage> Reply(std::chrono::milliseconds timeout = 10s) {
-    return probe->WaitMessage(Topic("response"), timeout);
-  }
+  auto Reply(std::chrono::milliseconds timeout = 10s) { return probe->WaitMessage(Topic("response"), timeout); }
   std::string Call(const json& request) {
     auto reply = Send(request.dump()) ? Reply() : std::nullopt;
     return reply ? reply->payload : "";

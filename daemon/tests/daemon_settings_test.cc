@@ -1,6 +1,8 @@
 // The service's start-up files: one ERROR line naming file and key for what it cannot use.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "DaemonService.h"
 #include "LogCapture.h"
 #include "TestSupport.h"
@@ -15,12 +17,8 @@ std::string Mqtt(const std::string& root) {
 }
 
 TEST(DaemonSettings, DeviceIdTopicRootAndUnusableSettings) {
-  const struct {
-    const char* gateway;  // nullptr: no such file
-    std::string mqtt;
-    const char* requestTopic;  // nullptr: Initial fails
-    const char* error;         // the one ERROR line, nullptr for none
-  } rows[] = {
+  // {gateway.json (nullptr: none), mqtt.json, request topic (nullptr: Initial fails), the one ERROR line}
+  const std::tuple<const char*, std::string, const char*, const char*> rows[] = {
       {R"({"id": "gw01"})", Mqtt(R"("")"), "gw01/request", nullptr},
       {nullptr, Mqtt(R"("/r/")"), "/r/gateway/request", nullptr},
       {"not json", Mqtt(R"("/r/")"), "/r/gateway/request", "/gateway.json' : [json.exception.parse_error"},
@@ -30,18 +28,18 @@ TEST(DaemonSettings, DeviceIdTopicRootAndUnusableSettings) {
        "mqtt_topic_root : expected a string, found number 7"},
       {nullptr, "[1]", nullptr, "/mqtt.json' : top level : expected an object, found array [1]"},
   };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.gateway ? row.gateway : "(no file)") + " " + row.mqtt);
+  for (const auto& [gateway, mqtt, requestTopic, error] : rows) {
+    SCOPED_TRACE(std::string(gateway ? gateway : "(no file)") + " " + mqtt);
     TempDir dir;
-    if (row.gateway) WriteFile(dir.File("gateway.json"), row.gateway);
-    WriteFile(dir.File("mqtt.json"), row.mqtt);
+    if (gateway) WriteFile(dir.File("gateway.json"), gateway);
+    WriteFile(dir.File("mqtt.json"), mqtt);
     VESK::DaemonService service(dir.File("gateway.json"), dir.File("mqtt.json"));
     LogCapture log;
-    EXPECT_EQ(row.requestTopic != nullptr, service.Initial());
+    EXPECT_EQ(requestTopic != nullptr, service.Initial());
     service.Destory();
-    EXPECT_TRUE(!row.requestTopic || log.Contains(std::string("Request Topic  : ") + row.requestTopic, "INFO"));
-    EXPECT_EQ(row.error ? 1 : 0, log.Count("", "ERROR"));
-    EXPECT_TRUE(!row.error || log.Contains(row.error, "ERROR"));
+    EXPECT_TRUE(!requestTopic || log.Contains(std::string("Request Topic  : ") + requestTopic, "INFO"));
+    EXPECT_EQ(error ? 1 : 0, log.Count("", "ERROR"));
+    EXPECT_TRUE(!error || log.Contains(error, "ERROR"));
   }
 }
 

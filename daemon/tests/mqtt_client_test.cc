@@ -110,7 +110,6 @@ TEST_P(TransportMode, RoundTripWithExactPayloadsAndWrongSecretsNeverConnect) {
     ASSERT_TRUE(gw.Pump([&] { return !gw.received.empty(); }));
     EXPECT_EQ(gw.received[0], std::string("gw/in=p\0ng", 10));
   }
-  // Wrong credentials at the TLS layer must keep the link down, not degrade it.
   const json wrong[] = {
       json::object(),
       {{"cert_file", pki.File("rogue.crt")}, {"ca_file", pki.File("rogue-ca.crt")}, {"cert_password", "nope"}},

@@ -3,6 +3,7 @@
 #include <mosquitto.h>
 
 #include <nlohmann/json.hpp>
+#include <tuple>
 
 #include "LogCapture.h"
 #include "MqttConnector.h"
@@ -24,13 +25,8 @@ TEST(MqttConnectorLoad, ValuesAreCheckedAndEveryProblemNamesItsKey) {
       {"host", "broker"}, {"port", 1883}, {"keep_alive", 60}, {"reconnect_time", 5}, {"encryption_mode", 0}};
   ASSERT_TRUE(c.LoadFromJSON(base));
   EXPECT_EQ(c._clientId, generated);
-  // A null value: the key left out; problem: the ERROR text (none when empty).
-  const struct {
-    const char* key;
-    json value;
-    bool usable;
-    const char* problem;
-  } cases[] = {
+  // {key, value (null: left out), usable, the one ERROR text (none when empty)}
+  const std::tuple<const char*, json, bool, const char*> cases[] = {
       {"port", 1883.0, true, ""},
       {"encryption_mode", 5, false, "'mqtt_client' : encryption_mode : expected one of 0, 1, 2, found number 5"},
       {"port", 1883.9, false, "port : expected an integer from 1 to 65535, found number 1883.9"},
@@ -39,16 +35,16 @@ TEST(MqttConnectorLoad, ValuesAreCheckedAndEveryProblemNamesItsKey) {
       {"host", nullptr, false, "host : expected a string, found nothing"},
       {"client_id", 42, true, "client_id : expected a string, found number 42"},
   };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(std::string(k.key) + " " + k.value.dump());
+  for (const auto& [key, value, usable, problem] : cases) {
+    SCOPED_TRACE(std::string(key) + " " + value.dump());
     LogCapture log;
     VESK::MqttConnector m;
     m._port = 7;
     json settings = base;
-    k.value.is_null() ? (void)settings.erase(k.key) : (void)(settings[k.key] = k.value);
-    EXPECT_EQ(m.LoadFromJSON(settings), k.usable);
-    EXPECT_EQ(log.Count(k.problem, "ERROR"), *k.problem ? 1 : 0);
-    EXPECT_TRUE(k.usable || std::string(k.key) != "port" || m._port == 7);  // a key that failed keeps its value
+    value.is_null() ? (void)settings.erase(key) : (void)(settings[key] = value);
+    EXPECT_EQ(m.LoadFromJSON(settings), usable);
+    EXPECT_EQ(log.Count(problem, "ERROR"), *problem ? 1 : 0);
+    EXPECT_TRUE(usable || std::string(key) != "port" || m._port == 7);  // a key that failed keeps its value
   }
   LogCapture log;
   json misspelt = base;
@@ -58,7 +54,6 @@ TEST(MqttConnectorLoad, ValuesAreCheckedAndEveryProblemNamesItsKey) {
   EXPECT_FALSE(c.LoadFromJSON(json::array()));
 }
 
-// The full password is proven by the certificate round trip against the broker.
 TEST(MqttClientTls, PasswordCallbackWritesNoMoreThanTheBufferSize) {
   VESK::MqttConnector c;
   c._certPassword = "secret";
