@@ -16,7 +16,7 @@ const char* const kInstallFailed = "Data file cannot be installed!";
 class DaemonCommands : public ::testing::Test {
  protected:
   void SetUp() override {
-    TearDown();
+    TearDown();  // leftovers of an earlier run go first
     WriteFile(h.projectPath + "/old", "old");
     WriteFile(h.runtimePath + "/old", "old");
     // A "mv" on the daemon's PATH fails for $1 matching $fail (half done with $partial), as on a full disk.
