@@ -4,33 +4,17 @@
 #include <nanomsg/pubsub.h>
 #include <nanomsg/reqrep.h>
 
-#include <vector>
-
 namespace pemrix::testing {
-
 namespace {
 
-// Closes the socket on every path.
-struct Socket {
-  explicit Socket(int protocol) : fd(nn_socket(AF_SP, protocol)) {}
-  ~Socket() {
-    if (fd >= 0) nn_close(fd);
-  }
-  int fd;
-};
-
-bool SetTimeouts(int fd, std::chrono::milliseconds timeout) {
+// One message within timeout, or "".
+std::string Receive(int fd, std::chrono::milliseconds timeout) {
   int ms = static_cast<int>(timeout.count());
-  return nn_setsockopt(fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof(ms)) == 0 &&
-         nn_setsockopt(fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof(ms)) == 0;
-}
-
-// One message, or an empty vector on time-out or error.
-std::vector<uint8_t> Receive(int fd) {
-  void* buffer = nullptr;
+  char* buffer = nullptr;
+  nn_setsockopt(fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof ms);
   int n = nn_recv(fd, &buffer, NN_MSG, 0);
-  if (n < 0) return {};
-  std::vector<uint8_t> bytes(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + n);
+  if (n < 0) return "";
+  std::string bytes(buffer, static_cast<size_t>(n));
   nn_freemsg(buffer);
   return bytes;
 }
@@ -38,11 +22,15 @@ std::vector<uint8_t> Receive(int fd) {
 }  // namespace
 
 std::string RpcText(const std::string& url, const std::string& text, std::chrono::milliseconds timeout) {
-  Socket s(NN_REQ);
-  if (s.fd < 0 || !SetTimeouts(s.fd, timeout) || nn_connect(s.fd, url.c_str()) < 0) return "";
-  if (nn_send(s.fd, text.data(), text.size(), 0) < 0) return "";
-  auto bytes = Receive(s.fd);
-  return std::string(bytes.begin(), bytes.end());
+  struct Req {
+    int fd = nn_socket(AF_SP, NN_REQ);
+    ~Req() { nn_close(fd); }
+  } s;
+  int ms = static_cast<int>(timeout.count());
+  if (s.fd < 0 || nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof ms) < 0 ||
+      nn_connect(s.fd, url.c_str()) < 0 || nn_send(s.fd, text.data(), text.size(), 0) < 0)
+    return "";
+  return Receive(s.fd, timeout);
 }
 
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
@@ -53,26 +41,37 @@ nlohmann::json RpcCall(const std::string& url, const std::string& method, const 
 }
 
 EventSubscriber::EventSubscriber(const std::string& url) : _socket(nn_socket(AF_SP, NN_SUB)) {
-  if (_socket < 0) return;
   nn_setsockopt(_socket, NN_SUB, NN_SUB_SUBSCRIBE, "", 0);
   nn_connect(_socket, url.c_str());
 }
 
-EventSubscriber::~EventSubscriber() {
-  if (_socket >= 0) nn_close(_socket);
-}
+EventSubscriber::~EventSubscriber() { nn_close(_socket); }
 
 nlohmann::json EventSubscriber::Next(std::chrono::milliseconds timeout) {
-  if (_socket < 0) return nullptr;
-  int ms = static_cast<int>(timeout.count());
-  nn_setsockopt(_socket, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof(ms));
-  auto bytes = Receive(_socket);
-  if (bytes.empty()) return nullptr;
-  try {
-    return nlohmann::json::from_bson(bytes);
-  } catch (const nlohmann::json::exception&) {
-    return nullptr;
-  }
+  std::string bytes = Receive(_socket, timeout);
+  auto event = nlohmann::json::from_bson(bytes, true, false);
+  return bytes.empty() || event.is_discarded() ? nlohmann::json() : event;
+}
+
+void DaqServiceFixture::SetUp() {
+  WriteFile(dir.File("log.conf"), "* GLOBAL:\n   FORMAT = \"%datetime %level %msg\"\n   FILENAME = \"" +
+                                      dir.File("daqsvc.log") +
+                                      "\"\n   TO_FILE = true\n   TO_STANDARD_OUTPUT = false\n");
+}
+
+std::string DaqServiceFixture::Config(const nlohmann::json& devices, int cycleMs) {
+  nlohmann::json config = {{"daq_api", api}, {"daq_event", event}, {"cycle_ms", cycleMs}, {"devices", devices}};
+  WriteFile(dir.File("daqsvc.json"), config.dump());
+  return dir.File("daqsvc.json");
+}
+
+std::unique_ptr<Process> DaqServiceFixture::Launch(const std::string& config, bool ready) {
+  auto p = std::make_unique<Process>(
+      Process::Options{{BinPath("pemrix-daqsvc"), config}, dir.Path(), {}, dir.File("daqsvc.out")});
+  EXPECT_TRUE(p->Start());
+  bool started = !ready || WaitUntil([&] { return Log().find("DAQ Service Started") != std::string::npos; }, 20s);
+  EXPECT_TRUE(started) << Log();
+  return p;
 }
 
 }  // namespace pemrix::testing
