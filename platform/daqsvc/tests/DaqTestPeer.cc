@@ -7,30 +7,35 @@
 namespace pemrix::testing {
 namespace {
 
-// One message within timeout, or "".
-std::string Receive(int fd, std::chrono::milliseconds timeout) {
+// A socket of this protocol connected to url: a request socket sends text and
+// a subscriber takes every event. Returns up to count messages, each taken
+// within timeout.
+std::vector<std::string> Exchange(int protocol, const std::string& url, const std::string& text,
+                                  std::chrono::milliseconds timeout, size_t count = 1) {
+  struct Socket {
+    int fd;
+    ~Socket() { nn_close(fd); }
+  } s{nn_socket(AF_SP, protocol)};
   int ms = static_cast<int>(timeout.count());
-  char* buffer = nullptr;
-  nn_setsockopt(fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof ms);
-  int n = nn_recv(fd, &buffer, NN_MSG, 0);
-  if (n < 0) return "";
-  std::string bytes(buffer, static_cast<size_t>(n));
-  nn_freemsg(buffer);
-  return bytes;
+  std::vector<std::string> messages;
+  if (nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof ms) < 0 ||
+      nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof ms) < 0 || nn_connect(s.fd, url.c_str()) < 0 ||
+      (protocol == NN_SUB ? nn_setsockopt(s.fd, NN_SUB, NN_SUB_SUBSCRIBE, "", 0)
+                          : nn_send(s.fd, text.data(), text.size(), 0)) < 0)
+    return messages;
+  for (char* buffer = nullptr; messages.size() < count; nn_freemsg(buffer)) {
+    int n = nn_recv(s.fd, &buffer, NN_MSG, 0);
+    if (n < 0) break;
+    messages.emplace_back(buffer, static_cast<size_t>(n));
+  }
+  return messages;
 }
 
 }  // namespace
 
 std::string RpcText(const std::string& url, const std::string& text, std::chrono::milliseconds timeout) {
-  struct Req {
-    int fd = nn_socket(AF_SP, NN_REQ);
-    ~Req() { nn_close(fd); }
-  } s;
-  int ms = static_cast<int>(timeout.count());
-  if (s.fd < 0 || nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof ms) < 0 ||
-      nn_connect(s.fd, url.c_str()) < 0 || nn_send(s.fd, text.data(), text.size(), 0) < 0)
-    return "";
-  return Receive(s.fd, timeout);
+  auto reply = Exchange(NN_REQ, url, text, timeout);
+  return reply.empty() ? "" : reply[0];
 }
 
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
@@ -40,17 +45,13 @@ nlohmann::json RpcCall(const std::string& url, const std::string& method, const 
   return response.is_discarded() ? nlohmann::json() : response;
 }
 
-EventSubscriber::EventSubscriber(const std::string& url) : _socket(nn_socket(AF_SP, NN_SUB)) {
-  nn_setsockopt(_socket, NN_SUB, NN_SUB_SUBSCRIBE, "", 0);
-  nn_connect(_socket, url.c_str());
-}
-
-EventSubscriber::~EventSubscriber() { nn_close(_socket); }
-
-nlohmann::json EventSubscriber::Next(std::chrono::milliseconds timeout) {
-  std::string bytes = Receive(_socket, timeout);
-  auto event = nlohmann::json::from_bson(bytes, true, false);
-  return bytes.empty() || event.is_discarded() ? nlohmann::json() : event;
+std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout) {
+  std::vector<nlohmann::json> events;
+  for (const auto& bytes : Exchange(NN_SUB, url, "", timeout, count)) {
+    auto event = nlohmann::json::from_bson(bytes, true, false);
+    events.push_back(event.is_discarded() ? nlohmann::json() : event);
+  }
+  return events;
 }
 
 void DaqServiceFixture::SetUp() {

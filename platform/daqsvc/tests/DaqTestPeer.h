@@ -7,6 +7,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -18,18 +19,9 @@ std::string RpcText(const std::string& url, const std::string& text, std::chrono
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
                        std::chrono::milliseconds timeout = 5s);
 
-// Takes every event; Next is the next one decoded from BSON, null after timeout.
-class EventSubscriber {
- public:
-  explicit EventSubscriber(const std::string& url);
-  ~EventSubscriber();
-  EventSubscriber(const EventSubscriber&) = delete;
-  EventSubscriber& operator=(const EventSubscriber&) = delete;
-  nlohmann::json Next(std::chrono::milliseconds timeout);
-
- private:
-  int _socket;
-};
+// Up to count events taken by a fresh subscriber, decoded from BSON (null
+// where that fails); fewer when timeout passes between two of them.
+std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout);
 
 // pemrix-daqsvc in a temporary folder, logging to daqsvc.log there, on
 // endpoints private to the folder.
