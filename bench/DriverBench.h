@@ -5,7 +5,6 @@
 #include <dlfcn.h>
 #include <easylogging++.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "TestSupport.h"
@@ -14,28 +13,29 @@
 namespace bench {
 
 [[noreturn]] inline void Fail(const std::string& why) {
-  std::fprintf(stderr, "%s\n", why.c_str());
-  std::exit(1);
+  fprintf(stderr, "%s\n", why.c_str());
+  exit(1);
+}
+
+inline nlohmann::json Param(const std::string& id, const std::string& type, const std::string& node) {
+  return {{"id", id}, {"type", type}, {"attributes", {{"address", {{"node_id", node}}}}}};
 }
 
 struct Driver {
   Driver(const nlohmann::json& params, std::shared_ptr<VESK::DAQ::IChannelDriver> channel, nlohmann::json config) {
-    using namespace VESK::DAQ;
     el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");  // would measure the terminal
     void* plugin = dlopen(pemrix::testing::BinPath("Quillet.drv").c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!plugin) Fail(dlerror());
-    device = std::make_shared<Device>("Bench", Profile::LoadFromJSON({{"name", "Bench"}, {"parameters", params}}));
-    driver = reinterpret_cast<CreateDeviceDriverFunc>(dlsym(plugin, kCreateDeviceDriverSymbol))();
+    auto profile = VESK::DAQ::Profile::LoadFromJSON({{"name", "Bench"}, {"parameters", params}});
+    device = std::make_shared<VESK::DAQ::Device>("Bench", profile);
+    driver = reinterpret_cast<VESK::DAQ::CreateDeviceDriverFunc>(dlsym(plugin, VESK::DAQ::kCreateDeviceDriverSymbol))();
     driver->OnProbe(device.get(), config, std::move(channel), nullptr);
     driver->OnStart();
   }
   // One update per iteration; check judges the last output's parameters.
   void Update(benchmark::State& state, bool (*check)(const nlohmann::json&)) {
     nlohmann::json out;
-    for (auto _ : state) {
-      driver->OnPerformUpdating(out);
-      benchmark::DoNotOptimize(out);
-    }
+    for (auto _ : state) driver->OnPerformUpdating(out);
     if (!check(out["parameters"])) state.SkipWithError("wrong output");
   }
   std::shared_ptr<VESK::DAQ::Device> device;  // outlives the driver, which points at it

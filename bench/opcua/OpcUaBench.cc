@@ -25,9 +25,7 @@ struct Fixture {
     if (!server.Start()) bench::Fail("OPC UA test server did not start:\n" + server.Output());
     json params = json::array();
     for (int i = 0; i < kTags; ++i) {
-      params.push_back({{"id", "B" + std::to_string(i)},
-                        {"type", "uint32"},
-                        {"attributes", {{"address", {{"node_id", "1:Bulk." + std::to_string(i)}}}}}});
+      params.push_back(bench::Param("B" + std::to_string(i), "uint32", "1:Bulk." + std::to_string(i)));
       ids.push_back(ua::NodeId::Str(1, "Bulk." + std::to_string(i)));
     }
     auto channel = OPCUA_ClientChannelDriver::Create({{"endpoint", server.Endpoint()}});
