@@ -22,7 +22,6 @@ class DaqServiceTest : public DaqServiceFixture {
       {"id": "Flags", "type": "uint16", "array_length": 4, "write_mode": 1,
        "attributes": {"address": {"node_id": "2:Flags"}}},
       {"id": "Setpoint", "type": "double", "write_mode": 1, "attributes": {"address": {"node_id": "2:Setpoint"}}},
-      {"id": "Broken", "type": "int32", "attributes": {"address": {"node_id": "Speed"}}},
       {"id": "Ready", "type": "bool", "attributes": {"address": {"node_id": "2:Ready"}}},
       {"id": "Jammed", "type": "bool", "attributes": {"address": {"node_id": "Ready"}}}]})");
     WriteFile(dir.File("press.server.json"), R"({"nodes": [
@@ -45,7 +44,7 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   json response;
   ASSERT_TRUE(WaitUntil(
       [&] {
-        response = Read({"Speed", "Name", "Flags", "Missing", "Broken", "Ready", "Jammed"}, "press");
+        response = Read({"Speed", "Name", "Flags", "Missing", "Ready", "Jammed"}, "press");
         return response["result"]["values"]["Speed"] == 12.5;
       },
       10s))
@@ -54,7 +53,7 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   // Not in the profile, or without a usable tag: null, never the driver's
   // "false" for an unknown id.
   EXPECT_EQ(response["result"]["values"], json::parse(R"({"Speed": 12.5, "Name": "Filler", "Flags": [1, 0, 8, 0],
-      "Missing": null, "Broken": null, "Ready": false, "Jammed": null})"));
+      "Missing": null, "Ready": false, "Jammed": null})"));
 
   const char *read = "ReadParameter", *write = "WriteParameter";
   const std::tuple<const char*, json, int> refused[] = {

