@@ -24,12 +24,10 @@ class DaqServiceTest : public DaqServiceFixture {
       {"id": "Setpoint", "type": "double", "write_mode": 1, "attributes": {"address": {"node_id": "2:Setpoint"}}},
       {"id": "Ready", "type": "bool", "attributes": {"address": {"node_id": "2:Ready"}}},
       {"id": "Jammed", "type": "bool", "attributes": {"address": {"node_id": "Ready"}}}]})");
-    WriteFile(dir.File("press.server.json"), R"({"nodes": [
-      {"namespace": 2, "id": "Speed", "type": "double", "value": 12.5},
-      {"namespace": 2, "id": "Name", "value": "Filler"},
+    WriteFile(dir.File("press.server.json"), R"({"nodes": [{"namespace": 2, "id": "Name", "value": "Filler"},
+      {"namespace": 2, "id": "Speed", "type": "double", "value": 12.5}, {"namespace": 2, "id": "Ready", "value": false},
       {"namespace": 2, "id": "Flags", "type": "uint16", "value": [1, 0, 8, 0]},
-      {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0},
-      {"namespace": 2, "id": "Ready", "value": false}]})");
+      {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0}]})");
   }
   static json Device(const std::string& id, const std::string& driver = "Quillet.drv") {
     return {{"id", id},

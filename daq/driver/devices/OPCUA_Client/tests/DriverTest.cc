@@ -351,11 +351,8 @@ TEST_F(DeviceWriteTest, ConvertedQueuedWrittenInOrderOrDiscardedWhileDown) {
   EXPECT_EQ(Calls(kWrite).size(), 5u) << "discarded while both queries are false, and gone for good";
   EXPECT_EQ(server->GetJson(2, "Speed"), 5);
 
-  // An array to a scalar parameter: an array of the parameter's type.
-  EXPECT_EQ(Write("Speed", json({1.5, 2, 3, 4, 5})), 1);
-  EXPECT_EQ(Write("Vec", 9, {2}), 1);
+  EXPECT_EQ(Write("Vec", 9.2, {2}), 1);
   driver->OnPerformRequest();
-  EXPECT_EQ(server->GetJson(2, "Speed"), json({1, 2, 3, 4, 5}));
   EXPECT_EQ(server->Calls().back().indices, std::vector<std::vector<int>>{{2}});
   EXPECT_EQ(Update()["Vec"], json({0, 0, 9, 0})) << "read back through the update";
 }

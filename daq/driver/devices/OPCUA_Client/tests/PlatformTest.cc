@@ -1,9 +1,8 @@
 // The stand-ins' edges: libStrata's typed values and profile loader, and the
-// simulated server's address-space files and generators.
+// simulated server's settings.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
-#include <tuple>
 
 #include "LogCapture.h"
 #include "plinth/OPCUA_ClientChannelDriver.h"
@@ -89,29 +88,6 @@ TEST(SimulatedServer, UnusableSettingsRefused) {
         R"({"id": "x", "type": "int16", "generator": {"kind": "ramp", "period_ms": 0}})",
         R"({"id": "x", "type": "int16", "generator": {"kind": "counter", "step": 0, "max": 5}})"})
     EXPECT_EQ(SimulatedServer::LoadFromJSON({{"nodes", {json::parse(node)}}}), nullptr) << node;
-}
-
-TEST(SimulatedServer, GeneratorsFollowTheClock) {
-  auto server = SimulatedServer::LoadFromJSON(json::parse(R"({"nodes": [
-    {"namespace": 3, "id": "Count", "type": "uint32", "generator": {"kind": "counter", "start": 5, "step": 2, "max": 9, "period_ms": 100}},
-    {"namespace": 3, "id": "Pattern", "type": "uint16", "dimensions": [2], "generator": {"kind": "bits", "patterns": [1, 3, 7], "period_ms": 500}},
-    {"namespace": 3, "id": "Walk", "type": "uint8", "generator": {"kind": "bits", "width": 3, "period_ms": 10}}]})"));
-  ASSERT_NE(server, nullptr);
-  const auto t0 = SimulatedServer::Clock::now();
-  auto now = t0;
-  server->SetClock([&now] { return now; });
-  // The first reading fixes the epoch; the counter wraps past max; a write stops the generator.
-  const std::vector<std::tuple<int, const char*, json>> expected = {
-      {0, "Count", 5},        {250, "Count", 9},         {350, "Count", 5},
-      {0, "Pattern", {1, 1}}, {1200, "Pattern", {7, 7}}, {1600, "Pattern", {1, 1}},
-      {0, "Walk", 1},         {25, "Walk", 4},           {35, "Walk", 1}};
-  for (const auto& [ms, id, value] : expected) {
-    now = t0 + std::chrono::milliseconds(ms);
-    EXPECT_EQ(server->GetJson(3, id), value) << id << " at " << ms;
-  }
-  EXPECT_TRUE(server->SetValue(3, "Count", json(42)));
-  now += std::chrono::seconds(10);
-  EXPECT_EQ(server->GetJson(3, "Count"), 42);
 }
 
 }  // namespace
