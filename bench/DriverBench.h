@@ -1,6 +1,5 @@
 #pragma once
-// What the plug-in benchmarks share: Quillet.drv opened as the acquisition
-// service opens it, and one driver probed and started over a given channel.
+// Quillet.drv opened as the acquisition service opens it, one driver started over a channel.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <easylogging++.h>

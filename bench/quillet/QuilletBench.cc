@@ -1,6 +1,5 @@
-// One update over 10,000 parameters (8,000 nodes, 2,000 references into the
-// word arrays) and single reads by id, each beside a floor measured in the
-// same run: the channel's reads alone, and a bare map lookup.
+// One update of 10,000 parameters (2,000 references) and single reads by id, each
+// beside a floor of the same run: the channel's reads alone, a bare map lookup.
 #include <map>
 #include <optional>
 

@@ -7,9 +7,7 @@
 namespace pemrix::testing {
 namespace {
 
-// A socket of this protocol connected to url: a request socket sends text and
-// a subscriber takes every event. Returns up to count messages, each taken
-// within timeout.
+// A request socket sends text, a subscriber takes every event; up to count messages.
 std::vector<std::string> Exchange(int protocol, const std::string& url, const std::string& text,
                                   std::chrono::milliseconds timeout, size_t count = 1) {
   struct Socket {

@@ -1,7 +1,5 @@
 #pragma once
-// A local client's view of the acquisition service: JSON-RPC calls and the
-// event stream over real nanomsg sockets with bounded waits, and the built
-// pemrix-daqsvc run in a temporary folder.
+// A local client of the acquisition service over real nanomsg sockets, and the built service in a temporary folder.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -19,17 +17,13 @@ std::string RpcText(const std::string& url, const std::string& text, std::chrono
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
                        std::chrono::milliseconds timeout = 5s);
 
-// Up to count events taken by a fresh subscriber, decoded from BSON (null
-// where that fails); fewer when timeout passes between two of them.
+// Up to count events from a fresh subscriber (null where BSON fails); fewer after a timeout.
 std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout);
 
-// pemrix-daqsvc in a temporary folder, logging to daqsvc.log there, on
-// endpoints private to the folder.
 class DaqServiceFixture : public ::testing::Test {
  protected:
   void SetUp() override;
   std::string Config(const nlohmann::json& devices, int cycleMs = 50);  // the file's path
-  // ready: waits (bounded) for the service to start serving.
   std::unique_ptr<Process> Launch(const std::string& config, bool ready = true);
   std::string Log() const { return ReadFile(dir.File("daqsvc.log")); }
   nlohmann::json Read(const nlohmann::json& ids, const std::string& device) {

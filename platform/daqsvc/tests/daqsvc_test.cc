@@ -1,6 +1,4 @@
-// The acquisition-service stand-in as its clients see it: the built program
-// with the real plug-in over a simulated server, reached through real ipc
-// sockets.
+// The acquisition-service stand-in with the real plug-in over a simulated server, as its clients see it.
 #include <csignal>
 #include <set>
 #include <tuple>
@@ -48,8 +46,7 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
       10s))
       << response.dump() << Log();
   EXPECT_EQ(response["id"], 7);
-  // Not in the profile, or without a usable tag: null, never the driver's
-  // "false" for an unknown id.
+  // Not in the profile, or without a usable tag: null, never the driver's "false".
   EXPECT_EQ(response["result"]["values"], json::parse(R"({"Speed": 12.5, "Name": "Filler", "Flags": [1, 0, 8, 0],
       "Missing": null, "Ready": false, "Jammed": null})"));
 

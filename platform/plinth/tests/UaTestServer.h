@@ -1,7 +1,5 @@
 #pragma once
-// The node-opcua server of testing/opcua-server on a free loopback port in a
-// temporary folder, killed with this object. Its switches, address space and
-// event lines are described in server.js.
+// testing/opcua-server/server.js (switches and event lines described there) on a free loopback port.
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -14,8 +12,7 @@ namespace pemrix::testing {
 class UaTestServer {
  public:
   explicit UaTestServer(std::vector<std::string> switches) : _switches(std::move(switches)) {}
-  // Launch does not wait, so two servers may start side by side; Ready waits
-  // (90 s: the server loads the standard address space) for "listening".
+  // Launch does not wait, so two servers start side by side; Ready allows 90 s.
   bool Launch();
   bool Ready();
   bool Start() { return Launch() && Ready(); }

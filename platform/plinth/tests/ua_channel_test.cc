@@ -1,5 +1,4 @@
-// The OPC UA client against a real server, driven the way the data logger
-// drives it: pemrix-daqsvc with Quillet.drv, reached over JSON-RPC.
+// The OPC UA client against a real server, through pemrix-daqsvc and Quillet.drv as the data logger reaches them.
 #include <algorithm>
 #include <tuple>
 
@@ -42,8 +41,7 @@ json Parameter(const std::string& id, const std::string& type, const std::string
 
 class UaChannelTest : public DaqServiceFixture {
  protected:
-  // Two servers, started side by side: one that advertises its limits, one
-  // that hides them (refusing larger batches) and closes idle channels.
+  // The second hides its limits (refusing larger batches) and closes idle channels.
   static void SetUpTestSuite() {
     std::vector<std::string> limits = {"--max-read", "40", "--max-write", "10", "--bulk", std::to_string(kBulk)};
     open = std::make_unique<UaTestServer>(limits);

@@ -1,5 +1,4 @@
-// The UA Binary codec against bytes captured from the real test server
-// talking to this client (also the decoder fuzz harness's seed corpus).
+// The codec against bytes captured from the real test server (the fuzz harness's seeds).
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -45,8 +44,7 @@ TEST(UaCodecTest, DecodesWhatTheServerSent) {
   EXPECT_EQ(DecodeResponse(body.data(), body.size()).serviceResult, status::kBadTooManyOperations);
 }
 
-// What a hostile server could send instead: a DecodeError each, never an
-// allocation the length field asks for.
+// A DecodeError each, never an allocation the length field asks for.
 TEST(UaCodecTest, RefusesMalformedAnswers) {
   const Bytes read = Body("read_response_9.bin");
   const size_t results = 4 + 8 + 4 + 4 + 1 + 4 + 3;  // offset of the results' count

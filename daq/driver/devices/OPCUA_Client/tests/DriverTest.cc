@@ -1,5 +1,4 @@
-// Quillet.drv opened with dlopen and driven only through IDeviceDriver, as the
-// acquisition service drives it, over a simulated OPC UA server.
+// Quillet.drv opened and driven only through IDeviceDriver, as the acquisition service does.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -84,8 +83,7 @@ std::set<std::string> DynamicSymbols(const std::string& file, const char* which)
   return names;
 }
 
-// A plug-in importing from the core anything beyond what the core guarantees
-// would not load on the real one. Only the factory has C linkage.
+// Importing more than the core guarantees would not load on the real core.
 TEST(QuilletLoad, ImportsFromTheCoreOnlyWhatItGuarantees) {
   ASSERT_NE(Plugin(), nullptr) << dlerror();
   EXPECT_EQ(dlsym(Plugin(), "NodeStringParse"), nullptr);
@@ -109,9 +107,7 @@ TEST(QuilletLoad, ImportsFromTheCoreOnlyWhatItGuarantees) {
     EXPECT_TRUE(!core.count(symbol) || std::regex_match(symbol, contract)) << "imports " << symbol;
 }
 
-// The byte order shows in a reference to the low byte of 0x0102: 2
-// little-endian, 1 big-endian. Each probe follows one with "big", so a
-// setting that is ignored leaves 1.
+// The low byte of 0x0102 is 2 little-endian; after a "big" probe, an ignored setting leaves 1.
 TEST_F(DriverTest, ProbeSettingsAndWronglyTypedValues) {
   server->AddNode(2, "W", DataValueBase::FromJson(0x0102));
   auto lowByte = [&](const json& config) {
@@ -167,8 +163,7 @@ TEST_F(DriverTest, NodeAddressesBecomeNodeIdentifiers) {
       {{"id", "j_ref"}, {"type", "int16"}, {"reference_id", "a_both"}, {"attributes", {{"address", "ignored"}}}},
   });
   Update();
-  // Ascending ids, the first of an id; browse paths unresolved (empty
-  // identifier); a 16-bit namespace; unusable addresses make no tag.
+  // Ascending ids, the first of an id, browse paths unresolved, a 16-bit namespace.
   ASSERT_EQ(server->Calls().size(), 1u);
   EXPECT_EQ(server->Calls()[0].nodes, (std::vector<std::string>{"3:N", "4:", "2:", "2:Big", "7:a:b"}));
   EXPECT_EQ(driver->ReadParameter("g_letter"), json(false)) << "no tag";
@@ -211,8 +206,7 @@ TEST_F(DriverTest, OutputListsEveryTagNullWhileTheChannelIsDown) {
   EXPECT_TRUE(Calls(kRead).empty());
   EXPECT_EQ(driver->ReadParameter("Wlow"), 255);
 
-  // Up at the first check, gone at the second: the nodes are read into the
-  // tags, yet nothing is reported and references are not refreshed.
+  // Up at the first check, gone at the second: read into the tags, yet reported null.
   server->SetConnected(true);
   server->SetValue(2, "A", json(8));
   server->SetValue(2, "W", json(0x0102));
@@ -223,8 +217,7 @@ TEST_F(DriverTest, OutputListsEveryTagNullWhileTheChannelIsDown) {
   EXPECT_EQ(Update(), json({{"A", 8}, {"W", 258}, {"Wlow", 2}}));
 }
 
-// A position outside the source's bytes, or a source without offsets, gives
-// null and never another reference's bytes.
+// Outside the source's bytes or without offsets: null, never another reference's bytes.
 TEST_F(DriverTest, ReferenceOffsetsBitsAndBoundsInBothByteOrders) {
   const json null;
   const struct {
@@ -290,8 +283,6 @@ TEST_F(DriverTest, MemoryWritesStoreIntoTheTag) {
   EXPECT_TRUE(server->Calls().empty()) << "memory writes never reach the device";
 }
 
-// Indices naming no element, a type outside the four families, unknown ids,
-// no value or a null one: nothing stored or queued.
 TEST_F(DriverTest, UnusableWritesAreRefusedInBothModes) {
   for (int mode : {0, 1}) {
     SetUp();
