@@ -1,10 +1,6 @@
-// The OPC UA client's decoding of what a server sends: a byte stream of
-// chunks (acknowledge, error, secure channel and service messages), each
-// message decoded once its final chunk is in. Nothing but DecodeError may
-// leave the decoder, and nothing it allocates may outgrow the input.
-#include <cstdint>
+// A server's byte stream of chunks, each message decoded once its final
+// chunk is in: nothing but DecodeError may leave the decoder.
 #include <cstring>
-#include <vector>
 
 #include "plinth/UaBinary.h"
 
@@ -16,18 +12,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (size - pos >= kChunkHeaderSize) {
     ChunkHeader h = ParseChunkHeader(data + pos, size - pos);
     if (h.size < kChunkHeaderSize || h.size > size - pos) break;
-    const uint8_t* p = data + pos + kChunkHeaderSize;
-    size_t n = h.size - kChunkHeaderSize;
+    const uint8_t *p = data + pos + kChunkHeaderSize, *end = data + pos + h.size;
     pos += h.size;
     try {
       if (std::memcmp(h.type, "ACK", 3) == 0) {
-        DecodeAcknowledge(p, n);
+        DecodeAcknowledge(p, end - p);
       } else if (std::memcmp(h.type, "ERR", 3) == 0) {
-        DecodeErrorMessage(p, n);
+        DecodeErrorMessage(p, end - p);
       } else {
-        Reader r(p, n);
+        Reader r(p, end - p);
         ParseSecurityHeaders(std::memcmp(h.type, "OPN", 3) == 0, r);
-        body.insert(body.end(), p + (n - r.Left()), p + n);
+        body.insert(body.end(), end - r.Left(), end);
         if (h.chunk == 'F') {
           DecodeResponse(body.data(), body.size(), 1000);
           body.clear();

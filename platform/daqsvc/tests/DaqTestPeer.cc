@@ -4,45 +4,36 @@
 #include <nanomsg/pubsub.h>
 #include <nanomsg/reqrep.h>
 
-#include <vector>
-
 namespace pemrix::testing {
-
 namespace {
 
-// Closes the socket on every path.
-struct Socket {
-  explicit Socket(int protocol) : fd(nn_socket(AF_SP, protocol)) {}
-  ~Socket() {
-    if (fd >= 0) nn_close(fd);
-  }
-  int fd;
-};
-
-bool SetTimeouts(int fd, std::chrono::milliseconds timeout) {
+// A request socket sends text, a subscriber takes every event; up to count messages.
+std::vector<std::string> Exchange(int protocol, const std::string& url, const std::string& text,
+                                  std::chrono::milliseconds timeout, size_t count = 1) {
+  struct Socket {
+    int fd;
+    ~Socket() { nn_close(fd); }
+  } s{nn_socket(AF_SP, protocol)};
   int ms = static_cast<int>(timeout.count());
-  return nn_setsockopt(fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof(ms)) == 0 &&
-         nn_setsockopt(fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof(ms)) == 0;
-}
-
-// One message, or an empty vector on time-out or error.
-std::vector<uint8_t> Receive(int fd) {
-  void* buffer = nullptr;
-  int n = nn_recv(fd, &buffer, NN_MSG, 0);
-  if (n < 0) return {};
-  std::vector<uint8_t> bytes(static_cast<uint8_t*>(buffer), static_cast<uint8_t*>(buffer) + n);
-  nn_freemsg(buffer);
-  return bytes;
+  std::vector<std::string> messages;
+  if (nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof ms) < 0 ||
+      nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof ms) < 0 || nn_connect(s.fd, url.c_str()) < 0 ||
+      (protocol == NN_SUB ? nn_setsockopt(s.fd, NN_SUB, NN_SUB_SUBSCRIBE, "", 0)
+                          : nn_send(s.fd, text.data(), text.size(), 0)) < 0)
+    return messages;
+  for (char* buffer = nullptr; messages.size() < count; nn_freemsg(buffer)) {
+    int n = nn_recv(s.fd, &buffer, NN_MSG, 0);
+    if (n < 0) break;
+    messages.emplace_back(buffer, static_cast<size_t>(n));
+  }
+  return messages;
 }
 
 }  // namespace
 
 std::string RpcText(const std::string& url, const std::string& text, std::chrono::milliseconds timeout) {
-  Socket s(NN_REQ);
-  if (s.fd < 0 || !SetTimeouts(s.fd, timeout) || nn_connect(s.fd, url.c_str()) < 0) return "";
-  if (nn_send(s.fd, text.data(), text.size(), 0) < 0) return "";
-  auto bytes = Receive(s.fd);
-  return std::string(bytes.begin(), bytes.end());
+  auto reply = Exchange(NN_REQ, url, text, timeout);
+  return reply.empty() ? "" : reply[0];
 }
 
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
@@ -52,27 +43,34 @@ nlohmann::json RpcCall(const std::string& url, const std::string& method, const 
   return response.is_discarded() ? nlohmann::json() : response;
 }
 
-EventSubscriber::EventSubscriber(const std::string& url) : _socket(nn_socket(AF_SP, NN_SUB)) {
-  if (_socket < 0) return;
-  nn_setsockopt(_socket, NN_SUB, NN_SUB_SUBSCRIBE, "", 0);
-  nn_connect(_socket, url.c_str());
-}
-
-EventSubscriber::~EventSubscriber() {
-  if (_socket >= 0) nn_close(_socket);
-}
-
-nlohmann::json EventSubscriber::Next(std::chrono::milliseconds timeout) {
-  if (_socket < 0) return nullptr;
-  int ms = static_cast<int>(timeout.count());
-  nn_setsockopt(_socket, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof(ms));
-  auto bytes = Receive(_socket);
-  if (bytes.empty()) return nullptr;
-  try {
-    return nlohmann::json::from_bson(bytes);
-  } catch (const nlohmann::json::exception&) {
-    return nullptr;
+std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout) {
+  std::vector<nlohmann::json> events;
+  for (const auto& bytes : Exchange(NN_SUB, url, "", timeout, count)) {
+    auto event = nlohmann::json::from_bson(bytes, true, false);
+    events.push_back(event.is_discarded() ? nlohmann::json() : event);
   }
+  return events;
+}
+
+void DaqServiceFixture::SetUp() {
+  WriteFile(dir.File("log.conf"), "* GLOBAL:\n   FORMAT = \"%datetime %level %msg\"\n   FILENAME = \"" +
+                                      dir.File("daqsvc.log") +
+                                      "\"\n   TO_FILE = true\n   TO_STANDARD_OUTPUT = false\n");
+}
+
+std::string DaqServiceFixture::Config(const nlohmann::json& devices, int cycleMs) {
+  nlohmann::json config = {{"daq_api", api}, {"daq_event", event}, {"cycle_ms", cycleMs}, {"devices", devices}};
+  WriteFile(dir.File("daqsvc.json"), config.dump());
+  return dir.File("daqsvc.json");
+}
+
+std::unique_ptr<Process> DaqServiceFixture::Launch(const std::string& config, bool ready) {
+  auto p = std::make_unique<Process>(
+      Process::Options{{BinPath("pemrix-daqsvc"), config}, dir.Path(), {}, dir.File("daqsvc.out")});
+  EXPECT_TRUE(p->Start());
+  bool started = !ready || WaitUntil([&] { return Log().find("DAQ Service Started") != std::string::npos; }, 20s);
+  EXPECT_TRUE(started) << Log();
+  return p;
 }
 
 }  // namespace pemrix::testing

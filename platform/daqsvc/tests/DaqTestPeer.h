@@ -1,35 +1,42 @@
 #pragma once
-// The two ends a local client of the acquisition service holds: a JSON-RPC
-// request socket and an event subscriber, both over real nanomsg sockets
-// with bounded waits.
-#include <chrono>
+// A local client of the acquisition service over real nanomsg sockets, and the built service in a temporary folder.
+#include <gtest/gtest.h>
+
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <vector>
+
+#include "TestSupport.h"
 
 namespace pemrix::testing {
 
-// One JSON-RPC 2.0 exchange on a fresh request socket: the whole response
-// object, or null when nothing (parsable) arrived within timeout.
+// One exchange on a fresh request socket: the reply text, "" when none came.
+std::string RpcText(const std::string& url, const std::string& text, std::chrono::milliseconds timeout = 5s);
+// A call with id 7: the parsed reply, null when none came.
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                       std::chrono::milliseconds timeout = 5s);
 
-// The same exchange with a request text as given: the reply text, or "" when
-// nothing arrived within timeout.
-std::string RpcText(const std::string& url, const std::string& text,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Up to count events from a fresh subscriber (null where BSON fails); fewer after a timeout.
+std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout);
 
-// A subscribe socket connected to an event endpoint, taking every event.
-class EventSubscriber {
- public:
-  explicit EventSubscriber(const std::string& url);
-  ~EventSubscriber();
-  EventSubscriber(const EventSubscriber&) = delete;
-  EventSubscriber& operator=(const EventSubscriber&) = delete;
-  // The next event decoded from BSON, or null after timeout.
-  nlohmann::json Next(std::chrono::milliseconds timeout);
+class DaqServiceFixture : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  std::string Config(const nlohmann::json& devices, int cycleMs = 50);  // the file's path
+  std::unique_ptr<Process> Launch(const std::string& config, bool ready = true);
+  std::string Log() const { return ReadFile(dir.File("daqsvc.log")); }
+  nlohmann::json Read(const nlohmann::json& ids, const std::string& device) {
+    return RpcCall(api, "ReadParameter", {{"device_id", device}, {"parameters", ids}});
+  }
+  nlohmann::json Write(const std::string& device, const std::string& id, const nlohmann::json& value,
+                       const nlohmann::json& indices = nlohmann::json::array()) {
+    return RpcCall(api, "WriteParameter",
+                   {{"device_id", device}, {"parameter", id}, {"value", value}, {"indices", indices}});
+  }
 
- private:
-  int _socket = -1;
+  TempDir dir{"pemrix-daqsvc"};
+  const std::string api = dir.Ipc("daq.api"), event = dir.Ipc("daq.event");
 };
 
 }  // namespace pemrix::testing

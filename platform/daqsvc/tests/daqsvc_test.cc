@@ -1,106 +1,54 @@
-// The acquisition-service stand-in as its clients see it: the built program
-// with the real plug-in over a simulated server, reached through real ipc
-// sockets.
-#include <gtest/gtest.h>
-
+// The acquisition-service stand-in with the real plug-in over a simulated server, as its clients see it.
 #include <csignal>
-#include <memory>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <tuple>
 
 #include "DaqTestPeer.h"
-#include "TestSupport.h"
 
 using namespace pemrix::testing;
 using json = nlohmann::json;
 
 namespace {
 
-const char* kProfile = R"({"name": "press", "parameters": [
-  {"id": "Speed",    "type": "double", "attributes": {"address": {"node_id": "2:Speed"}}},
-  {"id": "Name",     "type": "string", "attributes": {"address": {"node_id": "2:Name"}}},
-  {"id": "Flags",    "type": "uint16", "array_length": 4, "write_mode": 1,
-   "attributes": {"address": {"node_id": "2:Flags"}}},
-  {"id": "Setpoint", "type": "double", "write_mode": 1, "attributes": {"address": {"node_id": "2:Setpoint"}}},
-  {"id": "Broken",   "type": "int32",  "attributes": {"address": {"node_id": "Speed"}}},
-  {"id": "Ready",    "type": "bool",   "attributes": {"address": {"node_id": "2:Ready"}}},
-  {"id": "Jammed",   "type": "bool",   "attributes": {"address": {"node_id": "Ready"}}}
-]})";
-
-const char* kServer = R"({"nodes": [
-  {"namespace": 2, "id": "Speed",    "type": "double", "value": 12.5},
-  {"namespace": 2, "id": "Name",     "value": "Filler"},
-  {"namespace": 2, "id": "Flags",    "type": "uint16", "value": [1, 0, 8, 0]},
-  {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0},
-  {"namespace": 2, "id": "Ready",    "value": false}
-]})";
-
-class DaqServiceTest : public ::testing::Test {
+class DaqServiceTest : public DaqServiceFixture {
  protected:
   void SetUp() override {
-    WriteFile(dir.File("log.conf"), "* GLOBAL:\n   FORMAT = \"%datetime %level %msg\"\n   FILENAME = \"" +
-                                        dir.File("daqsvc.log") +
-                                        "\"\n   TO_FILE = true\n   TO_STANDARD_OUTPUT = false\n");
-    WriteFile(dir.File("press.profile.json"), kProfile);
-    WriteFile(dir.File("press.server.json"), kServer);
+    DaqServiceFixture::SetUp();
+    WriteFile(dir.File("press.profile.json"), R"({"name": "press", "parameters": [
+      {"id": "Speed", "type": "double", "attributes": {"address": {"node_id": "2:Speed"}}},
+      {"id": "Name", "type": "string", "attributes": {"address": {"node_id": "2:Name"}}},
+      {"id": "Flags", "type": "uint16", "array_length": 4, "write_mode": 1,
+       "attributes": {"address": {"node_id": "2:Flags"}}},
+      {"id": "Setpoint", "type": "double", "write_mode": 1, "attributes": {"address": {"node_id": "2:Setpoint"}}},
+      {"id": "Ready", "type": "bool", "attributes": {"address": {"node_id": "2:Ready"}}},
+      {"id": "Jammed", "type": "bool", "attributes": {"address": {"node_id": "Ready"}}}]})");
+    WriteFile(dir.File("press.server.json"), R"({"nodes": [{"namespace": 2, "id": "Name", "value": "Filler"},
+      {"namespace": 2, "id": "Speed", "type": "double", "value": 12.5}, {"namespace": 2, "id": "Ready", "value": false},
+      {"namespace": 2, "id": "Flags", "type": "uint16", "value": [1, 0, 8, 0]},
+      {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0}]})");
   }
-
-  json Device(const std::string& id, const std::string& driver = "Quillet.drv") {
+  static json Device(const std::string& id, const std::string& driver = "Quillet.drv") {
     return {{"id", id},
             {"driver", driver},
             {"profile", "press.profile.json"},
             {"channel", {{"simulated_server", "press.server.json"}}}};
   }
-
-  std::string Config(const json& devices) {
-    json config = {{"daq_api", api}, {"daq_event", event}, {"cycle_ms", 50}, {"devices", devices}};
-    WriteFile(dir.File("daqsvc.json"), config.dump(2));
-    return dir.File("daqsvc.json");
-  }
-
-  std::unique_ptr<Process> Launch(const std::string& config) {
-    Process::Options o;
-    o.argv = {BinPath("pemrix-daqsvc"), config};
-    o.cwd = dir.Path();
-    o.output = dir.File("daqsvc.out");
-    auto p = std::make_unique<Process>(o);
-    EXPECT_TRUE(p->Start());
-    return p;
-  }
-
-  std::unique_ptr<Process> LaunchReady(const json& devices) {
-    auto p = Launch(Config(devices));
-    EXPECT_TRUE(WaitUntil([&] { return Log().find("DAQ Service Started") != std::string::npos; }, 20s)) << Log();
-    return p;
-  }
-
-  std::string Log() { return ReadFile(dir.File("daqsvc.log")); }
-
-  json Read(const json& parameters, const std::string& device = "press") {
-    return RpcCall(api, "ReadParameter", {{"device_id", device}, {"parameters", parameters}});
-  }
-
-  TempDir dir{"pemrix-daqsvc"};
-  std::string api = dir.Ipc("daq.api");
-  std::string event = dir.Ipc("daq.event");
 };
 
 TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
-  auto p = LaunchReady(json::array({Device("press")}));
+  auto p = Launch(Config(json::array({Device("press")})));
   json response;
   ASSERT_TRUE(WaitUntil(
       [&] {
-        response = Read({"Speed", "Name", "Flags", "Missing", "Broken", "Ready", "Jammed"});
+        response = Read({"Speed", "Name", "Flags", "Missing", "Ready", "Jammed"}, "press");
         return response["result"]["values"]["Speed"] == 12.5;
       },
       10s))
       << response.dump() << Log();
   EXPECT_EQ(response["id"], 7);
-  // Not in the profile, and in the profile without a usable tag: both null,
-  // never the driver's "false" for an unknown id.
+  // Not in the profile, or without a usable tag: null, never the driver's "false".
   EXPECT_EQ(response["result"]["values"], json::parse(R"({"Speed": 12.5, "Name": "Filler", "Flags": [1, 0, 8, 0],
-      "Missing": null, "Broken": null, "Ready": false, "Jammed": null})"));
+      "Missing": null, "Ready": false, "Jammed": null})"));
 
   const char *read = "ReadParameter", *write = "WriteParameter";
   const std::tuple<const char*, json, int> refused[] = {
@@ -122,21 +70,17 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   for (const auto& [method, params, code] : refused) {
     response = RpcCall(api, method, params);
     EXPECT_EQ(response["error"]["code"], code) << method << " " << params.dump() << " -> " << response.dump();
-    EXPECT_EQ(response["id"], 7);
-    EXPECT_FALSE(response.contains("result"));
+    EXPECT_TRUE(response["id"] == 7 && !response.contains("result")) << response.dump();
   }
 
   // Device writes go out with the next cycle and come back with the one after.
-  json w = RpcCall(api, "WriteParameter", {{"device_id", "press"}, {"parameter", "Setpoint"}, {"value", 42.5}});
-  EXPECT_EQ(w["result"], 1) << w.dump();
-  EXPECT_EQ(RpcCall(api, "WriteParameter",
-                    {{"device_id", "press"}, {"parameter", "Flags"}, {"value", 5}, {"indices", {2}}})["result"],
-            1);
+  EXPECT_EQ(Write("press", "Setpoint", 42.5)["result"], 1);
+  EXPECT_EQ(Write("press", "Flags", 5, {2})["result"], 1);
   json values;
   EXPECT_TRUE(WaitUntil(
       [&] {
-        values = Read({"Setpoint", "Flags"})["result"]["values"];
-        return values["Setpoint"] == 42.5 && values["Flags"] == json::array({1, 0, 5, 0});
+        values = Read({"Setpoint", "Flags"}, "press")["result"]["values"];
+        return values == json{{"Setpoint", 42.5}, {"Flags", {1, 0, 5, 0}}};
       },
       10s))
       << values.dump() << Log();
@@ -144,49 +88,41 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
 }
 
 TEST_F(DaqServiceTest, PublishesEveryUpdateAsAnEvent) {
-  auto p = LaunchReady(json::array({Device("press"), Device("second")}));
-  EventSubscriber subscriber(event);
+  auto p = Launch(Config(json::array({Device("press"), Device("second")})));
   std::set<std::string> devices;
   json last;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        json e = subscriber.Next(1s);
-        if (e.is_null()) return false;
-        last = e;
-        EXPECT_EQ(e["event"], "DeviceUpdate");
-        if (e["params"]["parameters"]["Speed"] == 12.5 && e["params"]["connected"] == true)
-          devices.insert(e["params"]["device_id"].get<std::string>());
-        return devices.size() == 2;
-      },
-      10s))
-      << last.dump() << Log();
+  auto bothUpdated = [&] {
+    for (json e : Events(event, 10, 1s)) {
+      last = e;
+      EXPECT_EQ(e["event"], "DeviceUpdate");
+      if (e["params"]["parameters"]["Speed"] == 12.5 && e["params"]["connected"] == true)
+        devices.insert(e["params"]["device_id"].get<std::string>());
+    }
+    return devices.size() == 2;
+  };
+  ASSERT_TRUE(WaitUntil(bothUpdated, 10s)) << last.dump() << Log();
   EXPECT_EQ(last["params"]["parameters"]["Name"], "Filler");
 }
 
 TEST_F(DaqServiceTest, LeavesOutUnusableDevicesStopsOnSigtermAndFailsWithoutAny) {
-  // A device that cannot start is logged and the others run.
   {
-    json devices = json::array({Device("ghost", "Missing.drv"), json{{"id", "press"}}, Device("press")});
-    auto p = LaunchReady(devices);
-    EXPECT_TRUE(Read({"Name"}).contains("result"));
+    auto p = Launch(Config(json::array({Device("ghost", "Missing.drv"), json{{"id", "press"}}, Device("press")})));
+    EXPECT_TRUE(Read({"Name"}, "press").contains("result"));
     EXPECT_EQ(Read({"Name"}, "ghost")["error"]["code"], -32001);
 
-    // A second instance on the same endpoint gives up at once.
-    auto second = Launch(dir.File("daqsvc.json"));
+    auto second = Launch(dir.File("daqsvc.json"), false);
     ASSERT_TRUE(second->Wait(20s));
-    EXPECT_EQ(second->ExitCode(), 1);
+    EXPECT_EQ(second->ExitCode(), 1) << "the endpoint is taken";
 
-    // SIGTERM stops the devices in order and frees the endpoint.
     p->Signal(SIGTERM);
     ASSERT_TRUE(p->Wait(10s)) << Log();
     EXPECT_EQ(p->ExitCode(), 0) << Log() << p->Output();
-    auto again = LaunchReady(json::array({Device("press")}));
-    EXPECT_TRUE(Read({"Name"}).contains("result"));
+    auto again = Launch(Config(json::array({Device("press")})));
+    EXPECT_TRUE(Read({"Name"}, "press").contains("result")) << "the endpoint was freed";
   }
-  // Nothing usable, or no configuration at all: exit status 1.
   for (const std::string& config : {Config(json::array({Device("ghost", "Missing.drv")})), dir.File("absent.json")}) {
     WriteFile(dir.File("daqsvc.log"), "");
-    auto p = Launch(config);
+    auto p = Launch(config, false);
     ASSERT_TRUE(p->Wait(20s)) << config;
     EXPECT_EQ(p->ExitCode(), 1) << Log();
   }

@@ -1,7 +1,5 @@
 #pragma once
-// The real OPC UA server of testing/opcua-server (node-opcua) on a free
-// loopback port in a temporary folder, stopped on every path. Its address
-// space and switches are described in testing/opcua-server/server.js.
+// testing/opcua-server/server.js (switches and event lines described there) on a free loopback port.
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -13,32 +11,20 @@ namespace pemrix::testing {
 
 class UaTestServer {
  public:
-  struct Options {
-    int maxRead = 0;
-    int maxWrite = 0;
-    bool hideLimits = false;
-    int bulk = 0;
-    int idleCloseMs = 0;  // 0: the server's default (30 s)
-  };
-  explicit UaTestServer(Options options);
-  ~UaTestServer();
-  // Launch without waiting (two servers may start side by side), then Ready
-  // waits (bounded, 90 s: the server loads the standard address space) for
-  // its "listening" line. Start does both.
+  explicit UaTestServer(std::vector<std::string> switches) : _switches(std::move(switches)) {}
+  // Launch does not wait, so two servers start side by side; Ready allows 90 s.
   bool Launch();
   bool Ready();
   bool Start() { return Launch() && Ready(); }
-  void Kill();
-  int Port() const { return _port; }
-  std::string Endpoint() const;
-  // Every JSON line the server printed so far ({"read": n}, {"write": ...}).
-  std::vector<nlohmann::json> Events() const;
+  void Kill() { _process->Kill(); }
+  std::string Endpoint() const { return "opc.tcp://127.0.0.1:" + std::to_string(_port) + "/pemrix"; }
+  std::vector<nlohmann::json> Events() const;  // every JSON line printed so far
   std::string Output() const { return ReadFile(_dir.File("server.out")); }
 
  private:
-  Options _options;
+  std::vector<std::string> _switches;
   TempDir _dir{"pemrix-opcua"};
-  int _port;
+  int _port = FreeTcpPort();
   std::unique_ptr<Process> _process;
 };
 

@@ -1,11 +1,12 @@
-// libStrata: typed values (every type code, conversions, memory images) and
-// the profile loader. The plug-in's tests cover the everyday conversions and
-// profile fields; these cover the edges.
+// The stand-ins' edges: libStrata's typed values and profile loader, and the
+// simulated server's settings.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
 #include "LogCapture.h"
+#include "plinth/OPCUA_ClientChannelDriver.h"
+#include "plinth/SimulatedServer.h"
 #include "strata/DataValueBase.h"
 #include "strata/Profile.h"
 
@@ -15,51 +16,32 @@ using namespace VESK::DAQ;
 using json = nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
-TEST(DataValue, EveryTypeAsArrayRoundTripsThroughMemory) {
+// Every type's array image round-trips in both orders; a single value is
+// taken from any bit of the image, and never from past its end.
+TEST(DataValue, MemoryImagesRoundTripAndStayInBounds) {
   for (DataType type : {DT_BOOL, DT_INT8, DT_INT16, DT_INT32, DT_INT64, DT_FLOAT, DT_DOUBLE, DT_STRING, DT_DATETIME,
                         DT_UINT8, DT_UINT16, DT_UINT32, DT_UINT64}) {
-    SCOPED_TRACE(DataTypeName(type));
-    Bytes none;
-    EXPECT_FALSE(DataValueBase::Create(type)->SaveToMemory(&none, ENDIAN_LITTLE)) << "a null value has no image";
-    auto array = DataValueBase::Create(type, {3});
+    auto array = DataValueBase::Create(type, {3}), back = DataValueBase::Create(type, {3});
     ASSERT_TRUE(array->SetJson(json({1, 0, 1})));
     for (EndianType endian : {ENDIAN_LITTLE, ENDIAN_BIG}) {
       Bytes image;
-      ASSERT_TRUE(array->SaveToMemory(&image, endian));
-      auto back = DataValueBase::Create(type, {3});
-      EXPECT_TRUE(back->LoadFromMemory(image, 0, 0, endian));
-      EXPECT_EQ(back->ToJson(), array->ToJson());
+      EXPECT_TRUE(array->SaveToMemory(&image, endian) && back->LoadFromMemory(image, 0, 0, endian));
+      EXPECT_EQ(back->ToJson(), array->ToJson()) << DataTypeName(type) << " " << endian;
     }
+    Bytes none;
+    EXPECT_FALSE(DataValueBase::Create(type)->SaveToMemory(&none, ENDIAN_LITTLE)) << "a null value has no image";
   }
-}
-
-TEST(DataValue, MemoryImagesByteOrderBitsAndBounds) {
-  Bytes little, packed;
-  auto w16 = DataValueBase::Create(DT_INT16);
-  w16->SetInt64(0x0102);
-  w16->SaveToMemory(&little, ENDIAN_LITTLE);
-  EXPECT_EQ(little, (Bytes{0x02, 0x01}));
-  // Boolean arrays pack 8 per byte, element i at bit i % 8 of byte i / 8.
-  DataValueBase::FromJson(json({true, false, false, true, false, false, false, false, true}))
-      ->SaveToMemory(&packed, ENDIAN_BIG);
-  EXPECT_EQ(packed, (Bytes{0x09, 0x01}));
-
-  // A bit offset takes the element from the bit stream starting there.
-  Bytes stream{0xF0, 0x0A, 0xFF};
-  auto u8 = DataValueBase::Create(DT_UINT8);
+  Bytes stream{0xF0, 0x0A, 0xFF}, text{'a', 'b', 0, 'c'};
+  auto u8 = DataValueBase::Create(DT_UINT8), u16 = DataValueBase::Create(DT_UINT16),
+       s = DataValueBase::Create(DT_STRING);
   EXPECT_TRUE(u8->LoadFromMemory(stream, 0, 4, ENDIAN_LITTLE));
   EXPECT_EQ(u8->ToJson(), 0xAF);
-  // Out of bounds: null and false, never a read past the bytes.
-  auto u16 = DataValueBase::Create(DT_UINT16);
   EXPECT_TRUE(u16->LoadFromMemory(stream, 1, 0, ENDIAN_BIG));
-  EXPECT_EQ(u16->ToJson(), 0x0AFF) << "the last two bytes";
-  for (auto [byteOffset, bitOffset] :
-       std::vector<std::pair<int, int>>{{2, 0}, {1, 1}, {-1, 0}, {0, -1}, {0, 8}, {4, 0}}) {
+  EXPECT_EQ(u16->ToJson(), 0x0AFF) << "the last two bytes; past them: null and false";
+  for (auto [byteOffset, bitOffset] : std::vector<std::pair<int, int>>{{2, 0}, {1, 1}, {-1, 0}, {0, -1}, {0, 8}}) {
     EXPECT_FALSE(u16->LoadFromMemory(stream, byteOffset, bitOffset, ENDIAN_BIG)) << byteOffset << "/" << bitOffset;
     EXPECT_TRUE(u16->IsNull());
   }
-  Bytes text{'a', 'b', 0, 'c'};
-  auto s = DataValueBase::Create(DT_STRING);
   EXPECT_TRUE(s->LoadFromMemory(text, 0, 0, ENDIAN_LITTLE));
   EXPECT_EQ(s->ToJson(), "ab") << "to a 0 byte";
   EXPECT_FALSE(s->LoadFromMemory(text, 5, 0, ENDIAN_LITTLE));
@@ -95,6 +77,17 @@ TEST(ProfileLoader, SkipsUnusableEntries) {
   EXPECT_EQ(profile->GetParameter("A")->type, DT_UINT16) << "the first of an id";
   EXPECT_EQ(profile->GetParameter("M")->arrayLength, 6) << "the element count of the dimensions";
   EXPECT_EQ(Profile::LoadFromJSON(json::array()), nullptr);
+}
+
+TEST(SimulatedServer, UnusableSettingsRefused) {
+  for (const json& settings : {json::object(), json{{"simulated_server", 5}}, json{{"simulated_server", "/none.json"}}})
+    EXPECT_EQ(OPCUA_ClientChannelDriver::Create(settings), nullptr) << settings.dump();
+  for (const char* node :
+       {R"({"namespace": 2, "type": "int16"})", R"({"namespace": 70000, "id": "x", "type": "int16"})",
+        R"({"id": "x", "type": "string", "generator": {"kind": "ramp"}})",
+        R"({"id": "x", "type": "int16", "generator": {"kind": "ramp", "period_ms": 0}})",
+        R"({"id": "x", "type": "int16", "generator": {"kind": "counter", "step": 0, "max": 5}})"})
+    EXPECT_EQ(SimulatedServer::LoadFromJSON({{"nodes", {json::parse(node)}}}), nullptr) << node;
 }
 
 }  // namespace
