@@ -12,8 +12,8 @@ namespace {
 std::mutex g_mutex;
 std::vector<LogLine> g_lines;
 // The logging library's callback table is not guarded against threads that
-// log while a callback is installed or removed, so the callback is installed
-// once, before the first test, and only switched on and off afterwards.
+// log meanwhile, so the callback is installed once, before the first test
+// (while only the main thread runs), and only switched on and off afterwards.
 std::atomic<int> g_active{0};
 
 class CaptureCallback : public el::LogDispatchCallback {
@@ -25,21 +25,16 @@ class CaptureCallback : public el::LogDispatchCallback {
     g_lines.push_back({el::LevelHelper::convertToString(m->level()), m->message()});
   }
 };
-const char* kId = "pemrix-test-capture";
 
 void InstallOnce() {
-  static bool installed = (el::Helpers::installLogDispatchCallback<CaptureCallback>(kId), true);
+  static bool installed = (el::Helpers::installLogDispatchCallback<CaptureCallback>("pemrix-test-capture"), true);
   (void)installed;
 }
 
-// Installs the callback before the first test runs, while the process has
-// only its main thread, in every test program that uses a capture.
-class InstallBeforeTests : public ::testing::Environment {
- public:
+struct InstallBeforeTests : ::testing::Environment {
   void SetUp() override { InstallOnce(); }
 };
 const ::testing::Environment* const g_installer = ::testing::AddGlobalTestEnvironment(new InstallBeforeTests);
-
 }  // namespace
 
 LogCapture::LogCapture() {
@@ -56,10 +51,8 @@ std::vector<LogLine> LogCapture::Lines() const {
 }
 
 int LogCapture::Count(const std::string& text, const std::string& level) const {
-  std::lock_guard<std::mutex> lock(g_mutex);
   int n = 0;
-  for (const auto& l : g_lines)
-    if ((level.empty() || l.level == level) && l.message.find(text) != std::string::npos) ++n;
+  for (const auto& l : Lines()) n += (level.empty() || l.level == level) && l.message.find(text) != std::string::npos;
   return n;
 }
 

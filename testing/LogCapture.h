@@ -18,7 +18,7 @@ class LogCapture {
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
   std::vector<LogLine> Lines() const;
-  // Number of messages containing text (at level, when given).
+  // Messages containing text (at level, when given).
   int Count(const std::string& text, const std::string& level = "") const;
   bool Contains(const std::string& text, const std::string& level = "") const { return Count(text, level) > 0; }
   void Clear();

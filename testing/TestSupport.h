@@ -1,11 +1,12 @@
 #pragma once
-// Test helpers shared by every suite. Nothing here sleeps in place of a
-// condition: waits poll a predicate against a deadline and report a failure.
+// Helpers shared by every suite. Waits poll a predicate against a deadline,
+// never a bare sleep in place of a condition.
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pemrix::testing {
@@ -21,37 +22,27 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::string& Path() const { return _path; }
   std::string File(const std::string& name) const { return _path + "/" + name; }
-  // "ipc://<dir>/<name>.ipc", an endpoint private to this folder.
-  std::string Ipc(const std::string& name) const { return "ipc://" + _path + "/" + name + ".ipc"; }
+  std::string Ipc(const std::string& name) const { return "ipc://" + File(name) + ".ipc"; }
 
  private:
   std::string _path;
 };
 
-// A TCP port on 127.0.0.1 that was free a moment ago, outside the kernel's
-// ephemeral range (-1 when none is found).
+// A loopback TCP port free a moment ago, outside the ephemeral range (-1: none).
 int FreeTcpPort();
-// True when something accepts TCP connections on 127.0.0.1:port.
 bool TcpPortOpen(int port);
-
-// Polls cond every step until it holds (true) or timeout passes (false).
 bool WaitUntil(const std::function<bool()>& cond, std::chrono::milliseconds timeout,
                std::chrono::milliseconds step = 10ms);
-
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
-// Runs a /bin/sh command; returns its exit status (-1 when it did not exit).
-int RunShell(const std::string& command);
-
-// Folder of the built programs and plug-ins (ctest sets PEMRIX_BIN_DIR;
-// otherwise the test executable's own folder).
-std::string BinDir();
+int RunShell(const std::string& command);  // /bin/sh exit status, -1 when it did not exit
+// A built program: under $PEMRIX_BIN_DIR, else beside the test executable.
 std::string BinPath(const std::string& name);
 
-// A child process. Its stdout and stderr go to one file. Killed (SIGKILL) and
-// reaped on destruction if it is still running, so no test leaves it behind.
+// A child process writing stdout and stderr to one file; killed and reaped
+// on destruction, so no test leaves it behind.
 class Process {
  public:
   struct Options {
@@ -60,8 +51,8 @@ class Process {
     std::vector<std::string> env;  // extra "KEY=VALUE" entries
     std::string output = "/dev/null";
   };
-  explicit Process(Options options);
-  ~Process();
+  explicit Process(Options options) : _options(std::move(options)) {}
+  ~Process() { Kill(); }
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
@@ -69,13 +60,10 @@ class Process {
   pid_t Pid() const { return _pid; }
   bool Running();
   void Signal(int signal);
-  // Waits for the process to end; false if it is still running at timeout.
-  bool Wait(std::chrono::milliseconds timeout);
-  // After Wait returned true: exit code, or -1 if it ended by a signal.
-  int ExitCode() const;
+  bool Wait(std::chrono::milliseconds timeout);  // false: still running
+  int ExitCode() const;                          // -1: ended by a signal
   int TermSignal() const;
-  // SIGKILL and reap; no-op when not running.
-  void Kill();
+  void Kill();  // SIGKILL and reap
   // Signal, wait up to timeout, then SIGKILL; true when it ended by itself.
   bool Stop(int signal, std::chrono::milliseconds timeout);
   std::string Output() const { return ReadFile(_options.output); }

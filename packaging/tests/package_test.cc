@@ -16,7 +16,7 @@ using namespace pemrix::testing;
 
 namespace {
 
-// Runs a /bin/sh command; its output (both streams) and "status <n>".
+// Runs a /bin/sh command: its output (both streams), then "status <n>\n".
 std::string Sh(const std::string& command) {
   std::string out;
   if (FILE* pipe = popen(("(" + command + ") 2>&1; echo status $?").c_str(), "r")) {
@@ -35,7 +35,6 @@ class Package : public ::testing::Test {
                  "mv pemrix_*.deb pemrix.deb && dpkg -x pemrix.deb root");
   }
   void SetUp() override { ASSERT_TRUE(Succeeded(packLog)) << packLog; }
-
   static inline TempDir dir{"pemrix-package"};
   static inline std::string packLog, deb = dir.File("pemrix.deb"), root = dir.File("root");
 };
@@ -53,9 +52,8 @@ TEST_F(Package, HoldsTheInstallAndDependsOnWhatTheProgramsLink) {
   // The plug-in finds its platform libraries beside itself wherever it lands.
   std::string ldd = Sh("ldd " + root + "/usr/lib/pemrix/drivers/Quillet.drv");
   EXPECT_TRUE(Succeeded(ldd) && ldd.find(root + "/usr/lib/pemrix/drivers/libPlinth.so") != std::string::npos) << ldd;
-
-  std::string depends = Sh("dpkg-deb -f " + deb + " Depends");
   // One package name a line; the sanitizer runtimes come with the test build alone.
+  std::string depends = Sh("dpkg-deb -f " + deb + " Depends");
   std::string names =
       Sh("cd " + dir.Path() + " && mkdir -p debian && " +
          "printf 'Source: p\\n\\nPackage: p\\nArchitecture: any\\n' >debian/control && " + "dpkg-shlibdeps -O " + root +
@@ -84,8 +82,7 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
   const std::string program =
       root + "/usr/bin/Pemrix." + (GetParam() == std::string("daemon") ? "Daemon" : "DataLogger");
   const std::string folder = root + "/etc/pemrix/" + GetParam();
-  TempDir run;
-  // Its own project and peers, so nothing on this machine is touched.
+  TempDir run;  // its own project and peers: nothing on this machine is touched
   RunShell("mkdir " + run.File("Project"));
   WriteFile(run.File("Project/data_logger.json"),
             R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":)" +
@@ -93,10 +90,8 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
   WriteFile(run.File("local.conf"), R"({"project_path":")" + run.File("Project") + R"(","daq_api":")" + run.Ipc("daq") +
                                         R"(","host_api":")" + run.Ipc("host") + R"("})");
   // The shipped configuration passes the program's own check.
-  std::string check = Sh("cd " + folder + " && " + program + " --check-config " + run.File("local.conf"));
-  EXPECT_TRUE(Succeeded(check)) << check;
+  EXPECT_TRUE(Succeeded(Sh("cd " + folder + " && " + program + " --check-config " + run.File("local.conf"))));
   EXPECT_NE(Sh(program + " --version").find(PEMRIX_VERSION), std::string::npos);
-
   int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_un addr{AF_UNIX, {}};
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", run.File("notify").c_str());
