@@ -78,7 +78,7 @@ TEST_F(Package, UnitsPassTheServiceManagersLint) {
 
 class InstalledProgram : public Package, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
+TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudly) {
   const std::string program =
       root + "/usr/bin/Pemrix." + (GetParam() == std::string("daemon") ? "Daemon" : "DataLogger");
   const std::string folder = root + "/etc/pemrix/" + GetParam();
@@ -106,13 +106,33 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
         },
         10s);
   };
-  Process p({{program, run.File("local.conf")}, folder, {"NOTIFY_SOCKET=" + run.File("notify")}, run.File("out")});
-  ASSERT_TRUE(p.Start());
-  EXPECT_TRUE(noticed("READY=1")) << notices << p.Output();
-  p.Signal(SIGTERM);
-  EXPECT_TRUE(noticed("STOPPING=1")) << notices << p.Output();
-  ASSERT_TRUE(p.Wait(10s)) << p.Output();
-  EXPECT_EQ(p.ExitCode(), 0) << p.Output();
+  // A crash report and an abnormal end on SIGSEGV, orderly stops on SIGINT and SIGTERM.
+  for (int sig : {SIGSEGV, SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    notices.clear();
+    Process p({{program, run.File("local.conf"), "ignored-extra-argument"},
+               folder,
+               {"NOTIFY_SOCKET=" + run.File("notify")},
+               run.File(std::to_string(sig))});
+    ASSERT_TRUE(p.Start());
+    EXPECT_TRUE(noticed("READY=1")) << notices << p.Output();
+    p.Signal(sig);
+    ASSERT_TRUE(p.Wait(10s)) << p.Output();
+    const std::string log = p.Output();
+    // The second file's keys apply on top of the first's.
+    EXPECT_NE(log.find("Project Path = " + run.File("Project")), std::string::npos) << log;
+    EXPECT_EQ(log.find("ignored-extra-argument"), std::string::npos);
+    if (sig == SIGSEGV) {
+      EXPECT_NE(p.TermSignal(), 0) << "exit code " << p.ExitCode();
+      EXPECT_NE(log.find("FATAL"), std::string::npos) << log;
+      EXPECT_NE(log.find("SIGSEGV"), std::string::npos);
+      EXPECT_EQ(log.find("Signal Code"), std::string::npos);
+    } else {
+      EXPECT_TRUE(noticed("STOPPING=1")) << notices << log;
+      EXPECT_EQ(p.ExitCode(), 0) << log;
+      EXPECT_NE(log.find("Signal Code = " + std::to_string(sig)), std::string::npos) << log;
+    }
+  }
   close(notify);
 }
 
