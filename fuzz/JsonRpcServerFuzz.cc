@@ -1,7 +1,5 @@
-// Arbitrary bytes into the JSON-RPC server's message handling, as a peer
-// would send them: whatever arrives, the answer is one JSON text. "Cut.*"
-// answers half the bytes of its string param, which may split a UTF-8
-// sequence, so replies that cannot be serialised are fuzzed too.
+// Whatever bytes a peer sends, the JSON-RPC server answers one JSON text.
+// "Cut.*" answers half its string param, maybe splitting a UTF-8 sequence.
 #include <easylogging++.h>
 
 #include <cstdlib>

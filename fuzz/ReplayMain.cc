@@ -1,7 +1,5 @@
-// Runs a fuzz harness over every file named on the command line (or every
-// file of the folders named), so the normal test suite replays the corpus
-// without the fuzzing engine. readdir on purpose: it shows the 32-bit build
-// has 64-bit file offsets.
+// Replays a fuzz corpus (files or folders named) without the fuzzing engine.
+// readdir on purpose: it fails on a 32-bit build without 64-bit file offsets.
 #include <dirent.h>
 
 #include <cstdint>

@@ -1,6 +1,5 @@
 #pragma once
-// Helpers shared by every suite. Waits poll a predicate against a deadline,
-// never a bare sleep in place of a condition.
+// Helpers shared by every suite. Waits poll a condition against a deadline.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -104,8 +103,7 @@ inline std::string BinPath(const std::string& name) {
   return std::filesystem::read_symlink("/proc/self/exe").parent_path() / name;
 }
 
-// A child process writing stdout and stderr to one file; killed and reaped
-// on destruction, so no test leaves it behind.
+// A child process writing stdout and stderr to one file; killed and reaped on destruction.
 class Process {
  public:
   struct Options {

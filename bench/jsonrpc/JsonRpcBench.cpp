@@ -1,5 +1,4 @@
-// Invoke round trip vs. the raw request/reply floor of the same texts, both
-// over ipc:// in a private folder with the server side on its own thread.
+// Invoke round trip vs. the floor of the same texts on bare request/reply sockets.
 #include <benchmark/benchmark.h>
 #include <easylogging++.h>
 #include <nanomsg/nn.h>

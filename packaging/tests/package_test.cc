@@ -1,7 +1,5 @@
-// The Debian package as an operator gets it: packed from this build, it holds
-// the install and depends on what the programs link, its units pass systemd's
-// lint, and both programs start from an unpacked copy as their units start
-// them, telling the service manager when they are ready and when they stop.
+// The Debian package packed from this build: its contents and Depends, its
+// units' lint, and both programs started from an unpacked copy as their units do.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>

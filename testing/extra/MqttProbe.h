@@ -1,6 +1,5 @@
 #pragma once
-// A real MQTT peer for tests: a libmosquitto client on its own network thread
-// (plain TCP to 127.0.0.1). Every wait is bounded; payloads keep their exact bytes.
+// A real MQTT peer: a libmosquitto client on its own thread, bounded waits, exact payload bytes.
 #include <gtest/gtest.h>
 #include <mosquitto.h>
 #include <unistd.h>

@@ -1,10 +1,7 @@
-// The server process of the IPC tests and the data logger tests' acquisition
-// service stand-in: answers "ReadParameter" from a control file the test
-// rewrites at will.   pemrix_ipc_test_peer <endpoint> <control.json>
-// control.json: {"mode": "ok" | "error" | "array" | "values_array" | "silent",
-//                "values": {"<device>": {"<tag>": <value>, ...}, ...}}
-// "silent" holds every request until the mode changes. SIGTERM or SIGINT
-// terminates the library, stops the server and exits 0.
+// pemrix_ipc_test_peer <endpoint> <control.json>: the acquisition service
+// stand-in, answering "ReadParameter" from a file the test rewrites at will:
+// {"mode": "ok"|"error"|"array"|"values_array"|"silent" (holds every request),
+//  "values": {"<device>": {"<tag>": <value>, ...}, ...}}
 #include <nanomsg/nn.h>
 #include <signal.h>
 

@@ -1,5 +1,4 @@
-// The client against a raw reply socket (for texts our server never sends),
-// against our server in this process, and against a server in another process.
+// The client against a raw reply socket, our server, and a server process.
 #include <gtest/gtest.h>
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
@@ -76,8 +75,7 @@ TEST(JsonRpcClient, JudgesEveryReplyShape) {
 }
 
 TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
-  // Answers the request's id as its result, after a delay the test sets.
-  struct SlowStub : VESK::JsonRpcStub {
+  struct SlowStub : VESK::JsonRpcStub {  // answers the request's id, after a delay
     SlowStub() : JsonRpcStub("Slow") {}
     bool Invoke(json& request, json& response) override {
       std::this_thread::sleep_for(std::chrono::milliseconds(delayMs.load()));
