@@ -1,7 +1,5 @@
-// The Debian package as an operator gets it: packed from this build, it holds
-// the install and depends on what the programs link, its units pass systemd's
-// lint, and both programs start from an unpacked copy as their units start
-// them, telling the service manager when they are ready and when they stop.
+// The Debian package packed from this build: its contents and Depends, its
+// units' lint, and both programs started from an unpacked copy as their units do.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,7 +14,7 @@ using namespace pemrix::testing;
 
 namespace {
 
-// Runs a /bin/sh command; its output (both streams) and "status <n>".
+// Runs a /bin/sh command: its output (both streams), then "status <n>\n".
 std::string Sh(const std::string& command) {
   std::string out;
   if (FILE* pipe = popen(("(" + command + ") 2>&1; echo status $?").c_str(), "r")) {
@@ -35,7 +33,6 @@ class Package : public ::testing::Test {
                  "mv pemrix_*.deb pemrix.deb && dpkg -x pemrix.deb root");
   }
   void SetUp() override { ASSERT_TRUE(Succeeded(packLog)) << packLog; }
-
   static inline TempDir dir{"pemrix-package"};
   static inline std::string packLog, deb = dir.File("pemrix.deb"), root = dir.File("root");
 };
@@ -53,9 +50,8 @@ TEST_F(Package, HoldsTheInstallAndDependsOnWhatTheProgramsLink) {
   // The plug-in finds its platform libraries beside itself wherever it lands.
   std::string ldd = Sh("ldd " + root + "/usr/lib/pemrix/drivers/Quillet.drv");
   EXPECT_TRUE(Succeeded(ldd) && ldd.find(root + "/usr/lib/pemrix/drivers/libPlinth.so") != std::string::npos) << ldd;
-
-  std::string depends = Sh("dpkg-deb -f " + deb + " Depends");
   // One package name a line; the sanitizer runtimes come with the test build alone.
+  std::string depends = Sh("dpkg-deb -f " + deb + " Depends");
   std::string names =
       Sh("cd " + dir.Path() + " && mkdir -p debian && " +
          "printf 'Source: p\\n\\nPackage: p\\nArchitecture: any\\n' >debian/control && " + "dpkg-shlibdeps -O " + root +
@@ -80,12 +76,11 @@ TEST_F(Package, UnitsPassTheServiceManagersLint) {
 
 class InstalledProgram : public Package, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
+TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudly) {
   const std::string program =
       root + "/usr/bin/Pemrix." + (GetParam() == std::string("daemon") ? "Daemon" : "DataLogger");
   const std::string folder = root + "/etc/pemrix/" + GetParam();
-  TempDir run;
-  // Its own project and peers, so nothing on this machine is touched.
+  TempDir run;  // its own project and peers: nothing on this machine is touched
   RunShell("mkdir " + run.File("Project"));
   WriteFile(run.File("Project/data_logger.json"),
             R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":)" +
@@ -93,10 +88,8 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
   WriteFile(run.File("local.conf"), R"({"project_path":")" + run.File("Project") + R"(","daq_api":")" + run.Ipc("daq") +
                                         R"(","host_api":")" + run.Ipc("host") + R"("})");
   // The shipped configuration passes the program's own check.
-  std::string check = Sh("cd " + folder + " && " + program + " --check-config " + run.File("local.conf"));
-  EXPECT_TRUE(Succeeded(check)) << check;
+  EXPECT_TRUE(Succeeded(Sh("cd " + folder + " && " + program + " --check-config " + run.File("local.conf"))));
   EXPECT_NE(Sh(program + " --version").find(PEMRIX_VERSION), std::string::npos);
-
   int notify = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   sockaddr_un addr{AF_UNIX, {}};
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", run.File("notify").c_str());
@@ -111,13 +104,33 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrder) {
         },
         10s);
   };
-  Process p({{program, run.File("local.conf")}, folder, {"NOTIFY_SOCKET=" + run.File("notify")}, run.File("out")});
-  ASSERT_TRUE(p.Start());
-  EXPECT_TRUE(noticed("READY=1")) << notices << p.Output();
-  p.Signal(SIGTERM);
-  EXPECT_TRUE(noticed("STOPPING=1")) << notices << p.Output();
-  ASSERT_TRUE(p.Wait(10s)) << p.Output();
-  EXPECT_EQ(p.ExitCode(), 0) << p.Output();
+  // A crash report and an abnormal end on SIGSEGV, orderly stops on SIGINT and SIGTERM.
+  for (int sig : {SIGSEGV, SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    notices.clear();
+    Process p({{program, run.File("local.conf"), "ignored-extra-argument"},
+               folder,
+               {"NOTIFY_SOCKET=" + run.File("notify")},
+               run.File(std::to_string(sig))});
+    ASSERT_TRUE(p.Start());
+    EXPECT_TRUE(noticed("READY=1")) << notices << p.Output();
+    p.Signal(sig);
+    ASSERT_TRUE(p.Wait(10s)) << p.Output();
+    const std::string log = p.Output();
+    // The second file's keys apply on top of the first's.
+    EXPECT_NE(log.find("Project Path = " + run.File("Project")), std::string::npos) << log;
+    EXPECT_EQ(log.find("ignored-extra-argument"), std::string::npos);
+    if (sig == SIGSEGV) {
+      EXPECT_NE(p.TermSignal(), 0) << "exit code " << p.ExitCode();
+      EXPECT_NE(log.find("FATAL"), std::string::npos) << log;
+      EXPECT_NE(log.find("SIGSEGV"), std::string::npos);
+      EXPECT_EQ(log.find("Signal Code"), std::string::npos);
+    } else {
+      EXPECT_TRUE(noticed("STOPPING=1")) << notices << log;
+      EXPECT_EQ(p.ExitCode(), 0) << log;
+      EXPECT_NE(log.find("Signal Code = " + std::to_string(sig)), std::string::npos) << log;
+    }
+  }
   close(notify);
 }
 

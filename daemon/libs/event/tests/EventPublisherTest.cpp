@@ -1,12 +1,11 @@
-// The publisher over a real publish socket, read by a subscriber process.
+// The publisher over a real publish socket, read by a subscriber socket.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "DaqTestPeer.h"
 #include "EventPublisher.h"
 #include "TestSupport.h"
 
@@ -14,59 +13,32 @@ using namespace pemrix::testing;
 using nlohmann::json;
 
 namespace {
-
-// A subscriber process (nanocat) printing each event it receives as one line:
-// its bytes as "\xhh" in double quotes.
-class Subscriber {
- public:
-  Subscriber(const TempDir& dir, const std::string& url)
-      : _process({{"nanocat", "--sub", "--connect", url, "--hex"}, "", {}, dir.File("subscriber.log")}) {
-    _process.Start();
-  }
-  // A new subscriber misses what is published before it is connected: emit
-  // until one event arrives.
-  bool Joined(VESK::EventPublisher& publisher) {
-    json none;
-    return WaitUntil([&] { return publisher.Emit("hello", none) && !_process.Output().empty(); }, 5s);
-  }
-  bool Received(const std::vector<uint8_t>& bytes) {
-    std::string line = "\"";
-    char hex[8];
-    for (uint8_t byte : bytes) line.append(hex, std::snprintf(hex, sizeof hex, "\\x%02x", byte));
-    line += "\"\n";
-    return WaitUntil([&] { return _process.Output().find(line) != std::string::npos; }, 5s);
-  }
-
- private:
-  Process _process;
-};
-
+// A new subscriber misses what was published before it connected: emit until one arrives.
+bool Joined(VESK::EventPublisher& publisher, EventSubscriber& subscriber) {
+  json none;
+  return WaitUntil([&] { return publisher.Emit("hello", none) && !subscriber.Next(10ms).is_null(); }, 5s);
+}
 }  // namespace
 
 TEST(EventPublisher, PublishesOneBsonDocumentPerEventAndRefusesWhatBsonCannotHold) {
   TempDir dir;
   VESK::EventPublisher publisher;
   ASSERT_TRUE(publisher.Bind(dir.Ipc("event")));
-  Subscriber subscriber(dir, dir.Ipc("event"));
-  ASSERT_TRUE(subscriber.Joined(publisher));
-
-  json none;
+  EventSubscriber subscriber(dir.Ipc("event"));
+  ASSERT_TRUE(Joined(publisher, subscriber));
+  while (!subscriber.Next(50ms).is_null()) {
+  }
+  json none, params = {{"device_id", "D"}, {"values", {1, int64_t{1} << 40, 2.5, "x", true}}}, fine = 1;
   ASSERT_TRUE(publisher.Emit("a", none));
-  // length, "event" string, "params" null, terminator: 26 bytes.
-  EXPECT_TRUE(subscriber.Received(std::vector<uint8_t>{26, 0, 0,   0, 2,  'e', 'v', 'e', 'n', 't', 0,   2, 0,
-                                                       0,  0, 'a', 0, 10, 'p', 'a', 'r', 'a', 'm', 's', 0, 0}));
-  json params = {{"device_id", "D"}, {"values", {1, int64_t{1} << 40, 2.5, "x", true}}};
+  EXPECT_EQ(subscriber.Next(5s), (json{{"event", "a"}, {"params", nullptr}}));
   ASSERT_TRUE(publisher.Emit("changed", params));
-  EXPECT_TRUE(subscriber.Received(json::to_bson({{"event", "changed"}, {"params", params}})));
-
+  EXPECT_EQ(subscriber.Next(5s), (json{{"event", "changed"}, {"params", params}}));
   // The writer's errors end as false, never as an exception.
-  json tooBig = {{"v", std::numeric_limits<uint64_t>::max()}};
-  json zeroKey = {{std::string("a\0b", 3), 1}};
+  json tooBig = {{"v", std::numeric_limits<uint64_t>::max()}}, zeroKey = {{std::string("a\0b", 3), 1}};
   EXPECT_FALSE(publisher.Emit("big", tooBig));
   EXPECT_FALSE(publisher.Emit("key", zeroKey));
-  json fine = 1;
   ASSERT_TRUE(publisher.Emit("ok", fine));
-  EXPECT_TRUE(subscriber.Received(json::to_bson({{"event", "ok"}, {"params", 1}})));
+  EXPECT_EQ(subscriber.Next(5s), (json{{"event", "ok"}, {"params", 1}}));
 }
 
 TEST(EventPublisher, BindsOnceAndRetriesAFailedBindAtTheNextSend) {
@@ -84,6 +56,6 @@ TEST(EventPublisher, BindsOnceAndRetriesAFailedBindAtTheNextSend) {
   EXPECT_FALSE(publisher.Send(&byte, 1));
   ASSERT_EQ(mkdir(dir.File("later").c_str(), 0700), 0);
   EXPECT_TRUE(publisher.Send(&byte, 1));  // binds the stored endpoint, then sends
-  Subscriber subscriber(dir, url);
-  EXPECT_TRUE(subscriber.Joined(publisher));
+  EventSubscriber subscriber(url);
+  EXPECT_TRUE(Joined(publisher, subscriber));
 }

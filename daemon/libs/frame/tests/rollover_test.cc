@@ -1,6 +1,5 @@
-// A log file that reaches its size limit moves to "<name>.bak" (one
-// generation only) and logging goes on in a fresh file; a name holding a
-// space or quote must not break the move.
+// A log file at its size limit moves to "<name>.bak" (one generation only) and
+// logging goes on in a fresh file, whatever spaces or quotes the name holds.
 #include <easylogging++.h>
 #include <gtest/gtest.h>
 
@@ -9,35 +8,24 @@
 
 using namespace pemrix::testing;
 
-namespace {
-void Rollout(const char* filename, std::size_t) { VESK::frame::RollOutLogFile(filename); }
-}  // namespace
-
 TEST(LogRollOver, TwoRollOversKeepExactlyOneBakGeneration) {
   TempDir dir;
-  std::string log = dir.File("gate way's.log");
+  const std::string log = dir.File("gate way's.log");
   el::Configurations conf;
   conf.setToDefault();
-  conf.set(el::Level::Global, el::ConfigurationType::Filename, log);
-  conf.set(el::Level::Global, el::ConfigurationType::ToFile, "true");
-  conf.set(el::Level::Global, el::ConfigurationType::ToStandardOutput, "false");
-  conf.set(el::Level::Global, el::ConfigurationType::Format, "%msg");
-  conf.set(el::Level::Global, el::ConfigurationType::MaxLogFileSize, "2000");
+  conf.parseFromText("* GLOBAL:\n FILENAME = \"" + log +
+                     "\"\n TO_FILE = true\n TO_STANDARD_OUTPUT = false\n FORMAT = %msg\n MAX_LOG_FILE_SIZE = 2000\n");
   el::Loggers::addFlag(el::LoggingFlag::StrictLogFileSizeCheck);
   el::Loggers::reconfigureLogger("default", conf);
-  el::Helpers::installPreRollOutCallback(Rollout);
-
-  // 200 lines of ~40 bytes: the 2000-byte limit is passed twice.
+  el::Helpers::installPreRollOutCallback([](const char* name, std::size_t) { VESK::frame::RollOutLogFile(name); });
+  // About 40 bytes a line: the limit is passed twice.
   for (int i = 0; i < 200; ++i) LOG(INFO) << "generation line number " << i << " ............";
   el::Loggers::flushAll();
   el::Helpers::uninstallPreRollOutCallback();
-
   ASSERT_TRUE(FileExists(log + ".bak"));
   EXPECT_FALSE(FileExists(log + ".bak.bak"));
-  std::string bak = ReadFile(log + ".bak");
-  std::string current = ReadFile(log);
-  // The .bak holds a later generation than the first lines: the second roll-over replaced the first.
-  EXPECT_EQ(bak.find("line number 0 "), std::string::npos);
-  EXPECT_NE(current.find("line number 199 "), std::string::npos);
-  EXPECT_LE(current.size(), 2100u);
+  // The second roll-over replaced the first generation.
+  EXPECT_EQ(ReadFile(log + ".bak").find("line number 0 "), std::string::npos);
+  EXPECT_NE(ReadFile(log).find("line number 199 "), std::string::npos);
+  EXPECT_LE(ReadFile(log).size(), 2100u);
 }
