@@ -4,36 +4,35 @@
 #include <nanomsg/pubsub.h>
 #include <nanomsg/reqrep.h>
 
+#include <optional>
+
 namespace pemrix::testing {
 namespace {
 
-// A request socket sends text, a subscriber takes every event; up to count messages.
-std::vector<std::string> Exchange(int protocol, const std::string& url, const std::string& text,
-                                  std::chrono::milliseconds timeout, size_t count = 1) {
-  struct Socket {
-    int fd;
-    ~Socket() { nn_close(fd); }
-  } s{nn_socket(AF_SP, protocol)};
+// The next message on fd within timeout; nullopt when none came.
+std::optional<std::string> Receive(int fd, std::chrono::milliseconds timeout) {
   int ms = static_cast<int>(timeout.count());
-  std::vector<std::string> messages;
-  if (nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof ms) < 0 ||
-      nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof ms) < 0 || nn_connect(s.fd, url.c_str()) < 0 ||
-      (protocol == NN_SUB ? nn_setsockopt(s.fd, NN_SUB, NN_SUB_SUBSCRIBE, "", 0)
-                          : nn_send(s.fd, text.data(), text.size(), 0)) < 0)
-    return messages;
-  for (char* buffer = nullptr; messages.size() < count; nn_freemsg(buffer)) {
-    int n = nn_recv(s.fd, &buffer, NN_MSG, 0);
-    if (n < 0) break;
-    messages.emplace_back(buffer, static_cast<size_t>(n));
-  }
-  return messages;
+  char* buffer = nullptr;
+  if (nn_setsockopt(fd, NN_SOL_SOCKET, NN_RCVTIMEO, &ms, sizeof ms) < 0) return std::nullopt;
+  int n = nn_recv(fd, &buffer, NN_MSG, 0);
+  if (n < 0) return std::nullopt;
+  std::string message(buffer, static_cast<size_t>(n));
+  nn_freemsg(buffer);
+  return message;
 }
 
 }  // namespace
 
 std::string RpcText(const std::string& url, const std::string& text, std::chrono::milliseconds timeout) {
-  auto reply = Exchange(NN_REQ, url, text, timeout);
-  return reply.empty() ? "" : reply[0];
+  struct Socket {
+    int fd;
+    ~Socket() { nn_close(fd); }
+  } s{nn_socket(AF_SP, NN_REQ)};
+  int ms = static_cast<int>(timeout.count());
+  if (nn_setsockopt(s.fd, NN_SOL_SOCKET, NN_SNDTIMEO, &ms, sizeof ms) < 0 || nn_connect(s.fd, url.c_str()) < 0 ||
+      nn_send(s.fd, text.data(), text.size(), 0) < 0)
+    return "";
+  return Receive(s.fd, timeout).value_or("");
 }
 
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
@@ -43,13 +42,17 @@ nlohmann::json RpcCall(const std::string& url, const std::string& method, const 
   return response.is_discarded() ? nlohmann::json() : response;
 }
 
-std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout) {
-  std::vector<nlohmann::json> events;
-  for (const auto& bytes : Exchange(NN_SUB, url, "", timeout, count)) {
-    auto event = nlohmann::json::from_bson(bytes, true, false);
-    events.push_back(event.is_discarded() ? nlohmann::json() : event);
-  }
-  return events;
+EventSubscriber::EventSubscriber(const std::string& url) : _fd(nn_socket(AF_SP, NN_SUB)) {
+  nn_setsockopt(_fd, NN_SUB, NN_SUB_SUBSCRIBE, "", 0);
+  nn_connect(_fd, url.c_str());
+}
+
+EventSubscriber::~EventSubscriber() { nn_close(_fd); }
+
+nlohmann::json EventSubscriber::Next(std::chrono::milliseconds timeout) {
+  auto bytes = Receive(_fd, timeout);
+  auto event = bytes ? nlohmann::json::from_bson(*bytes, true, false) : nlohmann::json();
+  return event.is_discarded() ? nlohmann::json() : event;
 }
 
 void DaqServiceFixture::SetUp() {

@@ -17,8 +17,19 @@ std::string RpcText(const std::string& url, const std::string& text, std::chrono
 nlohmann::json RpcCall(const std::string& url, const std::string& method, const nlohmann::json& params,
                        std::chrono::milliseconds timeout = 5s);
 
-// Up to count events from a fresh subscriber (null where BSON fails); fewer after a timeout.
-std::vector<nlohmann::json> Events(const std::string& url, size_t count, std::chrono::milliseconds timeout);
+// A subscriber taking every event from the moment it connects.
+class EventSubscriber {
+ public:
+  explicit EventSubscriber(const std::string& url);
+  ~EventSubscriber();
+  EventSubscriber(const EventSubscriber&) = delete;
+  EventSubscriber& operator=(const EventSubscriber&) = delete;
+  // The next event decoded from BSON; null after timeout or for bytes that are not BSON.
+  nlohmann::json Next(std::chrono::milliseconds timeout);
+
+ private:
+  int _fd;
+};
 
 class DaqServiceFixture : public ::testing::Test {
  protected:

@@ -91,8 +91,9 @@ TEST_F(DaqServiceTest, PublishesEveryUpdateAsAnEvent) {
   auto p = Launch(Config(json::array({Device("press"), Device("second")})));
   std::set<std::string> devices;
   json last;
+  EventSubscriber subscriber(event);
   auto bothUpdated = [&] {
-    for (json e : Events(event, 10, 1s)) {
+    for (json e = subscriber.Next(1s); !e.is_null(); e = subscriber.Next(1ms)) {
       last = e;
       EXPECT_EQ(e["event"], "DeviceUpdate");
       if (e["params"]["parameters"]["Speed"] == 12.5 && e["params"]["connected"] == true)
