@@ -1,6 +1,5 @@
 #pragma once
-// Collects what the process logs through the "default" logger while the
-// object lives, so tests can check the system's log lines.
+// Collects what the process logs through the "default" logger while the object lives.
 #include <easylogging++.h>
 #include <gtest/gtest.h>
 
@@ -10,11 +9,6 @@
 #include <vector>
 
 namespace pemrix::testing {
-
-struct LogLine {
-  std::string level;  // "INFO", "ERROR", "FATAL", ...
-  std::string message;
-};
 
 class LogCapture {
  public:
@@ -26,14 +20,11 @@ class LogCapture {
   ~LogCapture() { --active; }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
-  std::vector<LogLine> Lines() const {
-    std::lock_guard<std::mutex> lock(mutex);
-    return lines;
-  }
-  // Messages containing text (at level, when given).
+  // Messages containing text (at level, "ERROR", "INFO", ..., when given).
   int Count(const std::string& text, const std::string& level = "") const {
+    std::lock_guard<std::mutex> lock(mutex);
     int n = 0;
-    for (const auto& l : Lines()) n += (level.empty() || l.level == level) && l.message.find(text) != std::string::npos;
+    for (const auto& [l, m] : lines) n += (level.empty() || l == level) && m.find(text) != std::string::npos;
     return n;
   }
   bool Contains(const std::string& text, const std::string& level = "") const { return Count(text, level) > 0; }
@@ -50,9 +41,8 @@ class LogCapture {
       lines.push_back({el::LevelHelper::convertToString(data->logMessage()->level()), data->logMessage()->message()});
     }
   };
-  // The logging library's callback table is not guarded against threads that
-  // log meanwhile, so the callback is installed once, before the first test
-  // (while only the main thread runs), and only switched on and off afterwards.
+  // The library's callback table is unguarded against threads logging meanwhile: installed once before the
+  // first test (only the main thread runs), the callback is then only switched on and off.
   static void InstallOnce() {
     static bool installed = (el::Helpers::installLogDispatchCallback<Callback>("pemrix-test-capture"), true);
     (void)installed;
@@ -61,7 +51,7 @@ class LogCapture {
     void SetUp() override { InstallOnce(); }
   };
   static inline std::mutex mutex;
-  static inline std::vector<LogLine> lines;
+  static inline std::vector<std::pair<std::string, std::string>> lines;  // level, message
   static inline std::atomic<int> active{0};
   static inline const ::testing::Environment* const installer =
       ::testing::AddGlobalTestEnvironment(new InstallBeforeTests);

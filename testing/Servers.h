@@ -1,6 +1,5 @@
 #pragma once
-// Real peers for integration tests, each in its own temporary folder on a
-// free loopback port, stopped on every path.
+// Real peers for integration tests, each in its own temporary folder on a free loopback port, stopped on every path.
 #include <sys/time.h>
 
 #include <memory>
@@ -18,8 +17,7 @@ inline bool StartServer(std::unique_ptr<Process>& process, std::vector<std::stri
          process->Running();
 }
 
-// A real mosquitto. extraConfig follows the listener line, so TLS options
-// apply to it. Start() returns once the port accepts connections (10 s at most).
+// A real mosquitto; extraConfig (TLS options, say) follows the listener line. Start() waits for the port (10 s).
 class MosquittoBroker {
  public:
   explicit MosquittoBroker(std::string extraConfig = "", int port = 0)
@@ -27,10 +25,9 @@ class MosquittoBroker {
   ~MosquittoBroker() { Stop(); }
   bool Start() {
     // As root, mosquitto would drop to its own user and lose the test's folder.
-    WriteFile(_dir.File("mosquitto.conf"), "listener " + std::to_string(_port) +
-                                               " 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n"
-                                               "log_dest file " +
-                                               _dir.File("mosquitto.log") + "\nlog_type all\n" + _extra + "\n");
+    WriteFile(_dir.File("mosquitto.conf"), "listener " + std::to_string(_port) + " 127.0.0.1\nallow_anonymous true\n" +
+                                               "user root\nlog_type all\nlog_dest file " + _dir.File("mosquitto.log") +
+                                               "\n" + _extra + "\n");
     return StartServer(
         _process, {"mosquitto", "-c", _dir.File("mosquitto.conf")}, _dir.File("mosquitto.out"),
         [this] { return TcpPortOpen(_port); }, 10s);
@@ -62,8 +59,7 @@ inline HttpResult HttpRequest(int port, const std::string& method, const std::st
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return {};
   timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv));
   sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
   const std::string request = method + " " + target + " HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) +
                               "\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n" + body;
@@ -79,20 +75,14 @@ inline HttpResult HttpRequest(int port, const std::string& method, const std::st
   return {std::atoi(answer.c_str() + space + 1), answer.substr(head + 4)};
 }
 
-inline std::string UrlEncode(const std::string& text) {
+inline std::string UrlEncode(const std::string& text) {  // every byte but letters and digits escaped
   std::string out;
-  for (unsigned char c : text) {
-    if (isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += {'%', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
-    }
-  }
+  for (unsigned char c : text)
+    out += isalnum(c) ? std::string(1, c) : std::string{'%', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
   return out;
 }
 
-// A real InfluxDB 1.x with all its files in a temporary folder, HTTP and RPC
-// on free loopback ports. Start() waits for /ping (30 s at most).
+// A real InfluxDB 1.x, its files in a temporary folder, HTTP and RPC on free ports. Start() waits for /ping (30 s).
 class InfluxServer {
  public:
   InfluxServer() : _port(FreeTcpPort()), _rpcPort(FreeTcpPort()) {}

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,11 +85,6 @@ inline void WriteFile(const std::string& path, const std::string& content) {
 
 inline bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-inline bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // /bin/sh exit status, -1 when it did not exit.
 inline int RunShell(const std::string& command) {
   int rc = std::system(command.c_str());
@@ -137,10 +131,7 @@ class Process {
     _exit(127);
   }
   pid_t Pid() const { return _pid; }
-  bool Running() {
-    if (_pid <= 0 || _exited) return false;
-    return !(_exited = waitpid(_pid, &_status, WNOHANG) == _pid);
-  }
+  bool Running() { return _pid > 0 && !_exited && !(_exited = waitpid(_pid, &_status, WNOHANG) == _pid); }
   void Signal(int signal) {
     if (Running()) kill(_pid, signal);
   }
@@ -150,9 +141,7 @@ class Process {
   int ExitCode() const { return WIFEXITED(_status) ? WEXITSTATUS(_status) : -1; }  // -1: ended by a signal
   int TermSignal() const { return WIFSIGNALED(_status) ? WTERMSIG(_status) : 0; }
   void Kill() {  // SIGKILL and reap
-    if (!Running()) return;
-    kill(_pid, SIGKILL);
-    _exited = waitpid(_pid, &_status, 0) == _pid;
+    if (Running() && kill(_pid, SIGKILL) == 0) _exited = waitpid(_pid, &_status, 0) == _pid;
   }
   // Signal, wait up to timeout, then SIGKILL; true when it ended by itself.
   bool Stop(int signal, std::chrono::milliseconds timeout) {

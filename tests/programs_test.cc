@@ -1,6 +1,4 @@
-// Both programs, started with --check-config, name file and key of every
-// configuration problem and connect to nothing. (Starting and stopping them
-// is the package test's.)
+// --check-config names file and key of every problem and connects to nothing (running is the package test's).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -14,8 +12,7 @@ namespace {
 
 // Each case changes one file of a usable set; without log.conf the program logs to its output.
 TEST(CheckConfig, EveryProblemNamesFileAndKey) {
-  const std::string mqtt = R"({"mqtt_topic_root":"/t","mqtt_client":{"host":"127.0.0.1","keep_alive":60,)"
-                           R"("reconnect_time":1,)";
+  const std::string mqtt = R"({"mqtt_topic_root":"/t","mqtt_client":{"host":"h","keep_alive":60,"reconnect_time":1,)";
   const std::string database =
       R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","database_name":"d",)";
   const std::string measurements = R"("measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":)";
@@ -42,8 +39,6 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
       {"Pemrix.DataLogger", "project/data_logger.json", "", 1, "data_logger.json' file does not exist!"},
       {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":8086.0}},)" + measurements + "250.9}]}", 1,
        "data_logger.json' : measurements[0].cycle_ms : expected an integer from 1 to 2147483647, found number 250.9"},
-      {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":"8086"}}})", 1,
-       "data_logger.json' : database.influxdb.port : expected an integer from 1 to 65535, found string"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.file + " " + c.text);
@@ -53,8 +48,7 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
     WriteFile(dir.File("global.conf"), "{}");
     WriteFile(dir.File("mqtt.json"), mqtt + R"("port":1883,"encryption_mode":0}})");
     WriteFile(dir.File("project/data_logger.json"), database + R"("port":8086}},)" + measurements + "100}]}");
-    if (c.text.empty()) std::remove(dir.File(c.file).c_str());
-    if (!c.text.empty()) WriteFile(dir.File(c.file), c.text);
+    c.text.empty() ? (void)std::remove(dir.File(c.file).c_str()) : WriteFile(dir.File(c.file), c.text);
     Process p({{BinPath(c.program), dir.File("global.conf"), "--check-config"}, dir.Path(), {}, dir.File("out")});
     ASSERT_TRUE(p.Start() && p.Wait(20s));
     EXPECT_EQ(p.ExitCode(), c.status) << p.Output();

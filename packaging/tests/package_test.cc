@@ -1,5 +1,4 @@
-// The Debian package packed from this build: its contents and Depends, its
-// units' lint, and both programs started from an unpacked copy as their units do.
+// The Debian package of this build: contents, Depends, unit lint, both programs run from an unpacked copy.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -53,10 +52,9 @@ TEST_F(Package, HoldsTheInstallAndDependsOnWhatTheProgramsLink) {
   // One package name a line; the sanitizer runtimes come with the test build alone.
   std::string depends = Sh("dpkg-deb -f " + deb + " Depends");
   std::string names =
-      Sh("cd " + dir.Path() + " && mkdir -p debian && " +
-         "printf 'Source: p\\n\\nPackage: p\\nArchitecture: any\\n' >debian/control && " + "dpkg-shlibdeps -O " + root +
-         "/usr/bin/Pemrix.* 2>/dev/null | sed -e 's/^shlibs:Depends=//' " +
-         "-e 's/ ([^)]*)//g' -e 's/, /\\n/g' | grep -v san");
+      Sh("cd " + dir.Path() + " && mkdir -p debian && printf 'Source: p\\n\\nPackage: p\\nArchitecture: any\\n'" +
+         " >debian/control && dpkg-shlibdeps -O " + root + "/usr/bin/Pemrix.* 2>/dev/null | " +
+         "sed -e 's/^shlibs:Depends=//' -e 's/ ([^)]*)//g' -e 's/, /\\n/g' | grep -v san");
   ASSERT_NE(names.find("libc6\n"), std::string::npos) << names;
   std::istringstream lines(names.substr(0, names.rfind("status")));
   for (std::string name; std::getline(lines, name);)
@@ -94,24 +92,21 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudl
   sockaddr_un addr{AF_UNIX, {}};
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", run.File("notify").c_str());
   ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  std::string notices;
-  auto noticed = [&](const std::string& what) {
-    return WaitUntil(
-        [&] {
-          char buf[256];
-          for (ssize_t n; (n = recv(notify, buf, sizeof(buf), 0)) > 0;) notices.append(buf, n).append("\n");
-          return notices.find(what) != std::string::npos;
-        },
-        10s);
+  std::string notices, env = "NOTIFY_SOCKET=" + run.File("notify");
+  auto received = [&]() -> const std::string& {
+    char buf[256];
+    for (ssize_t n; (n = recv(notify, buf, sizeof(buf), 0)) > 0;) notices.append(buf, n).append("\n");
+    return notices;
+  };
+  auto noticed = [&](const char* what) {
+    return WaitUntil([&] { return received().find(what) != std::string::npos; }, 10s);
   };
   // A crash report and an abnormal end on SIGSEGV, orderly stops on SIGINT and SIGTERM.
   for (int sig : {SIGSEGV, SIGINT, SIGTERM}) {
     SCOPED_TRACE(sig);
     notices.clear();
-    Process p({{program, run.File("local.conf"), "ignored-extra-argument"},
-               folder,
-               {"NOTIFY_SOCKET=" + run.File("notify")},
-               run.File(std::to_string(sig))});
+    Process p(
+        {{program, run.File("local.conf"), "ignored-extra-argument"}, folder, {env}, run.File(std::to_string(sig))});
     ASSERT_TRUE(p.Start());
     EXPECT_TRUE(noticed("READY=1")) << notices << p.Output();
     p.Signal(sig);

@@ -24,15 +24,10 @@ struct MqttMessage {
   int qos = 0;
 };
 
-// Initialised once per process; a probe never cleans it up under a client
-// still in use (the code under test or another probe).
-inline void InitMosquittoOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { mosquitto_lib_init(); });
-}
+// Initialised once per process; a probe never cleans it up under a client still in use.
+inline void InitMosquittoOnce() { [[maybe_unused]] static const int rc = mosquitto_lib_init(); }
 
-// libmosquitto set up for a whole test program, as the daemon's main does:
-//   ::testing::AddGlobalTestEnvironment(new pemrix::testing::MosquittoLibrary);
+// libmosquitto for a whole test program, as the daemon's main does: pass to AddGlobalTestEnvironment.
 struct MosquittoLibrary : ::testing::Environment {
   void SetUp() override { InitMosquittoOnce(); }
   void TearDown() override { mosquitto_lib_cleanup(); }
@@ -54,9 +49,8 @@ class MqttProbe {
     mosquitto_connect_callback_set(
         _mosq, [](mosquitto*, void* obj, int rc) { Update(obj, [rc](MqttProbe& p) { p._connackRc = rc; }); });
     mosquitto_message_callback_set(_mosq, [](mosquitto*, void* obj, const mosquitto_message* msg) {
-      MqttMessage m{msg->topic ? msg->topic : "", "", msg->retain, msg->qos};
-      if (msg->payload && msg->payloadlen > 0)
-        m.payload.assign(static_cast<const char*>(msg->payload), msg->payloadlen);
+      const char* in = static_cast<const char*>(msg->payload);
+      MqttMessage m{msg->topic ? msg->topic : "", in ? std::string(in, msg->payloadlen) : "", msg->retain, msg->qos};
       Update(obj, [&m](MqttProbe& p) { p._unconsumed.push_back(m); });
     });
   }
@@ -94,15 +88,14 @@ class MqttProbe {
   // Takes the oldest message on topic not taken yet.
   std::optional<MqttMessage> WaitMessage(const std::string& topic, std::chrono::milliseconds timeout) {
     std::optional<MqttMessage> found;
-    WaitFor(
-        [&] {
-          auto it = std::find_if(_unconsumed.begin(), _unconsumed.end(), [&](auto& m) { return m.topic == topic; });
-          if (it == _unconsumed.end()) return false;
-          found = *it;
-          _unconsumed.erase(it);
-          return true;
-        },
-        timeout);
+    auto take = [&] {
+      auto it = std::find_if(_unconsumed.begin(), _unconsumed.end(), [&](auto& m) { return m.topic == topic; });
+      if (it == _unconsumed.end()) return false;
+      found = *it;
+      _unconsumed.erase(it);
+      return true;
+    };
+    WaitFor(take, timeout);
     return found;
   }
   void Clear() {  // forgets every message not taken yet

@@ -1,5 +1,4 @@
-// Loading app.conf, the bounded reader of peer texts, shell quoting and the
-// log throttle.
+// Loading app.conf, the bounded reader of peer texts, shell quoting and the log throttle.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -55,8 +54,7 @@ TEST(ConfigLoad, DirectoriesResolveAgainstTheFilesFolderAndLaterFilesOverride) {
   EXPECT_EQ(c.api, "ipc:///x");
 }
 
-// A missing or malformed file changes nothing, not even the keys before the
-// fault; a value of the wrong type is skipped and loading goes on.
+// A missing or malformed file changes nothing, not even keys before the fault; a wrong type is skipped.
 TEST(ConfigLoad, BadFilesAndValues) {
   for (auto [text, error, api] :
        {std::tuple<const char*, const char*, const char*>{nullptr, "' file does not exist!", "default-api"},
@@ -84,8 +82,7 @@ TEST(ShellQuote, EveryWordStaysOneArgument) {
   EXPECT_FALSE(FileExists("x"));
 }
 
-// Texts from peers: the limits hold before anything recursive runs, and a
-// log excerpt can neither flood nor forge lines.
+// Limits hold before anything recursive runs; a log excerpt can neither flood nor forge lines.
 TEST(BoundedJson, SizeAndDepthRefusedWithAReason) {
   auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
   for (auto [text, ok, reason] : {std::tuple<std::string, bool, const char*>{R"({"a":[1,{"b":2}]})", true, ""},

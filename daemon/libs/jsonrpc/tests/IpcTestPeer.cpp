@@ -1,7 +1,6 @@
-// pemrix_ipc_test_peer <endpoint> <control.json>: the acquisition service
-// stand-in, answering "ReadParameter" from a file the test rewrites at will:
-// {"mode": "ok"|"error"|"array"|"values_array"|"silent" (holds every request),
-//  "values": {"<device>": {"<tag>": <value>, ...}, ...}}
+// pemrix_ipc_test_peer <endpoint> <control.json>: the acquisition service stand-in, answering "ReadParameter"
+// from a file the test rewrites at will: {"mode": "ok"|"error"|"array"|"values_array"|"silent" (holds every
+// request), "values": {"<device>": {"<tag>": <value>, ...}, ...}}
 #include <nanomsg/nn.h>
 #include <signal.h>
 
@@ -47,8 +46,7 @@ int main(int argc, char** argv) {
   if (argc != 3) return 2;
   sigset_t stopSignals;
   sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGINT);
+  for (int s : {SIGTERM, SIGINT}) sigaddset(&stopSignals, s);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);  // the worker inherits the mask
   VESK::JsonRpcServer server(argv[1]);
   server.Add(std::make_shared<ReadStub>(argv[2]));

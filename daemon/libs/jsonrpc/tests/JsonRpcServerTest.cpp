@@ -70,8 +70,7 @@ TEST_F(JsonRpcServerTest, AnswersEveryKindOfRequestAndKeepsServing) {
       {R"([{"id":1,"jsonrpc":"2.0","method":"Nope.A"},{"jsonrpc":"2.0","method":"Obj.B"},{"id":3,"jsonrpc":"2.0"}])",
        "[" + noObject + ",null," + invalid + "]"},
       {R"({"id":"x","jsonrpc":"2.0","method":"Obj.Read","params":[1]})",
-       R"({"id":"x","jsonrpc":"2.0","result":{"id":"x","jsonrpc":"2.0","method":"Obj.Read","params":[1]}})"},
-  };
+       R"({"id":"x","jsonrpc":"2.0","result":{"id":"x","jsonrpc":"2.0","method":"Obj.Read","params":[1]}})"}};
   for (const auto& [request, reply] : exchanges) EXPECT_EQ(RpcText(url, request), reply) << request;
   EXPECT_EQ(stub->notifications, 2);  // one alone, one in the batch
 }
