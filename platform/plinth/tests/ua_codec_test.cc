@@ -12,14 +12,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Capture(const std::string& name) {
-  std::ifstream in(std::string(PEMRIX_UA_CORPUS) + "/" + name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // The service body of one captured MSG or OPN chunk.
 Bytes Body(const std::string& name) {
-  Bytes chunk = Capture(name);
+  std::ifstream in(std::string(PEMRIX_UA_CORPUS) + "/" + name, std::ios::binary);
+  const Bytes chunk{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   Reader r(chunk.data() + kChunkHeaderSize, chunk.size() - kChunkHeaderSize);
   ParseSecurityHeaders(chunk[0] == 'O', r);
   return {chunk.end() - static_cast<long>(r.Left()), chunk.end()};

@@ -356,8 +356,7 @@ TEST_F(DeviceWriteTest, WriteFromAnotherThreadWaitsForTheDrain) {
     });
     EXPECT_FALSE(WaitUntil([&] { return done.load(); }, 200ms)) << "must wait for the running drain";
   });
-  EXPECT_EQ(Write("Speed", 1), 1);
-  EXPECT_EQ(Write("Speed", 2), 1);
+  for (int v : {1, 2}) EXPECT_EQ(Write("Speed", v), 1);
   driver->OnPerformRequest();
   EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 5s));
   writer.join();
