@@ -11,11 +11,6 @@
 
 namespace bench {
 
-[[noreturn]] inline void Fail(const std::string& why) {
-  fprintf(stderr, "%s\n", why.c_str());
-  exit(1);
-}
-
 inline nlohmann::json Param(const std::string& id, const std::string& type, const std::string& node) {
   return {{"id", id}, {"type", type}, {"attributes", {{"address", {{"node_id", node}}}}}};
 }
@@ -24,7 +19,7 @@ struct Driver {
   Driver(const nlohmann::json& params, std::shared_ptr<VESK::DAQ::IChannelDriver> channel, nlohmann::json config) {
     el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");  // would measure the terminal
     void* plugin = dlopen(pemrix::testing::BinPath("Quillet.drv").c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!plugin) Fail(dlerror());
+    if (!plugin) throw std::runtime_error(dlerror());
     auto profile = VESK::DAQ::Profile::LoadFromJSON({{"name", "Bench"}, {"parameters", params}});
     device = std::make_shared<VESK::DAQ::Device>("Bench", profile);
     driver = reinterpret_cast<VESK::DAQ::CreateDeviceDriverFunc>(dlsym(plugin, VESK::DAQ::kCreateDeviceDriverSymbol))();

@@ -1,5 +1,4 @@
-// A server's byte stream of chunks, each message decoded once its final
-// chunk is in: nothing but DecodeError may leave the decoder.
+// A server's chunks, each message decoded once its final chunk is in: nothing but DecodeError may leave the decoder.
 #include <cstring>
 
 #include "plinth/UaBinary.h"
@@ -8,8 +7,7 @@ using namespace VESK::DAQ::ua;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> body;
-  size_t pos = 0;
-  while (size - pos >= kChunkHeaderSize) {
+  for (size_t pos = 0; size - pos >= kChunkHeaderSize;) {
     ChunkHeader h = ParseChunkHeader(data + pos, size - pos);
     if (h.size < kChunkHeaderSize || h.size > size - pos) break;
     const uint8_t *p = data + pos + kChunkHeaderSize, *end = data + pos + h.size;

@@ -20,19 +20,17 @@ struct Fixture {
   std::unique_ptr<UaTcpSession> raw;
   std::vector<ua::NodeId> ids;
   Fixture() {
-    if (!server.Start()) bench::Fail("OPC UA test server did not start:\n" + server.Output());
+    if (!server.Start()) throw std::runtime_error("OPC UA test server did not start:\n" + server.Output());
     json params = json::array();
     for (int i = 0; i < kTags; ++i) {
       params.push_back(bench::Param("B" + std::to_string(i), "uint32", "1:Bulk." + std::to_string(i)));
       ids.push_back(ua::NodeId::Str(1, "Bulk." + std::to_string(i)));
     }
     auto channel = OPCUA_ClientChannelDriver::Create({{"endpoint", server.Endpoint()}});
-    if (!channel || !channel->CheckConnection()) bench::Fail("channel did not connect");
+    if (!channel || !channel->CheckConnection()) throw std::runtime_error("channel did not connect");
     driver.emplace(params, channel, json::object());
-    UaTcpSession::Settings settings;
-    settings.endpoint = server.Endpoint();
-    raw = std::make_unique<UaTcpSession>(settings);
-    if (!raw->Reconnect()) bench::Fail("raw session did not connect");
+    raw = std::make_unique<UaTcpSession>(UaTcpSession::Settings{server.Endpoint()});
+    if (!raw->Reconnect()) throw std::runtime_error("raw session did not connect");
   }
 };
 Fixture& F() {

@@ -102,7 +102,7 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudl
     return WaitUntil([&] { return received().find(what) != std::string::npos; }, 10s);
   };
   // A crash report and an abnormal end on SIGSEGV, orderly stops on SIGINT and SIGTERM.
-  for (int sig : {SIGSEGV, SIGINT, SIGTERM}) {
+  for (int sig : {SIGINT, SIGTERM, SIGSEGV}) {
     SCOPED_TRACE(sig);
     notices.clear();
     Process p(

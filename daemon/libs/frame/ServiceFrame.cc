@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 
@@ -117,16 +118,36 @@ int CheckConfigStatus() {
   return 1;
 }
 
+namespace {
+void WriteCrashLine(int signal) {
+  const char* name = signal == SIGSEGV   ? "SIGSEGV"
+                     : signal == SIGABRT ? "SIGABRT"
+                     : signal == SIGFPE  ? "SIGFPE"
+                     : signal == SIGILL  ? "SIGILL"
+                     : signal == SIGBUS  ? "SIGBUS"
+                                         : "a fatal signal";
+  char line[64] = "FATAL Crashed on ";
+  size_t n = strlen(line);
+  for (const char* c = name; *c && n < sizeof(line) - 1; ++c) line[n++] = *c;
+  line[n++] = '\n';
+  ssize_t rc = write(STDERR_FILENO, line, n);
+  (void)rc;
+}
+}  // namespace
+
 void HandleSignal(int signal, StopFunction stop) {
   stop();
   if (signal == SIGINT || signal == SIGTERM) {
     g_pendingSignal = signal;
     return;
   }
-  // A crash inside a log call leaves the logger's lock held, and the report
-  // below would wait on it forever: the process would hang instead of ending
-  // and never be restarted. The alarm's default action ends it regardless.
+  // A crash inside a log call or inside malloc leaves a lock held, and the
+  // report below would wait on it forever: the process would hang instead of
+  // ending and never be restarted. The alarm's default action ends it
+  // regardless, and the line written first with write(2) alone, which takes
+  // no lock, says why it ended even when the full report cannot follow.
   alarm(5);
+  WriteCrashLine(signal);
   el::Helpers::logCrashReason(signal, true, el::Level::Fatal, "default");
   el::Loggers::flushAll();
   el::Helpers::crashAbort(signal);

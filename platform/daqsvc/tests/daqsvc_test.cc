@@ -28,23 +28,16 @@ class DaqServiceTest : public DaqServiceFixture {
       {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0}]})");
   }
   static json Device(const std::string& id, const std::string& driver = "Quillet.drv") {
-    return {{"id", id},
-            {"driver", driver},
-            {"profile", "press.profile.json"},
-            {"channel", {{"simulated_server", "press.server.json"}}}};
+    const json channel = {{"simulated_server", "press.server.json"}};
+    return {{"id", id}, {"driver", driver}, {"profile", "press.profile.json"}, {"channel", channel}};
   }
 };
 
 TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   auto p = Launch(Config(json::array({Device("press")})));
-  json response;
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        response = Read({"Speed", "Name", "Flags", "Missing", "Ready", "Jammed"}, "press");
-        return response["result"]["values"]["Speed"] == 12.5;
-      },
-      10s))
-      << response.dump() << Log();
+  auto reply = [&] { return Read({"Speed", "Name", "Flags", "Missing", "Ready", "Jammed"}, "press"); };
+  ASSERT_TRUE(WaitUntil([&] { return reply()["result"]["values"]["Speed"] == 12.5; }, 10s)) << reply().dump() << Log();
+  json response = reply();
   EXPECT_EQ(response["id"], 7);
   // Not in the profile, or without a usable tag: null, never the driver's "false".
   EXPECT_EQ(response["result"]["values"], json::parse(R"({"Speed": 12.5, "Name": "Filler", "Flags": [1, 0, 8, 0],
@@ -76,14 +69,9 @@ TEST_F(DaqServiceTest, ReadsWritesAndRefusesBadRequestsWithErrorObjects) {
   // Device writes go out with the next cycle and come back with the one after.
   EXPECT_EQ(Write("press", "Setpoint", 42.5)["result"], 1);
   EXPECT_EQ(Write("press", "Flags", 5, {2})["result"], 1);
-  json values;
-  EXPECT_TRUE(WaitUntil(
-      [&] {
-        values = Read({"Setpoint", "Flags"}, "press")["result"]["values"];
-        return values == json{{"Setpoint", 42.5}, {"Flags", {1, 0, 5, 0}}};
-      },
-      10s))
-      << values.dump() << Log();
+  const json written = {{"Setpoint", 42.5}, {"Flags", {1, 0, 5, 0}}};
+  auto values = [&] { return Read({"Setpoint", "Flags"}, "press")["result"]["values"]; };
+  EXPECT_TRUE(WaitUntil([&] { return values() == written; }, 10s)) << values().dump() << Log();
   EXPECT_EQ(Log().find("INFO 'nn_recv'"), std::string::npos) << "polls are not logged one by one";
 }
 

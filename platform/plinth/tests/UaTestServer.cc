@@ -5,14 +5,11 @@
 namespace pemrix::testing {
 
 bool UaTestServer::Launch() {
-  Process::Options o{
-      {"node", PEMRIX_UA_SERVER_DIR "/server.js", "--port", std::to_string(_port), "--pki", _dir.File("pki")},
-      "",
-      {},
-      _dir.File("server.out")};
-  o.argv.insert(o.argv.end(), _switches.begin(), _switches.end());
-  WriteFile(o.output, "");  // Ready looks for this run's "listening"
-  _process = std::make_unique<Process>(o);
+  std::vector<std::string> argv = {
+      "node", PEMRIX_UA_SERVER_DIR "/server.js", "--port", std::to_string(_port), "--pki", _dir.File("pki")};
+  argv.insert(argv.end(), _switches.begin(), _switches.end());
+  WriteFile(_dir.File("server.out"), "");  // Ready looks for this run's "listening"
+  _process = std::make_unique<Process>(Process::Options{argv, "", {}, _dir.File("server.out")});
   return _process->Start();
 }
 

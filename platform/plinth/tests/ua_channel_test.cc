@@ -10,13 +10,8 @@ using json = nlohmann::json;
 
 namespace {
 
-// Profile type and the values the server holds, as ReadParameter answers them.
-struct TypeCase {
-  const char* node;  // server type name
-  const char* type;  // profile type name
-  json scalar, array;
-};
-const TypeCase kTypes[] = {
+// Server type, profile type, and the values the server holds as ReadParameter answers them.
+const std::tuple<const char*, const char*, json, json> kTypes[] = {
     {"Boolean", "bool", true, {true, false, true, true}},
     {"SByte", "int8", -128, {-1, 0, 1, 127}},
     {"Byte", "uint8", 255, {0, 1, 128, 255}},
@@ -48,19 +43,14 @@ class UaChannelTest : public DaqServiceFixture {
     limits.insert(limits.end(), {"--hide-limits", "--idle-close-ms", "2000"});
     hidden = std::make_unique<UaTestServer>(limits);
     ASSERT_TRUE(open->Launch() && hidden->Launch());
-    ASSERT_TRUE(open->Ready()) << open->Output();
-    ASSERT_TRUE(hidden->Ready()) << hidden->Output();
-  }
-  static void TearDownTestSuite() {
-    open.reset();
-    hidden.reset();
+    ASSERT_TRUE(open->Ready() && hidden->Ready()) << open->Output() << hidden->Output();
   }
 
   void SetUp() override {
     DaqServiceFixture::SetUp();
-    for (const auto& t : kTypes) {
-      profile.push_back(Parameter(std::string("S_") + t.node, t.type, std::string("1:Scalar.") + t.node));
-      profile.push_back(Parameter(std::string("A_") + t.node, t.type, std::string("1:Array.") + t.node, 4));
+    for (const auto& [node, type, scalar, array] : kTypes) {
+      profile.push_back(Parameter(std::string("S_") + node, type, std::string("1:Scalar.") + node));
+      profile.push_back(Parameter(std::string("A_") + node, type, std::string("1:Array.") + node, 4));
     }
     profile.push_back(Parameter("SetPoint", "double", "1:SetPoint"));
     profile.push_back(Parameter("Broken", "double", "1:Broken"));
@@ -99,9 +89,9 @@ TEST_F(UaChannelTest, ReadsEveryTypeWritesScalarsAndElementsAndKeepsBatchesWithi
   ASSERT_TRUE(WaitFor("B159", 159)) << Log();
 
   json expected = {{"SetPoint", 20.0}, {"Broken", nullptr}, {"Missing", nullptr}, {"Speed", 42.25}, {"ReadLimit", 40}};
-  for (const auto& t : kTypes) {
-    expected[std::string("S_") + t.node] = t.scalar;
-    expected[std::string("A_") + t.node] = t.array;
+  for (const auto& [node, type, scalar, array] : kTypes) {
+    expected[std::string("S_") + node] = scalar;
+    expected[std::string("A_") + node] = array;
   }
   for (int i = 0; i < kBulk; ++i) expected["B" + std::to_string(i)] = i;
   std::vector<std::string> ids;
@@ -119,11 +109,8 @@ TEST_F(UaChannelTest, ReadsEveryTypeWritesScalarsAndElementsAndKeepsBatchesWithi
   };
   for (const auto& [id, value, indices, node, seen] : writes) {
     ASSERT_EQ(Write("plant", id, value, indices)["result"], 1) << id;
-    json event = {{"write", node}, {"value", seen}};
-    auto written = [&] {
-      auto events = open->Events();
-      return std::find(events.begin(), events.end(), event) != events.end();
-    };
+    const json event = {{"write", node}, {"value", seen}};
+    auto written = [&] { return json(open->Events()).dump().find(event.dump()) != std::string::npos; };
     EXPECT_TRUE(WaitUntil(written, 10s)) << event.dump() << open->Output() << Log();
   }
   EXPECT_TRUE(WaitFor("A_Int16", {-2, 0, 7, 32767}, 5s));

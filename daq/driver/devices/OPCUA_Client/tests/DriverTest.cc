@@ -70,8 +70,7 @@ class DriverTest : public ::testing::Test {
   std::shared_ptr<Device> device;  // outlives the driver, which only points at it
   std::shared_ptr<IDeviceDriver> driver;
 };
-const auto kRead = SimulatedServer::Call::Read;
-const auto kWrite = SimulatedServer::Call::Write;
+const auto kRead = SimulatedServer::Call::Read, kWrite = SimulatedServer::Call::Write;
 
 std::set<std::string> DynamicSymbols(const std::string& file, const char* which) {
   const std::string command = std::string("nm -D --demangle --format=just-symbols ") + which + " '" + file + "'";
@@ -107,7 +106,7 @@ TEST(QuilletLoad, ImportsFromTheCoreOnlyWhatItGuarantees) {
     EXPECT_TRUE(!core.count(symbol) || std::regex_match(symbol, contract)) << "imports " << symbol;
 }
 
-// The low byte of 0x0102 is 2 little-endian; after a "big" probe, an ignored setting leaves 1.
+// Low byte of 0x0102: 2 little-endian; after a "big" probe, an ignored setting leaves 1 (ERROR logged, tags built).
 TEST_F(DriverTest, ProbeSettingsAndWronglyTypedValues) {
   server->AddNode(2, "W", DataValueBase::FromJson(0x0102));
   auto lowByte = [&](const json& config) {
@@ -118,10 +117,7 @@ TEST_F(DriverTest, ProbeSettingsAndWronglyTypedValues) {
   };
   EXPECT_EQ(lowByte(json::object()), 2) << "little-endian by default";
   LogCapture log;
-  const struct {
-    json config;
-    int lowByte, errors;  // ERROR lines; the setting kept, tags still built
-  } cases[] = {
+  const std::tuple<json, int, int> cases[] = {
       {{{"Properties", {{"Endian", "little"}}}}, 2, 0},
       {{{"Properties", {{"Endian", "LITTLE"}}}}, 1, 1},
       {{{"Properties", {{"BulkReadSize", true}, {"Endian", "little"}}}}, 2, 1},
@@ -129,11 +125,11 @@ TEST_F(DriverTest, ProbeSettingsAndWronglyTypedValues) {
       {{{"Properties", {{"Endian", 5}}}}, 1, 1},
       {json::array(), 1, 1},
   };
-  for (const auto& c : cases) {
+  for (const auto& [config, low, errors] : cases) {
     lowByte({{"Properties", {{"Endian", "big"}}}});
     log.Clear();
-    EXPECT_EQ(lowByte(c.config), c.lowByte) << c.config.dump();
-    EXPECT_EQ(log.Count("", "ERROR"), c.errors) << c.config.dump();
+    EXPECT_EQ(lowByte(config), low) << config.dump();
+    EXPECT_EQ(log.Count("", "ERROR"), errors) << config.dump();
   }
 }
 
@@ -148,20 +144,14 @@ TEST_F(DriverTest, ChannelOfAnotherClassOrNoneStillBuildsTags) {
 }
 
 TEST_F(DriverTest, NodeAddressesBecomeNodeIdentifiers) {
-  auto at = [](const std::string& id, const json& address) {
-    return json{{"id", id}, {"type", "int16"}, {"attributes", {{"address", address}}}};
+  auto at = [](const std::string& id, const json& node, const char* browse = nullptr) {
+    json p = {{"id", id}, {"type", "int16"}, {"attributes", {{"address", {{"node_id", node}}}}}};
+    if (browse) p["attributes"]["address"]["browse_path"] = browse;
+    return p;
   };
-  Probe({
-      at("a_both", {{"node_id", "3:N"}, {"browse_path", "4:B"}}),
-      at("b_browse", {{"node_id", nullptr}, {"browse_path", "4:B"}}),
-      at("d_empty", {{"node_id", "2:"}}),
-      at("e_wide", {{"node_id", "65538:Big"}}),
-      at("f_colons", {{"node_id", " +7:a:b"}}),
-      at("g_letter", {{"node_id", "Line1.Speed"}}),
-      at("i_number", {{"node_id", 5}}),
-      at("a_both", {{"node_id", "9:Dup"}}),
-      {{"id", "j_ref"}, {"type", "int16"}, {"reference_id", "a_both"}, {"attributes", {{"address", "ignored"}}}},
-  });
+  Probe({at("a_both", "3:N", "4:B"), at("b_browse", nullptr, "4:B"), at("d_empty", "2:"), at("e_wide", "65538:Big"),
+         at("f_colons", " +7:a:b"), at("g_letter", "Line1.Speed"), at("i_number", 5), at("a_both", "9:Dup"),
+         Param("j_ref", "int16", {{"reference_id", "a_both"}})});
   Update();
   // Ascending ids, the first of an id, browse paths unresolved, a 16-bit namespace.
   ASSERT_EQ(server->Calls().size(), 1u);
@@ -184,9 +174,8 @@ TEST_F(DriverTest, NodesAreReadInBatchesOf150) {
     json values = Update();
     EXPECT_EQ(Calls(kRead), batches) << count << " nodes";
     ASSERT_EQ(values.size(), size_t(count));
-    if (count > 0) {
-      EXPECT_EQ(values.back(), (count - 1) * 10) << "the last batch lands in its tags";
-    }
+    if (count == 0) continue;
+    EXPECT_EQ(values.back(), (count - 1) * 10) << "the last batch lands in its tags";
   }
 }
 
@@ -217,12 +206,10 @@ TEST_F(DriverTest, OutputListsEveryTagNullWhileTheChannelIsDown) {
   EXPECT_EQ(Update(), json({{"A", 8}, {"W", 258}, {"Wlow", 2}}));
 }
 
-// Outside the source's bytes or without offsets: null, never another reference's bytes.
+// Reference, little- and big-endian value; outside the source's bytes or offsets: null, never another's bytes.
 TEST_F(DriverTest, ReferenceOffsetsBitsAndBoundsInBothByteOrders) {
   const json null;
-  const struct {
-    json ref, little, big;
-  } rows[] = {
+  const std::tuple<json, json, json> rows[] = {
       {Ref("s_hi16", "int16", "S", 1, 16), 0x5566, 0x7788},  // bytes 6..7
       {Ref("s_byte", "uint8", "S", 0, 8), 0x33, 0x22},
       {Ref("s_elem", "int32", "S", 1), 0x55667788, 0x55667788},
@@ -253,7 +240,7 @@ TEST_F(DriverTest, ReferenceOffsetsBitsAndBoundsInBothByteOrders) {
                                                                      {"Gone", "int16", 0, nullptr}};
   std::vector<json> params;
   for (const auto& [id, type, length, value] : sources) params.push_back(Param(id, type, {{"array_length", length}}));
-  for (const auto& r : rows) params.push_back(r.ref);
+  for (const auto& [r, le, be] : rows) params.push_back(r);
   for (const char* endian : {"little", "big"}) {
     SCOPED_TRACE(endian);
     SetUp();
@@ -263,7 +250,7 @@ TEST_F(DriverTest, ReferenceOffsetsBitsAndBoundsInBothByteOrders) {
     EXPECT_EQ(Write("i_nosource", 5), 1);
     EXPECT_EQ(Write("b_text", 5), 1);
     json v = Update();
-    for (const auto& r : rows) EXPECT_EQ(v[r.ref["id"].get<std::string>()], *endian == 'l' ? r.little : r.big) << r.ref;
+    for (const auto& [r, le, be] : rows) EXPECT_EQ(v[r["id"].get<std::string>()], *endian == 'l' ? le : be) << r;
     EXPECT_EQ(Calls(kRead), std::vector<size_t>{7}) << "references have no nodes";
   }
   server->AddNode(2, "Gone", DataValueBase::FromJson(-3));
@@ -320,9 +307,7 @@ class DeviceWriteTest : public DriverTest {
 };
 
 TEST_F(DeviceWriteTest, ConvertedQueuedWrittenInOrderOrDiscardedWhileDown) {
-  EXPECT_EQ(Write("Speed", 3.7), 1);
-  EXPECT_EQ(Write("Speed", "12"), 1);
-  EXPECT_EQ(Write("Speed", true), 1);
+  for (const json& v : {json(3.7), json("12"), json(true)}) EXPECT_EQ(Write("Speed", v), 1);
   EXPECT_EQ(driver->WriteParameter("Speed", DataValueBase::FromJson(40000)), 0) << "queued, answers 0";
   EXPECT_TRUE(server->Calls().empty()) << "nothing before the drain";
   driver->OnPerformRequest();
@@ -371,8 +356,7 @@ TEST_F(DeviceWriteTest, WriteFromAnotherThreadWaitsForTheDrain) {
     });
     EXPECT_FALSE(WaitUntil([&] { return done.load(); }, 200ms)) << "must wait for the running drain";
   });
-  EXPECT_EQ(Write("Speed", 1), 1);
-  EXPECT_EQ(Write("Speed", 2), 1);
+  for (int v : {1, 2}) EXPECT_EQ(Write("Speed", v), 1);
   driver->OnPerformRequest();
   EXPECT_TRUE(WaitUntil([&] { return done.load(); }, 5s));
   writer.join();

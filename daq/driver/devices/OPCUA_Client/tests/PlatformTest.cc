@@ -1,5 +1,4 @@
-// The stand-ins' edges: libStrata's typed values and profile loader, and the
-// simulated server's settings.
+// The stand-ins' edges: libStrata's typed values and profile loader, and the simulated server's settings.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -16,8 +15,7 @@ using namespace VESK::DAQ;
 using json = nlohmann::json;
 using Bytes = std::vector<uint8_t>;
 
-// Every type's array image round-trips in both orders; a single value is
-// taken from any bit of the image, and never from past its end.
+// Every type's array image round-trips in both orders; a single value comes from any bit, never past the end.
 TEST(DataValue, MemoryImagesRoundTripAndStayInBounds) {
   for (DataType type : {DT_BOOL, DT_INT8, DT_INT16, DT_INT32, DT_INT64, DT_FLOAT, DT_DOUBLE, DT_STRING, DT_DATETIME,
                         DT_UINT8, DT_UINT16, DT_UINT32, DT_UINT64}) {
@@ -64,11 +62,9 @@ TEST(DataValue, ElementIndicesShapesAndUnusableInput) {
 TEST(ProfileLoader, SkipsUnusableEntries) {
   pemrix::testing::LogCapture log;
   auto profile = Profile::LoadFromJSON(json::parse(R"({"name": "Press", "parameters": [
-    {"id": "A", "type": "uint16", "array_length": 4, "write_mode": 1},
-    {"id": "M", "type": "float", "dimensions": [2, 3]},
-    {"id": "A", "type": "string"}, {"type": 1}, {"id": "C", "type": "word"},
-    {"id": "D", "type": 4, "index": "1"}, {"id": "E", "type": 4, "write_mode": 70000}, 7
-  ]})"));
+    {"id": "A", "type": "uint16", "array_length": 4, "write_mode": 1}, {"id": "A", "type": "string"}, {"type": 1},
+    {"id": "M", "type": "float", "dimensions": [2, 3]}, {"id": "C", "type": "word"},
+    {"id": "D", "type": 4, "index": "1"}, {"id": "E", "type": 4, "write_mode": 70000}, 7]})"));
   ASSERT_NE(profile, nullptr);
   std::list<std::shared_ptr<ProfileParameter>> params;
   profile->QueryParameters(params);
