@@ -2,6 +2,8 @@
 
 #include <easylogging++.h>
 
+#include <cstdint>
+
 #include "ConfigReader.h"
 #include "strata/IDevice.h"
 
@@ -30,11 +32,12 @@ std::shared_ptr<ProfileParameter> ParseParameter(const nlohmann::json& entry) {
   p->arrayLength = entry.value("array_length", 0);
   if (entry.contains("dimensions")) {
     p->dimensions = entry.at("dimensions").get<std::vector<int>>();
-    if (!entry.contains("array_length")) {
-      int count = p->dimensions.empty() ? 0 : 1;
-      for (int d : p->dimensions) count *= d;
-      p->arrayLength = count;
+    // Checked per factor, so the count can neither wrap nor go negative.
+    int64_t count = p->dimensions.empty() ? 0 : 1;
+    for (int d : p->dimensions) {
+      if (d < 0 || (count *= d) > INT32_MAX) throw std::invalid_argument("\"dimensions\" negative or too large");
     }
+    if (!entry.contains("array_length")) p->arrayLength = int(count);
   } else if (p->arrayLength >= 1) {
     p->dimensions = {p->arrayLength};
   }

@@ -64,12 +64,13 @@ TEST(ProfileLoader, SkipsUnusableEntries) {
   auto profile = Profile::LoadFromJSON(json::parse(R"({"name": "Press", "parameters": [
     {"id": "A", "type": "uint16", "array_length": 4, "write_mode": 1}, {"id": "A", "type": "string"}, {"type": 1},
     {"id": "M", "type": "float", "dimensions": [2, 3]}, {"id": "C", "type": "word"},
-    {"id": "D", "type": 4, "index": "1"}, {"id": "E", "type": 4, "write_mode": 70000}, 7]})"));
+    {"id": "D", "type": 4, "index": "1"}, {"id": "E", "type": 4, "write_mode": 70000}, 7,
+    {"id": "W", "type": 4, "dimensions": [65536, 65536]}, {"id": "N", "type": 4, "dimensions": [-2, 3]}]})"));
   ASSERT_NE(profile, nullptr);
   std::list<std::shared_ptr<ProfileParameter>> params;
   profile->QueryParameters(params);
   EXPECT_EQ(params.size(), 3u);
-  EXPECT_EQ(log.Count("Profile 'Press' parameter ", "ERROR"), 5);
+  EXPECT_EQ(log.Count("Profile 'Press' parameter ", "ERROR"), 7);
   EXPECT_EQ(profile->GetParameter("A")->type, DT_UINT16) << "the first of an id";
   EXPECT_EQ(profile->GetParameter("M")->arrayLength, 6) << "the element count of the dimensions";
   EXPECT_EQ(Profile::LoadFromJSON(json::array()), nullptr);
