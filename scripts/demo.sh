@@ -159,11 +159,14 @@ port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 read -r EPH_LOW EPH_HIGH </proc/sys/net/ipv4/ip_local_port_range || { EPH_LOW=32768; EPH_HIGH=60999; }
 # pick_ports VAR...: a fresh port in each, not listened on and not picked before.
 pick_ports() {
-  local var p span=$((EPH_LOW - 10000 + 65535 - EPH_HIGH))
+  # Room below and above the ephemeral range; when there is next to none, any
+  # port from 10000 up (a clash with an outgoing connection is then retried).
+  local var p lo=$((EPH_LOW > 10000 ? EPH_LOW - 10000 : 0)) hi=$((EPH_HIGH < 65535 ? 65535 - EPH_HIGH : 0))
+  ((lo + hi >= 16)) || { lo=55536 hi=0; }
   for var in "$@"; do
     while :; do
-      p=$((10000 + (RANDOM * 32768 + RANDOM) % span))
-      [ "$p" -ge "$EPH_LOW" ] && p=$((p + EPH_HIGH - EPH_LOW + 1))
+      p=$(((RANDOM * 32768 + RANDOM) % (lo + hi)))
+      if ((p < lo)); then p=$((10000 + p)); else p=$((EPH_HIGH + 1 + p - lo)); fi
       port_open "$p" || [[ " ${USED_PORTS:-} " == *" $p "* ]] || break
     done
     USED_PORTS="${USED_PORTS:-} $p"
