@@ -5,7 +5,7 @@ set -euo pipefail
 
 PKGS=(
   build-essential cmake pkg-config
-  nlohmann-json3-dev libeasyloggingpp-dev libnanomsg-dev nanomsg-utils
+  nlohmann-json3-dev libeasyloggingpp-dev libnanomsg-dev
   libmosquitto-dev mosquitto mosquitto-clients
   uuid-dev libssl-dev openssl libarchive-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
