@@ -77,3 +77,16 @@ function(pemrix_add_subfolders)
     endif()
   endforeach()
 endfunction()
+
+# pemrix_link_hidden(target lib...): links static libraries into a shared
+# object without exporting any of their symbols. A plug-in or stand-in
+# library then keeps its own private copy and never binds to (or lends its
+# copy to) the one the host program was linked with.
+function(pemrix_link_hidden target)
+  target_link_libraries(${target} PRIVATE ${ARGN})
+  # The headers' inline members are instantiated in the target's own sources.
+  set_target_properties(${target} PROPERTIES VISIBILITY_INLINES_HIDDEN ON)
+  foreach(lib ${ARGN})
+    target_link_options(${target} PRIVATE "LINKER:--exclude-libs,$<TARGET_FILE_NAME:${lib}>")
+  endforeach()
+endfunction()

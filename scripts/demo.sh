@@ -58,10 +58,28 @@ say() { printf '[%s] %s\n' "$(date +%T)" "$*"; }
 bash scripts/deps.sh
 BUILD=${PEMRIX_DEMO_BUILD:-build}
 mkdir -p "$BUILD"
-say "building into $BUILD/ (log: $BUILD/demo-build.log)"
+say "building into $BUILD/ (log: $BUILD/demo-build.log; the first build takes minutes)"
+# The build's "[ NN%]" marks: one line redrawn on a terminal, a line per
+# tenth otherwise; everything goes to the log.
+progress() {
+  local line last=-10 pct
+  : >"$BUILD/demo-build.log"
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$BUILD/demo-build.log"
+    [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
+    pct=${BASH_REMATCH[1]}
+    if [ -t 1 ]; then
+      printf '\r[%s] building: %3d%%' "$(date +%T)" "$pct"
+    elif [ $((pct / 10)) -ne $((last / 10)) ]; then
+      say "building: $pct%"
+    fi
+    last=$pct
+  done
+  if [ -t 1 ] && [ "$last" -ge 0 ]; then printf '\n'; fi
+}
 if ! { cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPEMRIX_TESTS=OFF -DPEMRIX_SANITIZE=OFF &&
        cmake --build "$BUILD" -j "$(nproc)" --target Pemrix.Daemon Pemrix.DataLogger pemrix-daqsvc pemrix-hostsvc quillet
-     } >"$BUILD/demo-build.log" 2>&1; then
+     } 2>&1 | progress; then
   tail -n 30 "$BUILD/demo-build.log" >&2
   echo "build failed" >&2
   exit 1

@@ -21,6 +21,7 @@
 #include "ConfigReader.h"
 #include "JsonRpcClient.h"
 #include "MqttConnector.h"
+#include "Readiness.h"
 #include "ServiceFrame.h"
 #include "Shell.h"
 
@@ -187,7 +188,9 @@ void DaemonService::Run() {
   if (!_connector) return;
   _lastActivity = std::chrono::steady_clock::now();
   _idle = false;
+  frame::Heartbeat heartbeat("daemon loop");  // watchdog: see Readiness.h
   while (!_stop) {
+    heartbeat.Beat();
     // Each turn waits on the broker's socket, so traffic ends the wait at
     // once; the two speeds only bound how long a quiet turn lasts. Queued
     // requests do not wait at all.

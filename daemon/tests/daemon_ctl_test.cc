@@ -14,7 +14,7 @@ TEST(DaemonCtl, UploadsLandWholeAcrossAKillDamagedOnesAreRemovedAndUpdatesReport
   const std::shared_ptr<void> cleanup(nullptr, [&](void*) { RunShell("rm -f " + target + " /tmp/Pemrix.tar.gz"); });
   auto ctl = [&](std::vector<std::string> args) {
     args.insert(args.begin(), {BinPath("pemrix-ctl"), "--port", std::to_string(h.broker.Port()), "--root",
-                               "/pemrix/test", "--id", h.deviceId, "--timeout", "20"});
+                               "/pemrix/test", "--id", h.deviceId, "--timeout", "20", "--json"});
     auto process = std::make_unique<Process>(Process::Options{args, h.dir.Path(), {}, h.dir.File("ctl.out")});
     EXPECT_TRUE(process->Start());
     return process;
@@ -41,11 +41,11 @@ TEST(DaemonCtl, UploadsLandWholeAcrossAKillDamagedOnesAreRemovedAndUpdatesReport
   uploadKilledAt(h.dir.File("small"), 10000000);
   ASSERT_EQ(0, RunShell("printf Z | dd of=" + target + " bs=1 seek=1000 conv=notrunc 2>/dev/null"));
   EXPECT_EQ(1, run({"upload", h.dir.File("small"), "--name", name, "--resume"})) << output();
-  EXPECT_NE(std::string::npos, output().find("\"message\": \"Checksum mismatch!\"")) << output();
+  EXPECT_NE(std::string::npos, output().find(R"("message":"Checksum mismatch!")")) << output();
   EXPECT_FALSE(FileExists(target));
 
   EXPECT_EQ(0, run({"update-runtime", h.dir.File("good.tgz")})) << output();
-  EXPECT_NE(std::string::npos, output().find("\"command\": \"update_runtime\",\n\"error\": null")) << output();
+  EXPECT_NE(std::string::npos, output().find(R"("command":"update_runtime","error":null)")) << output();
   EXPECT_EQ(1, run({"update-runtime", h.dir.File("bad.tgz")})) << output();
   EXPECT_NE(std::string::npos, output().find("pemrix-ctl: Data file cannot be installed!")) << output();
   EXPECT_FALSE(FileExists(h.runtimePath + "/evil"));

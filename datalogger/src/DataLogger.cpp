@@ -12,6 +12,7 @@
 #include "DBMeasurement.h"
 #include "IDatabaseDriver.h"
 #include "PointForwarder.h"
+#include "Readiness.h"
 #include "ServiceFrame.h"
 
 namespace VESK {
@@ -82,8 +83,10 @@ void DataLogger::Run() {
   _metricsDue = start + std::chrono::seconds(_settings.metricsIntervalS);
   _reportDue = start + std::chrono::minutes(1);
   std::vector<std::string> lines;
+  frame::Heartbeat heartbeat("data logger loop");  // watchdog: see Readiness.h
   while (!_stop) {
     for (auto& m : _measurements) {
+      heartbeat.Beat();  // per read: a pass over many slow reads stays alive
       if (_stop) break;
       if (!m->Update(Clock::now(), &_stop)) continue;
       ++_pointsRead;
@@ -94,6 +97,7 @@ void DataLogger::Run() {
     Report(lines);
     if (_forwarder && !lines.empty()) _forwarder->Submit(std::move(lines));
     lines.clear();
+    heartbeat.Beat();
     Sleep();
   }
   // The points of an interrupted pass are not handed over: a stop between

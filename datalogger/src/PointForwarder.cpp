@@ -3,7 +3,10 @@
 #include <easylogging++.h>
 #include <signal.h>
 
+#include <algorithm>
+
 #include "IDatabaseDriver.h"
+#include "Readiness.h"
 
 namespace VESK {
 
@@ -72,12 +75,14 @@ void PointForwarder::Run() {
   _stats.queueBytes = _store.Bytes();
   _driver->CreateDatabase();
   std::vector<std::string> taken;
+  frame::Heartbeat heartbeat("writer thread");  // watchdog: see Readiness.h
   for (;;) {
+    heartbeat.Beat();
     {
       std::unique_lock<std::mutex> lock(_mutex);
       // With queued points, wake for the next retry; otherwise only for new
-      // points or the stop.
-      const auto until = _store.Points() > 0 ? _retryAt : Clock::now() + std::chrono::hours(1);
+      // points or the stop; at least every second, for the heartbeat.
+      const auto until = std::min(_store.Points() > 0 ? _retryAt : Clock::time_point::max(), Clock::now() + std::chrono::seconds(1));
       _wake.wait_until(lock, until, [&] { return _stopping || !_pending.empty(); });
       taken.swap(_pending);
       if (_stopping) break;

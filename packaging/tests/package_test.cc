@@ -1,9 +1,11 @@
-// The Debian package of this build: contents, Depends, unit lint, both programs run from an unpacked copy.
+// The two Debian packages of this build: contents, the plug-in's libraries and exports in each layout, secrets' modes,
+// Depends, unit and man-page lint, the programs run from an unpacked copy.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 
@@ -28,37 +30,86 @@ bool Succeeded(const std::string& out) { return out.size() >= 9 && out.substr(ou
 class Package : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // root: the gateway's package alone; both: with the stand-ins beside it.
     packLog = Sh("cd " + dir.Path() + " && cpack -G DEB --config " PEMRIX_BUILD_DIR "/CPackConfig.cmake -B . && " +
-                 "mv pemrix_*.deb pemrix.deb && dpkg -x pemrix.deb root");
+                 "mv pemrix_*.deb pemrix.deb && mv pemrix-standins_*.deb standins.deb && dpkg -x pemrix.deb root && " +
+                 "dpkg -x pemrix.deb both && dpkg -x standins.deb both");
   }
   void SetUp() override { ASSERT_TRUE(Succeeded(packLog)) << packLog; }
   static inline TempDir dir{"pemrix-package"};
-  static inline std::string packLog, deb = dir.File("pemrix.deb"), root = dir.File("root");
+  static inline std::string packLog, deb = dir.File("pemrix.deb"), root = dir.File("root"), both = dir.File("both"),
+                                     standins = dir.File("standins.deb");
+  static inline const std::string plugin = "/usr/" PEMRIX_DAQ_DRIVER_DIR "/Quillet.drv",
+                                  standinDir = "/usr/" PEMRIX_STANDINS_DIR;
 };
 
 TEST_F(Package, HoldsTheInstallAndDependsOnWhatTheProgramsLink) {
-  std::string contents = Sh("dpkg-deb --contents " + deb);
-  for (std::string path :
-       {"usr/bin/Pemrix.Daemon", "usr/bin/Pemrix.DataLogger", "etc/pemrix/daemon/app.conf",
-        "etc/pemrix/daemon/log.conf", "etc/pemrix/daemon/mqtt.json", "etc/pemrix/datalogger/app.conf",
-        "etc/pemrix/datalogger/log.conf", "usr/lib/systemd/system/pemrix-daemon.service",
-        "usr/lib/systemd/system/pemrix-datalogger.service", "usr/lib/pemrix/drivers/Quillet.drv",
-        "usr/lib/pemrix/drivers/libStrata.so", "usr/lib/pemrix/drivers/libPlinth.so",
-        "usr/share/pemrix/examples/Project/data_logger.json"})
-    EXPECT_NE(contents.find(" ./" + path + "\n"), std::string::npos) << path << " missing from\n" << contents;
-  // The plug-in finds its platform libraries beside itself wherever it lands.
-  std::string ldd = Sh("ldd " + root + "/usr/lib/pemrix/drivers/Quillet.drv");
-  EXPECT_TRUE(Succeeded(ldd) && ldd.find(root + "/usr/lib/pemrix/drivers/libPlinth.so") != std::string::npos) << ldd;
+  // Mode and path of each file; secrets readable by root and the pemrix group (postinst) alone.
+  const std::string contents = Sh("dpkg-deb --contents " + deb + " | awk '{print $1, $6}'");
+  const std::string extra = Sh("dpkg-deb --contents " + standins + " | awk '{print $1, $6}'");
+  for (const std::string& line : std::vector<std::string>{
+           "-rwxr-xr-x ./usr/bin/Pemrix.Daemon", "-rwxr-xr-x ./usr/bin/Pemrix.DataLogger",
+           "-rwxr-xr-x ./usr/bin/pemrix-ctl", "-rw-r--r-- ./etc/pemrix/daemon/app.conf",
+           "-rw-r--r-- ./etc/pemrix/daemon/log.conf", "-rw-r----- ./etc/pemrix/daemon/mqtt.json",
+           "-rw-r--r-- ./etc/pemrix/datalogger/app.conf", "-rw-r--r-- ./usr/lib/systemd/system/pemrix-daemon.service",
+           "-rw-r--r-- ./usr/share/man/man1/pemrix-ctl.1.gz", "-rw-r--r-- ./usr/share/man/man8/Pemrix.Daemon.8.gz",
+           "-rw-r--r-- ./usr/share/man/man8/Pemrix.DataLogger.8.gz",
+           "-rw-r--r-- ./usr/share/man/man5/pemrix-mqtt.json.5.gz", "-rw-r--r-- ./usr/share/doc/pemrix/copyright",
+           "-rw-r--r-- ./usr/share/man/man5/pemrix-data_logger.json.5.gz",
+           "-rw-r--r-- ./usr/share/doc/pemrix/changelog.gz",
+           "-rw-r----- ./usr/share/pemrix/examples/Project/data_logger.json", "-rw-r--r-- ." + plugin})
+    EXPECT_NE(contents.find(line + "\n"), std::string::npos) << line << " missing from\n" << contents;
+  for (const std::string& line : std::vector<std::string>{"-rwxr-xr-x ." + standinDir + "/bin/pemrix-daqsvc",
+                                                          "-rwxr-xr-x ." + standinDir + "/bin/pemrix-hostsvc",
+                                                          "-rw-r--r-- ." + standinDir + "/lib/libStrata.so.1.0.0",
+                                                          "-rw-r--r-- ./usr/share/doc/pemrix-standins/copyright"})
+    EXPECT_NE(extra.find(line + "\n"), std::string::npos) << line << " missing from\n" << extra;
+  // Nothing of the stand-ins in the gateway's package; nothing of theirs outside their own folder.
+  for (const char* name : {"libStrata", "libPlinth", "daqsvc", "hostsvc"})
+    EXPECT_EQ(contents.find(name), std::string::npos) << name << " in\n" << contents;
+  std::istringstream paths(extra.substr(0, extra.rfind("status")));
+  for (std::string mode, path; paths >> mode >> path;) {
+    const std::string own = "." + standinDir + "/", doc = "./usr/share/doc/pemrix-standins/";
+    EXPECT_TRUE(path.rfind(own, 0) == 0 || path.rfind(doc, 0) == 0 ||
+                (mode[0] == 'd' && (own.rfind(path, 0) == 0 || doc.rfind(path, 0) == 0)))
+        << path;
+  }
+  for (const std::string& control : {deb, standins}) {
+    EXPECT_EQ(Sh("dpkg-deb -f " + control + " Maintainer").find("localhost"), std::string::npos);
+    const std::string description = Sh("dpkg-deb -f " + control + " Description");
+    EXPECT_GT(std::count(description.begin(), description.end(), '\n'), 6) << description;
+  }
   // One package name a line; the sanitizer runtimes come with the test build alone.
   std::string depends = Sh("dpkg-deb -f " + deb + " Depends");
   std::string names =
       Sh("cd " + dir.Path() + " && mkdir -p debian && printf 'Source: p\\n\\nPackage: p\\nArchitecture: any\\n'" +
-         " >debian/control && dpkg-shlibdeps -O " + root + "/usr/bin/Pemrix.* 2>/dev/null | " +
+         " >debian/control && dpkg-shlibdeps -O " + root + "/usr/bin/* 2>/dev/null | " +
          "sed -e 's/^shlibs:Depends=//' -e 's/ ([^)]*)//g' -e 's/, /\\n/g' | grep -v san");
   ASSERT_NE(names.find("libc6\n"), std::string::npos) << names;
   std::istringstream lines(names.substr(0, names.rfind("status")));
   for (std::string name; std::getline(lines, name);)
     EXPECT_NE(depends.find(name), std::string::npos) << name << " missing from Depends: " << depends;
+}
+
+// Alone, the plug-in leaves libStrata to the acquisition service that loads it; beside the stand-ins, the stand-in
+// service has loaded theirs by the soname the plug-in asks for. Either way it exports its two entry points only.
+TEST_F(Package, PluginResolvesTheCoreOfItsLayoutExportsItsEntryPointsAndTheToolRuns) {
+  const std::string alone = Sh("ldd " + root + plugin);
+  EXPECT_NE(alone.find("libStrata.so.1 => not found"), std::string::npos) << alone;
+  EXPECT_EQ(alone.find(root), std::string::npos) << alone;
+  const std::string service = Sh("ldd " + both + standinDir + "/bin/pemrix-daqsvc");
+  EXPECT_NE(service.find("libStrata.so.1 => " + both + standinDir + "/bin/../lib/libStrata.so.1"), std::string::npos)
+      << service;
+  EXPECT_NE(Sh("readelf -d " + both + plugin).find("Shared library: [libStrata.so.1]"), std::string::npos);
+  EXPECT_EQ(Sh("nm -D --defined-only --format=just-symbols " + root + plugin),
+            "CreateDeviceDriver\n_Z15NodeStringParseRKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEERiRS4_\n"
+            "status 0\n");
+  EXPECT_EQ(Sh(root + "/usr/bin/pemrix-ctl --version"), "pemrix-ctl " PEMRIX_VERSION "\nstatus 0\n");
+  if (Succeeded(Sh("command -v mandoc"))) {
+    EXPECT_EQ(
+        Sh("for page in " + root + "/usr/share/man/man*/*; do zcat $page | mandoc -T lint -W warning || exit 1; done"),
+        "status 0\n");
+  }
 }
 
 TEST_F(Package, UnitsPassTheServiceManagersLint) {
@@ -68,6 +119,8 @@ TEST_F(Package, UnitsPassTheServiceManagersLint) {
     std::string text = ReadFile(root + "/usr/lib/systemd/system/" + unit);
     for (size_t at; (at = text.find("=/usr/")) != std::string::npos;) text.replace(at + 1, 0, root);
     WriteFile(dir.File(unit), text);
+    EXPECT_NE(text.find("\nWatchdogSec="), std::string::npos);
+    EXPECT_NE(text.find("\nUMask=0077\n"), std::string::npos);
     EXPECT_EQ(Sh("systemd-analyze verify " + dir.File(unit)), "status 0\n") << unit;
   }
 }
@@ -92,7 +145,8 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudl
   sockaddr_un addr{AF_UNIX, {}};
   snprintf(addr.sun_path, sizeof(addr.sun_path), "%s", run.File("notify").c_str());
   ASSERT_EQ(bind(notify, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  std::string notices, env = "NOTIFY_SOCKET=" + run.File("notify");
+  // A watchdog asked for: the programs' loops turn, so pings come.
+  std::string notices, env = "NOTIFY_SOCKET=" + run.File("notify"), watchdog = "WATCHDOG_USEC=6000000";
   auto received = [&]() -> const std::string& {
     char buf[256];
     for (ssize_t n; (n = recv(notify, buf, sizeof(buf), 0)) > 0;) notices.append(buf, n).append("\n");
@@ -105,10 +159,13 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudl
   for (int sig : {SIGINT, SIGTERM, SIGSEGV}) {
     SCOPED_TRACE(sig);
     notices.clear();
-    Process p(
-        {{program, run.File("local.conf"), "ignored-extra-argument"}, folder, {env}, run.File(std::to_string(sig))});
+    Process p({{program, run.File("local.conf"), "ignored-extra-argument"},
+               folder,
+               {env, watchdog},
+               run.File(std::to_string(sig))});
     ASSERT_TRUE(p.Start());
     EXPECT_TRUE(noticed("READY=1")) << notices << p.Output();
+    EXPECT_TRUE(noticed("WATCHDOG=1")) << notices << p.Output();
     p.Signal(sig);
     ASSERT_TRUE(p.Wait(10s)) << p.Output();
     const std::string log = p.Output();

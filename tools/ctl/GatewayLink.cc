@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <fstream>
+#include <map>
 #include <vector>
 
 #include "BoundedJson.h"
@@ -15,6 +16,13 @@ using json = nlohmann::json;
 
 namespace {
 
+// Which link a libmosquitto instance belongs to: its user data is the
+// connector, whose callbacks must keep working. The tool is single-threaded.
+std::map<const mosquitto*, GatewayLink*>& Hooked() {
+  static std::map<const mosquitto*, GatewayLink*> links;
+  return links;
+}
+
 int MsUntil(Clock::time_point deadline, int most) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
   return left <= 0 ? 0 : left < most ? static_cast<int>(left) : most;
@@ -24,25 +32,70 @@ int MsUntil(Clock::time_point deadline, int most) {
 
 GatewayLink::GatewayLink(std::shared_ptr<MqttConnector> connector, std::string base)
     : _connector(std::move(connector)), _base(std::move(base)) {
-  _idPrefix = "ctl-" + std::to_string(getpid()) + "-";
+  // Unique across processes and hosts: only replies carrying one of our ids
+  // are ours; everything else on the response topic is another client's.
+  _idPrefix = "ctl-" + std::to_string(getpid()) + "-" + MqttConnector()._clientId.substr(0, 8) + "-";
   _connector->Subscribe({Topic("response"), Topic("status")}, 2);
   _connector->_messageHandler = [this](const mosquitto_message* message) { OnMessage(message); };
 }
 
-GatewayLink::~GatewayLink() { _connector->Disconnect(); }
-
-bool GatewayLink::Connect(Clock::time_point deadline) {
-  while (!Connected() && Clock::now() < deadline) Pump(50);
-  if (!Connected()) return false;
-  // The subscriptions go out with the connection; a "test" round trip of
-  // our own is not needed: the broker handles SUBSCRIBE before PUBLISH.
-  return true;
+GatewayLink::~GatewayLink() {
+  Hooked().erase(_hooked);
+  _connector->Disconnect();
 }
 
-void GatewayLink::Pump(int waitMs) { _connector->RunOnce(waitMs); }
+bool GatewayLink::Connect(Clock::time_point deadline, std::string* why) {
+  _connackRc = -1;
+  _lastError.clear();
+  while (!Connected() && Clock::now() < deadline) {
+    Pump(50);
+    // The attempt is over without a connection once the instance has no
+    // socket (refused at once or later, reset, TLS failure) or none was
+    // made (TLS set-up refused): a connection in progress holds one.
+    const bool ended = !_connector->_mosq || mosquitto_socket(_connector->_mosq) < 0;
+    if (!Connected() && (_connackRc > 0 || ended)) break;
+  }
+  if (Connected()) return true;
+  // The subscriptions go out with the connection; a "test" round trip of
+  // our own is not needed: the broker handles SUBSCRIBE before PUBLISH.
+  if (why) {
+    *why = _connackRc > 0             ? mosquitto_connack_string(_connackRc)
+           : !_lastError.empty()      ? _lastError
+           : Clock::now() >= deadline ? "no answer from the broker"
+                                      : "the connection was refused or closed before the broker answered";
+  }
+  return false;
+}
+
+void GatewayLink::Pump(int waitMs) {
+  _connector->RunOnce(waitMs);
+  Hook();
+}
+
+void GatewayLink::Hook() {
+  mosquitto* mosq = _connector->_mosq;
+  if (!mosq || mosq == _hooked) return;
+  Hooked().erase(_hooked);
+  Hooked()[mosq] = this;
+  _hooked = mosq;
+  mosquitto_connect_callback_set(mosq, ConnectTrampoline);
+  mosquitto_log_callback_set(mosq, LogTrampoline);
+}
+
+void GatewayLink::ConnectTrampoline(mosquitto* mosq, void* obj, int rc) {
+  MqttClient::ConnectCallback(mosq, obj, rc);
+  auto it = Hooked().find(mosq);
+  if (it != Hooked().end()) it->second->_connackRc = rc;
+}
+
+void GatewayLink::LogTrampoline(mosquitto* mosq, void* /*obj*/, int level, const char* text) {
+  auto it = Hooked().find(mosq);
+  if (it != Hooked().end() && (level & MOSQ_LOG_ERR) && text) it->second->_lastError = text;
+}
 
 json GatewayLink::Send(json request) {
   json id = _idPrefix + std::to_string(++_counter);
+  _sent.insert(id.get<std::string>());
   request["id"] = id;
   // Exact bytes: a zero byte after the text would make it no JSON.
   const std::string text = request.dump();
@@ -55,7 +108,8 @@ void GatewayLink::SendData(const char* data, size_t size) {
 }
 
 void GatewayLink::OnMessage(const mosquitto_message* message) {
-  if (!message || !message->topic) return;
+  if (!message || !message->topic || message->payloadlen < 0) return;
+  if (static_cast<size_t>(message->payloadlen) > kMaxReply) return;
   std::string text(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
   if (!text.empty() && text.back() == '\0') text.pop_back();  // the daemon's text publishes end in one
   if (Topic("status") == message->topic) {
@@ -63,8 +117,14 @@ void GatewayLink::OnMessage(const mosquitto_message* message) {
   } else if (Topic("response") == message->topic) {
     Reply reply{text, nullptr};
     std::string error;
-    frame::ParseBoundedJson(text, reply.value, error);
+    // Anything else on the topic (another client's replies, junk) is not
+    // ours to judge: only an object answering one of our ids counts.
+    if (!frame::ParseBoundedJson(text, reply.value, error) || !reply.value.is_object()) return;
+    const json& id = reply.value.value("id", json());
+    if (!id.is_string() || !_sent.count(id.get<std::string>()) || !reply.value.value("command", json()).is_string())
+      return;
     if (onReply) onReply(reply);
+    if (_replies.size() >= kMaxQueued) _replies.pop_front();
     _replies.push_back(std::move(reply));
   }
 }
@@ -88,6 +148,19 @@ std::optional<Reply> GatewayLink::WaitReply(const std::string& command, const js
 std::optional<std::string> GatewayLink::WaitStatus(Clock::time_point deadline) {
   while (!_status && Clock::now() < deadline && Connected()) Pump(MsUntil(deadline, 100));
   return _status;
+}
+
+int ReplyResult(const json& reply) {
+  const json& result = reply.value("result", json());
+  return result.is_number_integer() ? result.get<int>() : 1;
+}
+
+std::string ReplyMessage(const json& reply) {
+  for (const char* key : {"message", "error"}) {
+    const json& text = reply.value(key, json());
+    if (text.is_string() && !text.get<std::string>().empty()) return text.get<std::string>();
+  }
+  return reply.value("command", json()).dump() + " failed";
 }
 
 std::string Sha256OfFile(const std::string& path) {
@@ -126,30 +199,37 @@ class Sender {
     auto reply = _link.WaitReply("upload_status", id, Clock::now() + _options.stall);
     if (!reply) return std::nullopt;
     const json& v = reply->value;
-    if (v.value("filename", "") != _options.name || v.value("size", int64_t(-1)) != static_cast<int64_t>(_size))
-      return 0;
-    int64_t received = v.value("received", int64_t(0));
-    return received > 0 && static_cast<uint64_t>(received) <= _size ? static_cast<uint64_t>(received) : 0;
+    if (v.value("filename", json()) != _options.name || v.value("size", json()) != _size) return 0;
+    const json& received = v.value("received", json());
+    return received.is_number_unsigned() && received.get<uint64_t>() <= _size ? received.get<uint64_t>() : 0;
   }
 
-  // Takes the confirmations that arrived; false when the gateway says the
-  // upload ended without being complete.
-  bool Collect() {
-    while (!_statusIds.empty()) {
-      auto reply = _link.WaitReply("upload_status", _statusIds.front(), Clock::now());
-      if (!reply) return true;
-      _statusIds.pop_front();
+  // Takes the confirmations that arrived; a message when the gateway's
+  // upload is no longer this one, or ended without being complete.
+  std::optional<std::string> Collect(uint64_t sent) {
+    while (!_asked.empty()) {
+      auto reply = _link.WaitReply("upload_status", _asked.front(), Clock::now());
+      if (!reply) return std::nullopt;
+      _asked.pop_front();
       const json& v = reply->value;
-      if (v.value("filename", "") != _options.name) return false;
-      uint64_t received = static_cast<uint64_t>(v.value("received", int64_t(0)));
-      if (received > _confirmed) {
-        _confirmed = received;
+      const json &filename = v.value("filename", json()), &size = v.value("size", json()),
+                 &received = v.value("received", json());
+      // More bytes than we sent, another name or size: another client's
+      // upload took the gateway's one upload slot.
+      if (filename != _options.name || !size.is_number_unsigned() || size.get<uint64_t>() != _size ||
+          !received.is_number_unsigned() || received.get<uint64_t>() > sent)
+        return "another client's upload took over on the gateway (now " + filename.dump() + ", " + received.dump() +
+               " of " + size.dump() + " bytes)";
+      const uint64_t got = received.get<uint64_t>();
+      if (got > _confirmed) {
+        _confirmed = got;
         _lastProgress = Clock::now();
         if (_options.progress) _options.progress(_confirmed, _size);
       }
-      if (!v.value("open", false) && _confirmed < _size) return false;
+      if (v.value("open", json()) != true && _confirmed < _size)
+        return "the gateway ended the upload at " + std::to_string(_confirmed) + " bytes";
     }
-    return true;
+    return std::nullopt;
   }
 
   Outcome Run(uint64_t offset) {
@@ -162,7 +242,7 @@ class Sender {
     if (_options.progress) _options.progress(_confirmed, _size);
     while (_confirmed < _size) {
       if (!_link.Connected()) return Fail("connection to the broker lost; run again with --resume");
-      if (!Collect()) return Fail("the gateway ended the upload at " + std::to_string(_confirmed) + " bytes");
+      if (auto ended = Collect(sent)) return Fail(*ended);
       if (Clock::now() - _lastProgress > _options.stall)
         return Fail("no progress at " + std::to_string(_confirmed) + " bytes; run again with --resume");
       const bool room = sent < _size && sent - _confirmed < _options.window && _link.Pending() < 64;
@@ -175,7 +255,7 @@ class Sender {
       _link.SendData(buffer.data(), static_cast<size_t>(file.gcount()));
       sent += static_cast<uint64_t>(file.gcount());
       if (sent - askedAt >= _options.statusEvery || sent == _size) {
-        _statusIds.push_back(_link.Send({{"command", "upload_status"}}));
+        _asked.push_back(_link.Send({{"command", "upload_status"}}));
         askedAt = sent;
       }
       _link.Pump(0);
@@ -189,7 +269,7 @@ class Sender {
   uint64_t _size;
   uint64_t _confirmed = 0;
   Clock::time_point _lastProgress;
-  std::deque<json> _statusIds;  // unanswered "upload_status" requests, oldest first
+  std::deque<json> _asked;  // unanswered "upload_status" requests, oldest first
 };
 
 }  // namespace
@@ -214,14 +294,14 @@ Outcome Upload(GatewayLink& link, const UploadOptions& options) {
   json id = link.Send(announce);
   auto accepted = link.WaitReply("upload_file", id, Clock::now() + options.stall);
   if (!accepted) return Outcome{false, "no answer to upload_file"};
-  if (accepted->value.value("result", 1) != 0) return Outcome{false, accepted->value.value("message", accepted->text)};
+  if (ReplyResult(accepted->value) != 0) return Outcome{false, ReplyMessage(accepted->value)};
   if (size == 0) return Outcome{true, ""};  // the gateway creates nothing for an empty file
   Outcome sent = sender.Run(offset);
   // A failed upload may have its reason in a verdict already on the way.
   auto verdict = link.WaitReply("upload_file", id, Clock::now() + (sent.ok ? options.stall : std::chrono::seconds(1)));
-  if (!sent.ok && (!verdict || verdict->value.value("result", 1) == 0)) return sent;
+  if (!sent.ok && (!verdict || ReplyResult(verdict->value) == 0)) return sent;
   if (!verdict) return Outcome{false, "no verdict on the upload"};
-  if (verdict->value.value("result", 1) != 0) return Outcome{false, verdict->value.value("message", verdict->text)};
+  if (ReplyResult(verdict->value) != 0) return Outcome{false, ReplyMessage(verdict->value)};
   return Outcome{true, ""};
 }
 

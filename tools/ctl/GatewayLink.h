@@ -12,6 +12,7 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "MqttConnector.h"
@@ -34,8 +35,10 @@ class GatewayLink {
   GatewayLink(const GatewayLink&) = delete;
   GatewayLink& operator=(const GatewayLink&) = delete;
 
-  // Connects and subscribes the response and status topics.
-  bool Connect(Clock::time_point deadline);
+  // Connects and subscribes the response and status topics. False at once
+  // when the attempt fails (refused by the broker, no route, TLS), with the
+  // reason in *why (the broker's CONNACK text where it gave one).
+  bool Connect(Clock::time_point deadline, std::string* why = nullptr);
   bool Connected() const { return _connector->_connected; }
   // Publishes request with a fresh "id" added; returns that id.
   nlohmann::json Send(nlohmann::json request);
@@ -50,18 +53,33 @@ class GatewayLink {
   size_t Pending() const { return _connector->PendingPublishes(); }
   std::string Topic(const std::string& suffix) const { return _base + suffix; }
 
-  // Called for every reply as it arrives.
+  // Called for every reply to one of our requests as it arrives.
   std::function<void(const Reply&)> onReply;
+
+  // Messages on the response topic above this size are dropped unread: the
+  // gateway's replies are a few hundred bytes.
+  static constexpr size_t kMaxReply = 64 * 1024;
+  // Replies kept for WaitReply; past this the oldest go (nobody waits for them).
+  static constexpr size_t kMaxQueued = 4096;
 
  private:
   void OnMessage(const mosquitto_message* message);
+  // Puts our connect and log callbacks on a new libmosquitto instance
+  // (the connector's own connect callback still runs first).
+  void Hook();
+  static void ConnectTrampoline(mosquitto* mosq, void* obj, int rc);
+  static void LogTrampoline(mosquitto* mosq, void* obj, int level, const char* text);
 
   std::shared_ptr<MqttConnector> _connector;
   std::string _base;
   std::string _idPrefix;
   uint64_t _counter = 0;
+  std::set<std::string> _sent;  // ids of our requests
+  mosquitto* _hooked = nullptr;
   std::deque<Reply> _replies;
   std::optional<std::string> _status;
+  int _connackRc = -1;     // the broker's answer to our CONNECT, -1 none yet
+  std::string _lastError;  // latest error line of the MQTT library
 };
 
 struct UploadOptions {
@@ -88,6 +106,11 @@ struct Outcome {
 // when resuming), sends it in chunks within the window, and waits for the
 // gateway's verdict.
 Outcome Upload(GatewayLink& link, const UploadOptions& options);
+
+// A reply's "result" (1 when it has none or no integer one) and its reason:
+// "message" or "error" when a non-empty string, else "<command> failed".
+int ReplyResult(const nlohmann::json& reply);
+std::string ReplyMessage(const nlohmann::json& reply);
 
 // Lower-case hex SHA-256 of a local file; "" when it cannot be read.
 std::string Sha256OfFile(const std::string& path);
