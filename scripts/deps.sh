@@ -13,7 +13,7 @@ PKGS=(
   libsqlite3-dev
   curl jq tar gzip procps
   nodejs
-  libsystemd-dev systemd dpkg-dev
+  libsystemd-dev systemd dpkg-dev mandoc
 )
 
 missing=()

@@ -17,7 +17,7 @@ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=Debug -DPEMRIX_SANITIZE=ON -DPEMRIX_TE
 cmake --build "$BUILD" -j "$JOBS"
 (cd "$BUILD" && ctest --output-on-failure -j "$JOBS" "$@")
 
-THREADED="jsonrpc_server_test jsonrpc_client_test event_publisher_test quillet_driver_test daqsvc_test datalogger_unit_test datalogger_service_test"
+THREADED="frame_watchdog_test jsonrpc_server_test jsonrpc_client_test event_publisher_test quillet_driver_test daqsvc_test datalogger_unit_test datalogger_service_test"
 TSAN_BUILD=${PEMRIX_TSAN_BUILD:-build-tsan}
 cmake -S . -B "$TSAN_BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPEMRIX_TSAN=ON -DPEMRIX_TESTS=ON -DPEMRIX_BENCH=OFF >/dev/null
 # shellcheck disable=SC2086
