@@ -2,8 +2,10 @@
 
 #include <easylogging++.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ConfigReader.h"
@@ -33,9 +35,21 @@ std::string GetFolderName(const std::string& path) {
 
 namespace {
 
-std::string ApplyRule(PathRule rule, const std::string& value, const std::string& configDir) {
+// A relative folder that does not resolve keeps its plain joined form and
+// sets problem: what the resolver leaves behind can be an ancestor folder,
+// and a project installed there would land beside the configuration.
+std::string ApplyRule(PathRule rule, const std::string& value, const std::string& configDir, std::string& problem) {
   if (rule == PathRule::Verbatim) return value;
-  std::string result = (value.empty() || value[0] != '/') ? GetAbsPath(configDir + value) : value;
+  std::string result = value;
+  if (value.empty() || value[0] != '/') {
+    std::vector<char> buffer(PATH_MAX + 1, '\0');
+    result = configDir + value;
+    if (realpath(result.c_str(), buffer.data()) != nullptr) {
+      result = buffer.data();
+    } else {
+      problem = "folder '" + result + "' does not resolve: " + std::strerror(errno);
+    }
+  }
   if (rule == PathRule::DirNoSlash) {
     if (!result.empty() && result.back() == '/') result.pop_back();
   } else if (result.empty() || result.back() != '/') {
@@ -55,7 +69,9 @@ void ApplyConfigFile(const std::string& absPath, const std::string& configDir, c
     if (row.key == nullptr) {
       if (row.action) row.action();
     } else if (root.Read(row.key, value)) {
-      *row.member = ApplyRule(row.rule, value, configDir);
+      std::string problem;
+      *row.member = ApplyRule(row.rule, value, configDir, problem);
+      if (!problem.empty()) root.Error(row.key, problem);
       LOG(INFO) << row.label << *row.member;
     }
   }
