@@ -17,9 +17,7 @@ namespace {
 // for the text may change it.
 std::string ErrorText(int rc) {
   const int saved = errno;
-  std::string text = std::string(" (") + mosquitto_strerror(rc);
-  if (rc == MOSQ_ERR_ERRNO) text += std::string(": ") + std::strerror(saved);
-  return text + ")";
+  return std::string(" (") + (rc == MOSQ_ERR_ERRNO ? std::strerror(saved) : mosquitto_strerror(rc)) + ")";
 }
 
 // Empty when path names a file this process can read, else why not.
@@ -73,12 +71,13 @@ bool MqttClient::ConnectBroker() {
     if (_connected) return true;
     std::string repeats;
     const bool logged = _reconnectLog.Allow("reconnect", repeats);
-    if (logged) LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId;
+    if (logged)
+      LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId << repeats;
     int rc = mosquitto_reconnect_async(_mosq);
     const std::string why = ErrorText(rc);
     _lastConnectTime = std::chrono::steady_clock::now();
     if (rc == MOSQ_ERR_SUCCESS) return true;
-    if (logged) LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why << repeats;
+    LogReason("mosquitto_connect failed, return = " + std::to_string(rc) + why);
     return false;
   }
 
@@ -168,8 +167,9 @@ void MqttClient::RunOnce(int waitMs) {
   if (mosquitto_socket(_mosq) < 0) std::this_thread::sleep_for(pause);
   int rc = mosquitto_loop(_mosq, waitMs > 0 ? waitMs : 0, 1);
   if (rc == MOSQ_ERR_SUCCESS && _connected) return;
-  // NO_CONN is the state between attempts, not news.
-  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+  // NO_CONN is the state between attempts, not news; a refusal was logged
+  // with its CONNACK reason.
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_REFUSED) {
     LogReason("MQTT connection failed, return = " + std::to_string(rc) + ErrorText(rc));
   }
   if (rc != MOSQ_ERR_SUCCESS && _connected) _lastConnectTime = std::chrono::steady_clock::now();
