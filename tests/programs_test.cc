@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "TestSupport.h"
@@ -76,6 +77,32 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
     EXPECT_NE(p.Output().find(c.expect), std::string::npos) << p.Output();
     EXPECT_NE(p.Output().find(c.status ? "Configuration has " : "Configuration OK"), std::string::npos);
     for (const char* noise : {"[default]", "//", " INFO "}) EXPECT_EQ(p.Output().find(noise), std::string::npos);
+  }
+}
+
+// A hang-up (a closed terminal, a habit from other daemons) is logged and changes nothing.
+TEST(Signals, HangUpLeavesBothProgramsRunning) {
+  TempDir dir;
+  mkdir(dir.File("project").c_str(), 0755);
+  WriteFile(dir.File("app.conf"), R"({"project_path":"project/"})");
+  WriteFile(dir.File("mqtt.json"), R"({"mqtt_topic_root":"/t","mqtt_client":{"host":"127.0.0.1","port":)" +
+                                       std::to_string(FreeTcpPort()) +
+                                       R"(,"keep_alive":60,"reconnect_time":1,"encryption_mode":0}})");
+  WriteFile(dir.File("project/data_logger.json"),
+            R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","database_name":"d","port":)" +
+                std::to_string(FreeTcpPort()) +
+                R"(}},"measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":100}]})");
+  for (const char* program : {"Pemrix.Daemon", "Pemrix.DataLogger"}) {
+    SCOPED_TRACE(program);
+    Process p({{BinPath(program)}, dir.Path(), {}, dir.File(std::string(program) + ".out")});
+    ASSERT_TRUE(p.Start());
+    const auto logged = [&](const char* text) { return p.Output().find(text) != std::string::npos; };
+    ASSERT_TRUE(WaitUntil([&] { return logged("Config File Path") || !p.Running(); }, 20s)) << p.Output();
+    p.Signal(SIGHUP);
+    EXPECT_TRUE(WaitUntil([&] { return logged("(SIGHUP) ignored") || !p.Running(); }, 20s)) << p.Output();
+    EXPECT_TRUE(p.Running()) << p.Output();
+    EXPECT_TRUE(p.Stop(SIGTERM, 20s));
+    EXPECT_EQ(p.ExitCode(), 0) << p.Output();
   }
 }
 
