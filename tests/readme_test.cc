@@ -6,32 +6,25 @@
 
 #include "TestSupport.h"
 
-using namespace pemrix::testing;
-
 namespace {
 
+// A quote is `LEVEL text`; each piece of text between the "…" placeholders, without the blanks and colons
+// around it, must be written literally in the programs' sources.
 TEST(Readme, TroubleshootingQuotesOnlyLinesTheSourcesWrite) {
-  std::string sources;
-  for (const char* folder : {"daemon", "datalogger"})
-    for (const auto& entry :
-         std::filesystem::recursive_directory_iterator(std::string(PEMRIX_SOURCE_DIR) + "/" + folder))
-      if (std::regex_match(entry.path().string(), std::regex(".*\\.(cc|cpp|h)$")) &&
-          entry.path().string().find("/tests/") == std::string::npos)
-        sources += ReadFile(entry.path().string());
-  const std::string readme = ReadFile(std::string(PEMRIX_SOURCE_DIR) + "/README.md");
+  std::string sources, root = PEMRIX_SOURCE_DIR, readme = pemrix::testing::ReadFile(root + "/README.md");
+  for (const char* folder : {"/daemon", "/datalogger"})
+    for (const auto& file : std::filesystem::recursive_directory_iterator(root + folder))
+      if (std::regex_match(file.path().string(), std::regex("(?!.*/tests/).*\\.(cc|cpp|h)$")))
+        sources += pemrix::testing::ReadFile(file.path());
   const size_t start = readme.find("\n## Troubleshooting");
-  ASSERT_NE(start, std::string::npos);
-  const std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start);
-  // A quoted line is "LEVEL text"; each piece between the "…" placeholders, without the
-  // blanks and colons around it, must be written literally somewhere in the sources.
+  const std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start), dots = "…";
   const std::regex quoted("`(ERROR|WARNING|INFO) ([^`]*)`");
   int lines = 0;
   for (std::sregex_iterator it(section.begin(), section.end(), quoted), end; it != end; ++it, ++lines) {
     const std::string text = (*it)[2];
-    for (size_t from = 0, to; from <= text.size(); from = to + std::string("…").size()) {
-      to = std::min(text.find("…", from), text.size());
-      std::string piece = text.substr(from, to - from);
-      piece.erase(0, piece.find_first_not_of(" :"));
+    for (size_t from = 0, to; from <= text.size(); from = to + dots.size()) {
+      std::string piece = text.substr(from, (to = std::min(text.find(dots, from), text.size())) - from);
+      piece = piece.substr(std::min(piece.find_first_not_of(" :"), piece.size()));
       piece.erase(piece.find_last_not_of(" :") + 1);
       EXPECT_TRUE(piece.empty() || sources.find(piece) != std::string::npos) << piece << " in " << text;
     }
