@@ -30,8 +30,6 @@ TEST(MqttConnectorLoad, ValuesAreCheckedAndEveryProblemNamesItsKey) {
       {"port", 1883.0, true, ""},
       {"encryption_mode", 5, false, "'mqtt_client' : encryption_mode : expected one of 0, 1, 2, found number 5"},
       {"port", 1883.9, true, ""},  // read as files always were: truncated, with a WARNING
-      {"port", true, true, ""},
-      {"reconnect_time", -1, true, ""},
       {"port", "1883", false, "port : expected a number, found string \"1883\""},
       {"port", 1e20, true, "port : expected an integer from 1 to 65535, found 2147483647"},
       {"encryption_mode", -1, false, "encryption_mode : expected one of 0, 1, 2, found number -1"},

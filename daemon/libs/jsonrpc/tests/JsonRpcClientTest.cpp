@@ -113,7 +113,6 @@ TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
     ASSERT_TRUE(client.Invoke("Slow.Get", nullptr, result));
     EXPECT_EQ(result, id);
   }
-  // Reopening after a failure is not news; the outage and the return are.
   EXPECT_EQ(log.Count("Connect to ", "INFO"), 1);
   EXPECT_EQ(log.Count("(" + url + ", Slow.Get): service unreachable", "ERROR"), 1);  // the late answer folded in
   EXPECT_EQ(log.Count("JSON-RPC service at " + url + " answers again", "INFO"), 1);
