@@ -84,13 +84,13 @@ void ConfigureLogging(bool check) {
 // the process silently, and a service manager takes that as a clean exit.
 // Settings are read at start only, so it is logged and ignored: blocked in
 // every thread (threads inherit the mask, so this runs before any exists)
-// and taken by one waiting thread, which may log. Children start unblocked.
+// and taken by one waiting thread, which may log. The short shell commands
+// the programs run inherit the mask, which does them no harm.
 void IgnoreHangUp() {
   static sigset_t hangUp;
   sigemptyset(&hangUp);
   sigaddset(&hangUp, SIGHUP);
   if (pthread_sigmask(SIG_BLOCK, &hangUp, nullptr) != 0) return;
-  pthread_atfork(nullptr, nullptr, [] { pthread_sigmask(SIG_UNBLOCK, &hangUp, nullptr); });
   std::thread([] {
     for (int signal = 0;;) {
       if (sigwait(&hangUp, &signal) == 0)
