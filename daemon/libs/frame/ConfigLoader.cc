@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "ConfigReader.h"
@@ -79,7 +80,11 @@ void ApplyConfigFile(const std::string& absPath, const std::string& configDir, c
 }
 
 void LoadConfigFile(const std::string& path, std::string& configDir, const std::vector<ConfigKey>& keys) {
-  std::string abs = GetAbsPath(path);
+  // A file that does not resolve is named as given, made absolute: the
+  // resolver's partial result would name one of its folders instead.
+  std::error_code error;
+  const std::filesystem::path canonical = std::filesystem::canonical(path, error);
+  const std::string abs = error ? std::filesystem::absolute(path, error).string() : canonical.string();
   std::size_t slash = abs.rfind('/');
   configDir = slash == std::string::npos ? abs : abs.substr(0, slash + 1);
   LOG(INFO) << "Config File Path = " << abs;
