@@ -1,8 +1,10 @@
-// --check-config names file and key of every problem and connects to nothing (running is the package test's).
+// --check-config names file and key of every problem and connects to nothing; hang-ups; the README's quotes.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <regex>
 
 #include "TestSupport.h"
 
@@ -11,10 +13,13 @@ using namespace pemrix::testing;
 namespace {
 
 // Each case changes one file of a usable set; without log.conf the program logs to its output.
-TEST(CheckConfig, EveryProblemNamesFileAndKey) {
+TEST(CheckConfig, EveryProblemNamesFileAndKeyAndAHangUpLeavesTheUsableSetRunning) {
   const std::string mqtt = R"({"mqtt_topic_root":"/t","mqtt_client":{"host":"h","keep_alive":60,"reconnect_time":1,)";
   const std::string database =
       R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","database_name":"d",)";
+  const auto client = [](const std::string& keys) {
+    return R"({"mqtt_topic_root":"/t","mqtt_client":{)" + keys + "}}";
+  };
   const std::string measurements = R"("measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":)";
   const struct {
     const char* program;
@@ -27,11 +32,27 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
       {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":1883,"encryption_mode":5}})", 1,
        "'mqtt.json' : mqtt_client.encryption_mode : expected one of 0, 1, 2, found number 5"},
       {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":"1883","encryption_mode":0}})", 1,
-       "'mqtt.json' : mqtt_client.port : expected an integer from 1 to 65535, found string \"1883\""},
-      {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":1883.9,"encryption_mode":0}})", 1,
-       "'mqtt.json' : mqtt_client.port : expected an integer from 1 to 65535, found number 1883.9"},
+       "'mqtt.json' : mqtt_client.port : expected a number, found string \"1883\""},
       {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":1883,"encryption_mode":0.0,"usernmae":"u"}})", 0,
-       "WARNING [default] 'mqtt.json' : unknown keys mqtt_client.usernmae"},
+       "WARNING 'mqtt.json' : unknown keys mqtt_client.usernmae"},
+      // Values files have always carried run again, with a WARNING; what cannot connect is an error.
+      {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":1883.9,"encryption_mode":false}})", 0,
+       "WARNING 'mqtt.json' : mqtt_client.port : expected an integer, found number 1883.9; using 1883"},
+      {"Pemrix.Daemon", "mqtt.json",
+       client(R"("host":"h","port":true,"keep_alive":60,"reconnect_time":-1,"encryption_mode":0)"), 0,
+       "WARNING 'mqtt.json' : mqtt_client.reconnect_time : is negative"},
+      {"Pemrix.Daemon", "global.conf", "{}", 0, "WARNING Device ID is the default \"gateway\""},
+      {"Pemrix.Daemon", "mqtt.json",
+       client(R"("host":"h","port":1,"keep_alive":4,"reconnect_time":1,"encryption_mode":0)"), 1,
+       "mqtt_client.keep_alive : expected 0 or 5 to 65535 seconds, found 4"},
+      {"Pemrix.Daemon", "mqtt.json",
+       client(R"("host":"","port":1,"keep_alive":0,"reconnect_time":1,"encryption_mode":0)"), 1,
+       "ERROR 'mqtt.json' : mqtt_client.host : is empty"},
+      {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":1,"encryption_mode":1,"ca_file":"ca.crt"}})", 1,
+       "ca_file 'ca.crt': No such file or directory"},
+      {"Pemrix.Daemon", "mqtt.json", mqtt + R"("port":1,"encryption_mode":2,"cert_password":"0a1g"}})", 1,
+       "cert_password (the pre-shared key) is not hexadecimal"},
+      {"Pemrix.Daemon", "app.conf", R"({"project_path":"missing/"})", 1, "missing/' does not resolve"},
       {"Pemrix.Daemon", "app.conf", R"({"host_api":5})", 1, "app.conf' : host_api : expected a string, found number 5"},
       {"Pemrix.Daemon", "global.conf", R"({"runtime_path":[]})", 1,
        "global.conf' : runtime_path : expected a string, found array []"},
@@ -54,7 +75,47 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
     EXPECT_EQ(p.ExitCode(), c.status) << p.Output();
     EXPECT_NE(p.Output().find(c.expect), std::string::npos) << p.Output();
     EXPECT_NE(p.Output().find(c.status ? "Configuration has " : "Configuration OK"), std::string::npos);
+    for (const char* noise : {"[default]", "//", " INFO "}) EXPECT_EQ(p.Output().find(noise), std::string::npos);
   }
+  // The usable set runs, and a hang-up (a closed terminal, a habit from other daemons) changes nothing.
+  TempDir dir;
+  mkdir(dir.File("project").c_str(), 0755);
+  const std::string port = std::to_string(FreeTcpPort());
+  WriteFile(dir.File("app.conf"), R"({"project_path":"project/"})");
+  WriteFile(dir.File("mqtt.json"),
+            client(R"("host":"127.0.0.1","keep_alive":60,"reconnect_time":1,"encryption_mode":0,"port":)" + port));
+  WriteFile(dir.File("project/data_logger.json"), database + R"("port":)" + port + "}}," + measurements + "100}]}");
+  for (const char* program : {"Pemrix.Daemon", "Pemrix.DataLogger"}) {
+    Process p({{BinPath(program)}, dir.Path(), {}, dir.File(std::string(program) + ".out")});
+    const auto logged = [&](const char* text) { return p.Output().find(text) != std::string::npos; };
+    ASSERT_TRUE(p.Start() && WaitUntil([&] { return logged("Config File Path") || !p.Running(); }, 20s));
+    p.Signal(SIGHUP);
+    EXPECT_TRUE(WaitUntil([&] { return logged("(SIGHUP) ignored") || !p.Running(); }, 20s)) << p.Output();
+    EXPECT_TRUE(p.Running() && p.Stop(SIGTERM, 20s) && p.ExitCode() == 0) << p.Output();
+  }
+}
+
+// Each piece of a quoted `LEVEL text` between "…" placeholders, blanks and colons trimmed, is in the sources.
+TEST(Readme, TroubleshootingQuotesOnlyLinesTheSourcesWrite) {
+  std::string sources, root = PEMRIX_SOURCE_DIR, readme = ReadFile(root + "/README.md"), dots = "…";
+  for (const char* folder : {"/daemon", "/datalogger"})
+    for (const auto& file : std::filesystem::recursive_directory_iterator(root + folder))
+      if (std::regex_match(file.path().string(), std::regex("(?!.*/tests/).*\\.(cc|cpp|h)$")))
+        sources += ReadFile(file.path());
+  const size_t start = readme.find("\n## Troubleshooting");
+  const std::string section = readme.substr(start, readme.find("\n## ", start + 1) - start);
+  const std::regex quoted("`(ERROR|WARNING|INFO) ([^`]*)`");
+  int lines = 0;
+  for (std::sregex_iterator it(section.begin(), section.end(), quoted), end; it != end; ++it, ++lines) {
+    const std::string text = (*it)[2];
+    for (size_t from = 0, to; from <= text.size(); from = to + dots.size()) {
+      std::string piece = text.substr(from, (to = std::min(text.find(dots, from), text.size())) - from);
+      piece = piece.substr(std::min(piece.find_first_not_of(" :"), piece.size()));
+      piece.erase(piece.find_last_not_of(" :") + 1);
+      EXPECT_TRUE(piece.empty() || sources.find(piece) != std::string::npos) << piece << " in " << text;
+    }
+  }
+  EXPECT_GE(lines, 15);
 }
 
 }  // namespace

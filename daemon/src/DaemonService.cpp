@@ -152,6 +152,9 @@ bool DaemonService::Initial() {
   std::string id = ReadDeviceId(_gatewayFile);
   if (!id.empty()) _deviceId = id;
   LOG(INFO) << "Device ID:" << _deviceId;
+  if (_deviceId == "gateway")
+    frame::ReportConfigWarning("Device ID is the default \"gateway\": set \"id\" in '" + _gatewayFile +
+                               "', boxes sharing an id take each other's requests and status");
 
   _hostClient = std::make_unique<JsonRpcClient>(AppConfig::Instance._hostApi);
 
@@ -245,7 +248,9 @@ void DaemonService::SendSystemRestart() {
   // The client logs a failure or time-out itself (and drops the request with
   // its socket, so it never reaches a host service that starts later); the
   // daemon carries on either way, and a restarting host ends it soon enough.
-  _hostClient->Invoke("Restart", nullptr, result);
+  if (!_hostClient->Invoke("Restart", nullptr, result))
+    LOG(ERROR) << "Restart did not happen: the host service at " << AppConfig::Instance._hostApi
+               << " did not confirm it";
 }
 
 void DaemonService::PublishStatus(const std::string& status) {

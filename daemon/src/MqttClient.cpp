@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -16,12 +17,40 @@ namespace {
 // for the text may change it.
 std::string ErrorText(int rc) {
   const int saved = errno;
-  std::string text = std::string(" (") + mosquitto_strerror(rc);
-  if (rc == MOSQ_ERR_ERRNO) text += std::string(": ") + std::strerror(saved);
-  return text + ")";
+  return std::string(" (") + (rc == MOSQ_ERR_ERRNO ? std::strerror(saved) : mosquitto_strerror(rc)) + ")";
+}
+
+// Empty when path names a file this process can read, else why not.
+std::string Unreadable(const char* key, const std::string& path) {
+  if (path.empty()) return std::string(key) + " is empty";
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) return std::string(key) + " '" + path + "': " + std::strerror(errno);
+  std::fclose(file);
+  return "";
 }
 
 }  // namespace
+
+std::string MqttClient::TlsSettingsProblem(int mode, const std::string& caFile, const std::string& certFile,
+                                           const std::string& keyFile, const std::string& psk) {
+  if (mode == 2) {
+    if (psk.empty()) return "cert_password (the pre-shared key) is empty";
+    if (psk.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return "cert_password (the pre-shared key) is not hexadecimal";
+    return "";
+  }
+  if (mode != 1) return "";
+  std::string problem = Unreadable("ca_file", caFile);
+  // A client certificate is optional, but only together with its key.
+  if (problem.empty() && !(certFile.empty() && keyFile.empty())) problem = Unreadable("cert_file", certFile);
+  if (problem.empty() && !(certFile.empty() && keyFile.empty())) problem = Unreadable("key_file", keyFile);
+  return problem;
+}
+
+void MqttClient::LogReason(const std::string& text) {
+  std::string repeats;
+  if (_reasonLog.Allow(text, repeats)) LOG(ERROR) << text << repeats;
+}
 
 MqttClient::MqttClient() = default;
 
@@ -42,16 +71,21 @@ bool MqttClient::ConnectBroker() {
     if (_connected) return true;
     std::string repeats;
     const bool logged = _reconnectLog.Allow("reconnect", repeats);
-    if (logged) LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId;
+    if (logged)
+      LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId << repeats;
     int rc = mosquitto_reconnect_async(_mosq);
     const std::string why = ErrorText(rc);
     _lastConnectTime = std::chrono::steady_clock::now();
     if (rc == MOSQ_ERR_SUCCESS) return true;
-    if (logged) LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why << repeats;
+    LogReason("mosquitto_connect failed, return = " + std::to_string(rc) + why);
     return false;
   }
 
-  if (_clientId.empty() || _host.empty()) return false;
+  if (_clientId.empty() || _host.empty()) {
+    LogReason(_host.empty() ? "MQTT broker host is empty: nothing to connect to (mqtt_client.host)"
+                            : "MQTT client id is empty: cannot connect (mqtt_client.client_id)");
+    return false;
+  }
   // A failed TLS set-up is retried on the reconnect schedule, not on every
   // poll step, so a broken certificate path cannot flood the log.
   if (_tlsSetupFailed && std::chrono::steady_clock::now() - _lastConnectTime < std::chrono::seconds(_reconnectTime)) {
@@ -67,6 +101,7 @@ bool MqttClient::ConnectBroker() {
   mosquitto_message_callback_set(_mosq, MessageCallback);
   mosquitto_subscribe_callback_set(_mosq, SubscribeCallback);
   mosquitto_publish_callback_set(_mosq, PublishCallback);
+  mosquitto_log_callback_set(_mosq, LogCallback);
   // Requests, replies and the QoS 2 handshakes are small packets: with
   // Nagle's algorithm each would wait for the peer's delayed ACK (~40 ms).
   mosquitto_int_option(_mosq, MOSQ_OPT_TCP_NODELAY, 1);
@@ -103,7 +138,9 @@ bool MqttClient::ConnectBroker() {
   _tlsSetupFailed = tlsRc != MOSQ_ERR_SUCCESS;
   if (_tlsSetupFailed) {
     const std::string why = ErrorText(tlsRc);
-    LOG(ERROR) << "MQTT TLS set-up failed, return = " << tlsRc << why;
+    const std::string problem = TlsSettingsProblem(_encryptionMode, _caFile, _certFile, _keyFile, _certPassword);
+    LogReason("MQTT TLS set-up failed, return = " + std::to_string(tlsRc) + why + (problem.empty() ? "" : ": ") +
+              problem);
     mosquitto_destroy(_mosq);
     _mosq = nullptr;
     _lastConnectTime = std::chrono::steady_clock::now();
@@ -115,7 +152,7 @@ bool MqttClient::ConnectBroker() {
   const std::string why = ErrorText(rc);
   _lastConnectTime = std::chrono::steady_clock::now();
   if (rc == MOSQ_ERR_SUCCESS) return true;
-  LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why;
+  LogReason("mosquitto_connect failed, return = " + std::to_string(rc) + why);
   return false;
 }
 
@@ -130,6 +167,11 @@ void MqttClient::RunOnce(int waitMs) {
   if (mosquitto_socket(_mosq) < 0) std::this_thread::sleep_for(pause);
   int rc = mosquitto_loop(_mosq, waitMs > 0 ? waitMs : 0, 1);
   if (rc == MOSQ_ERR_SUCCESS && _connected) return;
+  // NO_CONN is the state between attempts, not news; a refusal was logged
+  // with its CONNACK reason.
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN && rc != MOSQ_ERR_CONN_REFUSED) {
+    LogReason("MQTT connection failed, return = " + std::to_string(rc) + ErrorText(rc));
+  }
   if (rc != MOSQ_ERR_SUCCESS && _connected) _lastConnectTime = std::chrono::steady_clock::now();
   _connected = false;
   _inFlight.clear();
@@ -206,8 +248,13 @@ void MqttClient::ConnectCallback(mosquitto* mosq, void* obj, int rc) {
   if (!obj) return;
   auto* self = static_cast<MqttClient*>(obj);
   self->_connected = rc == 0;
-  if (rc == 0) {
+  if (rc != 0) {
+    // Codes above 5 are MQTT 5 reason codes; below, MQTT 3.1.1 CONNACK codes.
+    self->LogReason(std::string("MQTT broker refused the connection: ") +
+                    (rc > 5 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc)));
+  } else {
     self->_reconnectLog.Forget("reconnect");
+    self->_reasonLog.Clear();
     // Every connection starts a clean session: the broker remembers nothing.
     for (const auto& entry : self->_subscribeItems) {
       mosquitto_subscribe(mosq, nullptr, entry.second->topic.c_str(), entry.second->qos);
@@ -224,6 +271,11 @@ void MqttClient::MessageCallback(mosquitto* /*mosq*/, void* obj, const mosquitto
 void MqttClient::PublishCallback(mosquitto* /*mosq*/, void* obj, int mid) {
   if (obj == nullptr) return;
   static_cast<MqttClient*>(obj)->_inFlight.erase(mid);
+}
+
+void MqttClient::LogCallback(mosquitto* /*mosq*/, void* obj, int level, const char* text) {
+  if (obj == nullptr || text == nullptr || (level & (MOSQ_LOG_WARNING | MOSQ_LOG_ERR)) == 0) return;
+  static_cast<MqttClient*>(obj)->LogReason(std::string("MQTT library: ") + text);
 }
 
 void MqttClient::SubscribeCallback(mosquitto* /*mosq*/, void* obj, int mid, int qos_count, const int* granted_qos) {

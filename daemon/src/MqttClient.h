@@ -96,6 +96,15 @@ class MqttClient {
   // libmosquitto's publish callback: the message with this id has completed
   // its QoS handshake with the broker. Runs inside RunOnce.
   static void PublishCallback(mosquitto* mosq, void* obj, int mid);
+  // libmosquitto's own log: warnings and errors (TLS handshake failures among
+  // them) become folded ERROR lines; the rest is dropped.
+  static void LogCallback(mosquitto* mosq, void* obj, int level, const char* text);
+
+  // Why libmosquitto would refuse these TLS settings, naming the key, the
+  // file and the system error ("" when usable). Shared with the settings
+  // check, so --check-config reports what the link would meet.
+  static std::string TlsSettingsProblem(int mode, const std::string& caFile, const std::string& certFile,
+                                        const std::string& keyFile, const std::string& psk);
 
   // True while a QoS 1/2 message published on the current link has not
   // completed its handshake. Lets the owner poll until a reply is really out
@@ -139,6 +148,10 @@ class MqttClient {
   std::set<int> _inFlight;
   // A broker that stays away fails every reconnect: one line a minute.
   frame::LogThrottle _reconnectLog;
+  // Why the link is down, one ERROR per distinct reason a minute; cleared
+  // when the broker accepts, so the next outage is reported at once.
+  void LogReason(const std::string& text);
+  frame::LogThrottle _reasonLog;
 };
 
 }  // namespace VESK

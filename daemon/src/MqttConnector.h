@@ -20,8 +20,11 @@ class MqttConnector : public MqttClient {
   // Reads the "mqtt_client" settings into the client's members through the
   // configuration reader, which logs every problem with its key path. False
   // when a required key ("host", "port", "keep_alive", "reconnect_time",
-  // "encryption_mode" 0, 1 or 2) is missing or unusable: the daemon cannot
-  // connect then. Optional keys of another type are reported and skipped.
+  // "encryption_mode") is missing or of another type, or the mode is not
+  // 0, 1 or 2: the daemon cannot run then. Numbers that are not whole ints
+  // are converted with a WARNING; settings the link would refuse (empty host,
+  // keep-alive 1-4, unreadable TLS files, non-hex key) are ERROR lines that
+  // fail --check-config but not the load.
   bool Load(frame::ConfigNode config);
   // The same for an object not taken from a file.
   bool LoadFromJSON(const nlohmann::json& config);

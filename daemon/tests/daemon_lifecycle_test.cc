@@ -55,7 +55,8 @@ TEST(DaemonLifecycle, UnusableMqttSettingsExitWithStatusOne) {
   ASSERT_TRUE(h.StartDaemon());
   ASSERT_TRUE(h.daemon->Wait(10s)) << "daemon kept running without usable settings";
   EXPECT_EQ(1, h.daemon->ExitCode());
-  EXPECT_NE(std::string::npos, h.Log().find("ERROR 'mqtt.json' : mqtt_client.port : expected an integer")) << h.Log();
+  EXPECT_NE(std::string::npos, h.Log().find("ERROR 'mqtt.json' : mqtt_client.port : expected a number, found nothing"))
+      << h.Log();
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ TEST(DaemonRequests, RestartAfterItsReplyInArrivalOrderAndNeverDeliveredLate) {
   // Without a host service the call times out; one bound later never receives it.
   EXPECT_EQ(Answer("restart", 7, 0), h.Call({{"command", "restart"}, {"id", 7}}));
   EXPECT_TRUE(h.WaitLog("ERROR 'nn_recv' failed! ", 15s)) << h.Log();
+  EXPECT_TRUE(h.WaitLog("ERROR Restart did not happen: the host service at ", 5s)) << h.Log();
   // The host's restart waits (4 s at most) for the test to have seen the
   // reply: a reply held back until the restart is over fails the test.
   const std::string ack = h.dir.File("ack"), restarted = h.dir.File("restarted");

@@ -118,8 +118,10 @@ TEST_P(TransportMode, RoundTripWithExactPayloadsAndWrongSecretsNeverConnect) {
     SCOPED_TRACE(key);
     json bad = settings;
     bad[key] = value;
+    LogCapture log;
     Gateway gw(bad);
     EXPECT_FALSE(gw.Pump([&] { return gw.accepted; }, 2s));
+    EXPECT_EQ(log.Count("certificate verify failed", "ERROR"), std::string(key) == "ca_file");
   }
 }
 
@@ -171,22 +173,34 @@ TEST(MqttLinkDown, UnansweredRefusedOrUnusableLinksAreRetriedEveryPauseAndRefuse
   socklen_t len = sizeof addr;
   ASSERT_EQ(0, bind(listener, reinterpret_cast<sockaddr*>(&addr), len) + listen(listener, 8) +
                    getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len));
-  MosquittoBroker broker("allow_anonymous false\n");
+  TempDir dir;
+  ASSERT_TRUE(RunShell("mosquitto_passwd -b -c '" + dir.File("passwd") + "' operator right >/dev/null 2>&1") == 0);
+  MosquittoBroker broker("allow_anonymous false\npassword_file " + dir.File("passwd") + "\n");
   ASSERT_TRUE(broker.Start());
   const json tls = {{"encryption_mode", 1}, {"ca_file", "/nonexistent"}, {"username", "gateway"}, {"password", "pw"}};
-  for (const json& settings : {Settings(ntohs(addr.sin_port)), Settings(broker.Port()), Settings(broker.Port(), tls)}) {
+  const json wrongPassword = {{"username", "operator"}, {"password", "wrong"}};
+  // Each cause is logged once, at the first attempt, not again at each retry.
+  for (const auto& [settings, cause] : {std::pair{Settings(ntohs(addr.sin_port)), ""},
+                                        {Settings(broker.Port(), wrongPassword), "not authorised"},
+                                        {Settings(broker.Port(), tls),
+                                         "MQTT TLS set-up failed, return = 3 (Invalid function arguments provided.): "
+                                         "ca_file '/nonexistent': No such file or directory"}}) {
     SCOPED_TRACE(settings.dump());
     LogCapture log;
+    int early = -1;
     Gateway gw(settings);
     std::vector<Clock::time_point> attempts{{}};
     ASSERT_TRUE(gw.Pump(
         [&] {
           for (int fd; (fd = accept(listener, nullptr, nullptr)) >= 0;) fds.push_back(fd);
           if (gw.c._lastConnectTime != attempts.back()) attempts.push_back(gw.c._lastConnectTime);
+          if (attempts.size() == 3 && early < 0) early = log.Count(cause, "ERROR");
           return attempts.size() == 4;
         },
         5s));
     EXPECT_EQ(gw.accepted, 0);
+    EXPECT_EQ(early, *cause ? 1 : 0);
+    EXPECT_EQ(log.Count(cause, "ERROR"), *cause ? 1 : 0);
     for (size_t i = 2; i < attempts.size(); ++i) {
       EXPECT_GE(attempts[i] - attempts[i - 1], 1s);
       EXPECT_LT(attempts[i] - attempts[i - 1], 1900ms);  // no attempt skipped

@@ -29,9 +29,12 @@ TEST(MqttConnectorLoad, ValuesAreCheckedAndEveryProblemNamesItsKey) {
   const std::tuple<const char*, json, bool, const char*> cases[] = {
       {"port", 1883.0, true, ""},
       {"encryption_mode", 5, false, "'mqtt_client' : encryption_mode : expected one of 0, 1, 2, found number 5"},
-      {"port", 1883.9, false, "port : expected an integer from 1 to 65535, found number 1883.9"},
-      {"port", "1883", false, "port : expected an integer from 1 to 65535, found string \"1883\""},
-      {"port", 1e20, false, "port : expected an integer"},
+      {"port", 1883.9, true, ""},  // read as files always were: truncated, with a WARNING
+      {"port", "1883", false, "port : expected a number, found string \"1883\""},
+      {"port", 1e20, true, "port : expected an integer from 1 to 65535, found 2147483647"},
+      {"encryption_mode", -1, false, "encryption_mode : expected one of 0, 1, 2, found number -1"},
+      {"keep_alive", 3, true, "keep_alive : expected 0 or 5 to 65535 seconds, found 3"},
+      {"host", "", true, "host : is empty"},
       {"host", nullptr, false, "host : expected a string, found nothing"},
       {"client_id", 42, true, "client_id : expected a string, found number 42"},
   };

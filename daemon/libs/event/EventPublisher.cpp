@@ -25,19 +25,26 @@ bool EventPublisher::Open() {
   return OpenLocked();
 }
 
+void EventPublisher::LogFailure(const std::string& key, const std::string& text) {
+  std::string repeats;
+  if (_failureLog.Allow(key, repeats)) LOG(ERROR) << text << repeats;
+}
+
 bool EventPublisher::OpenLocked() {
   if (_socket >= 0) return true;
   _socket = nn_socket(AF_SP, NN_PUB);
   if (_socket < 0) {
-    LOG(ERROR) << "Event Publisher : nn_socket: " << nn_strerror(nn_errno());
+    LogFailure("socket", std::string("Event Publisher : nn_socket: ") + nn_strerror(nn_errno()));
     return false;
   }
   if (nn_bind(_socket, _endpoint.c_str()) < 0) {
-    LOG(ERROR) << "Event Publisher : nn_bind: " << nn_strerror(nn_errno()) << " endpoint = " << _endpoint;
+    LogFailure("bind",
+               std::string("Event Publisher : nn_bind: ") + nn_strerror(nn_errno()) + " endpoint = " + _endpoint);
     nn_close(_socket);
     _socket = -1;
     return false;
   }
+  _failureLog.Clear();
   LOG(INFO) << "Event Publisher = " << _endpoint << ", FD = " << _socket;
   return true;
 }
@@ -55,7 +62,7 @@ bool EventPublisher::Send(const uint8_t* data, size_t length) {
   if (_socket < 0 && !OpenLocked()) return false;
   const int n = nn_send(_socket, data, length, 0);
   if (n < 0) {
-    LOG(ERROR) << "Event Publisher : nn_send: " << nn_strerror(nn_errno());
+    LogFailure("send", std::string("Event Publisher : nn_send: ") + nn_strerror(nn_errno()));
     return false;
   }
   if (static_cast<size_t>(n) != length)

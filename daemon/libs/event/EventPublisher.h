@@ -7,6 +7,8 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "LogThrottle.h"
+
 namespace VESK {
 
 // Every operation takes the publisher's mutex, so Send/Emit may be called from
@@ -37,6 +39,10 @@ class EventPublisher {
   int _socket = -1;
   std::string _endpoint;
   std::mutex _mutex;
+  // A bind that keeps failing (another process holds the endpoint) is
+  // retried at every send: one line a minute per failure, not one per event.
+  frame::LogThrottle _failureLog;
+  void LogFailure(const std::string& key, const std::string& text);
 };
 
 }  // namespace VESK

@@ -2,8 +2,11 @@
 
 #include <easylogging++.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <vector>
 
 #include "ConfigReader.h"
@@ -33,9 +36,21 @@ std::string GetFolderName(const std::string& path) {
 
 namespace {
 
-std::string ApplyRule(PathRule rule, const std::string& value, const std::string& configDir) {
+// A relative folder that does not resolve keeps its plain joined form and
+// sets problem: what the resolver leaves behind can be an ancestor folder,
+// and a project installed there would land beside the configuration.
+std::string ApplyRule(PathRule rule, const std::string& value, const std::string& configDir, std::string& problem) {
   if (rule == PathRule::Verbatim) return value;
-  std::string result = (value.empty() || value[0] != '/') ? GetAbsPath(configDir + value) : value;
+  std::string result = value;
+  if (value.empty() || value[0] != '/') {
+    std::vector<char> buffer(PATH_MAX + 1, '\0');
+    result = configDir + value;
+    if (realpath(result.c_str(), buffer.data()) != nullptr) {
+      result = buffer.data();
+    } else {
+      problem = "folder '" + result + "' does not resolve: " + std::strerror(errno);
+    }
+  }
   if (rule == PathRule::DirNoSlash) {
     if (!result.empty() && result.back() == '/') result.pop_back();
   } else if (result.empty() || result.back() != '/') {
@@ -55,7 +70,9 @@ void ApplyConfigFile(const std::string& absPath, const std::string& configDir, c
     if (row.key == nullptr) {
       if (row.action) row.action();
     } else if (root.Read(row.key, value)) {
-      *row.member = ApplyRule(row.rule, value, configDir);
+      std::string problem;
+      *row.member = ApplyRule(row.rule, value, configDir, problem);
+      if (!problem.empty()) root.Error(row.key, problem);
       LOG(INFO) << row.label << *row.member;
     }
   }
@@ -63,7 +80,11 @@ void ApplyConfigFile(const std::string& absPath, const std::string& configDir, c
 }
 
 void LoadConfigFile(const std::string& path, std::string& configDir, const std::vector<ConfigKey>& keys) {
-  std::string abs = GetAbsPath(path);
+  // A file that does not resolve is named as given, made absolute: the
+  // resolver's partial result would name one of its folders instead.
+  std::error_code error;
+  const std::filesystem::path canonical = std::filesystem::canonical(path, error);
+  const std::string abs = error ? std::filesystem::absolute(path, error).string() : canonical.string();
   std::size_t slash = abs.rfind('/');
   configDir = slash == std::string::npos ? abs : abs.substr(0, slash + 1);
   LOG(INFO) << "Config File Path = " << abs;

@@ -2,6 +2,7 @@
 
 #include <easylogging++.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -16,6 +17,7 @@ namespace {
 using json = nlohmann::json;
 
 std::atomic<int> g_errorCount{0};
+std::atomic<int> g_warningCount{0};
 
 // What was found, short enough for one line and safe for any bytes.
 std::string Describe(const json* value) {
@@ -34,6 +36,7 @@ std::string ListOf(std::initializer_list<T> items, Show show) {
 }  // namespace
 
 int ConfigErrorCount() { return g_errorCount; }
+int ConfigWarningCount() { return g_warningCount; }
 
 std::optional<long long> JsonInteger(const json& value, IntRange range) {
   long long number = 0;
@@ -109,6 +112,28 @@ bool ConfigNode::Read(const char* key, int& out, IntRange range, Need need) {
   return true;
 }
 
+bool ConfigNode::Number(const char* key, int& out, Need need) {
+  const json* value = Member(key, need, "a number");
+  if (!value || !Check(key, value->is_number() || value->is_boolean(), "a number")) return false;
+  if (std::optional<long long> whole = JsonInteger(*value, {INT32_MIN, INT32_MAX})) {
+    out = static_cast<int>(*whole);
+    return true;
+  }
+  double d = value->is_boolean() ? (value->get<bool>() ? 1.0 : 0.0) : value->get<double>();
+  d = std::isnan(d) ? 0.0 : std::trunc(std::max<double>(INT32_MIN, std::min<double>(INT32_MAX, d)));
+  out = static_cast<int>(d);
+  Warn(key, "expected an integer, found " + Describe(value) + "; using " + std::to_string(out));
+  return true;
+}
+
+void ConfigNode::Error(const char* key, const std::string& problem) {
+  if (_reader) _reader->Fail("'" + _reader->File() + "' : " + KeyPath(key) + " : " + problem);
+}
+
+void ConfigNode::Warn(const char* key, const std::string& problem) {
+  if (_reader) _reader->Warning(KeyPath(key) + " : " + problem);
+}
+
 bool ConfigNode::OneOf(const char* key, int& out, std::initializer_list<int> allowed, Need need) {
   const std::string expected = ListOf(allowed, [](int v) { return std::to_string(v); });
   const json* value = Member(key, need, expected);
@@ -175,6 +200,8 @@ void ConfigNode::Done() {
 // ---- ConfigReader ----
 
 ConfigReader::ConfigReader(std::string file, bool missingIsError) : _file(std::move(file)) {
+  // "dir/" + "/name" names the same file; the message should not look odd.
+  for (std::size_t at; (at = _file.find("//")) != std::string::npos;) _file.erase(at, 1);
   std::ifstream in(_file);
   if (!in.is_open()) {
     if (missingIsError) Fail("'" + _file + "' file does not exist!");
@@ -196,7 +223,7 @@ ConfigReader::~ConfigReader() {
   if (_unknown.empty()) return;
   std::string names;
   for (const std::string& path : _unknown) names += (names.empty() ? "" : ", ") + path;
-  LOG(WARNING) << "'" << _file << "' : unknown keys " << names;
+  Warning("unknown keys " + names);
 }
 
 ConfigNode ConfigReader::Root() {
@@ -213,6 +240,13 @@ void ConfigReader::Report(const std::string& path, const std::string& expected, 
   Fail("'" + _file + "' : " + (path.empty() ? std::string("top level") : path) + " : expected " + expected +
        ", found " + Describe(found));
 }
+
+void ReportConfigWarning(const std::string& text) {
+  ++g_warningCount;
+  LOG(WARNING) << text;
+}
+
+void ConfigReader::Warning(const std::string& text) { ReportConfigWarning("'" + _file + "' : " + text); }
 
 void ConfigReader::Fail(const std::string& text) {
   ++_errors;

@@ -42,6 +42,10 @@ struct IntRange {
 // Problems reported by every reader of this process so far: what
 // --check-config turns into its exit status.
 int ConfigErrorCount();
+// Warnings reported so far: printed by --check-config, not failing it.
+int ConfigWarningCount();
+// A WARNING about settings that is not tied to one key of one file.
+void ReportConfigWarning(const std::string& text);
 
 // A JSON number that holds a whole value (8086 or 8086.0) within
 // [range.lo, range.hi]; nothing for fractions, other types or out of range.
@@ -66,6 +70,11 @@ class ConfigNode {
   bool Read(const char* key, bool& out, Need need = Need::Optional);
   bool Read(const char* key, int& out, IntRange range, Need need = Need::Optional);
   bool OneOf(const char* key, int& out, std::initializer_list<int> allowed, Need need = Need::Optional);
+  // Any JSON number or boolean, converted as a cast would (a fraction
+  // truncated toward zero, true as 1, clamped to the int range), with a
+  // WARNING when the value was not already a whole int. For settings files
+  // that have long been read that way; other types are errors.
+  bool Number(const char* key, int& out, Need need = Need::Optional);
   bool OneOf(const char* key, std::string& out, std::initializer_list<const char*> allowed, Need need = Need::Optional);
   // Nested values; invalid when absent or of another type (reported).
   ConfigNode Object(const char* key, Need need = Need::Optional);
@@ -79,6 +88,10 @@ class ConfigNode {
   bool ExpectObject();
   // Reports a loader's own check on a member that failed (ok == false).
   bool Check(const char* key, bool ok, const std::string& expected);
+  // One line naming file and key: a problem that will stop the member
+  // working (an error for --check-config), or only worth knowing.
+  void Error(const char* key, const std::string& problem);
+  void Warn(const char* key, const std::string& problem);
   // Marks a member as known without reading it through this node.
   void Accept(const char* key) { _seen.emplace_back(key); }
   // Members that no call above asked for go into the file's one WARNING.
@@ -120,10 +133,11 @@ class ConfigReader {
   // One ERROR line for the value at path; found is null when absent.
   void Report(const std::string& path, const std::string& expected, const nlohmann::json* found);
   void Unknown(const std::string& path) { _unknown.push_back(path); }
+  // "'<file>' : <text>" as an ERROR (counted) or a WARNING.
+  void Fail(const std::string& text);
+  void Warning(const std::string& text);
 
  private:
-  void Fail(const std::string& text);
-
   std::string _file;
   nlohmann::json _document;
   bool _parsed = false;

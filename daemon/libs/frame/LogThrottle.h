@@ -47,6 +47,12 @@ class LogThrottle {
     _entries.erase(key);
   }
 
+  // Every failure is over (a link came back): each logs at once next time.
+  void Clear() {
+    std::lock_guard<std::mutex> guard(_lock);
+    _entries.clear();
+  }
+
  private:
   static constexpr std::size_t kMaxKeys = 1024;
   struct Entry {

@@ -1,6 +1,7 @@
 #include "ServiceFrame.h"
 
 #include <easylogging++.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 #include "ConfigReader.h"
 #include "Shell.h"
@@ -57,11 +59,11 @@ void PrintUsage(std::ostream& out, const Program& program) {
       << "  --help          print this text and exit\n";
 }
 
-// log.conf when it can be read; otherwise (and for a check) the library's
-// defaults on standard output, without the library's complaint about a
-// missing file.
-void ConfigureLogging(bool fromFile) {
-  if (fromFile && std::ifstream("log.conf").good()) {
+// log.conf when it can be read; otherwise the library's defaults on
+// standard output, without the library's complaint about a missing file. A
+// check prints only its findings, as plain "LEVEL text" lines.
+void ConfigureLogging(bool check) {
+  if (!check && std::ifstream("log.conf").good()) {
     el::Configurations conf("log.conf", true);
     el::Loggers::setDefaultConfigurations(conf, true);
     return;
@@ -70,7 +72,32 @@ void ConfigureLogging(bool fromFile) {
   conf.setToDefault();
   conf.setGlobally(el::ConfigurationType::ToFile, "false");
   conf.setGlobally(el::ConfigurationType::ToStandardOutput, "true");
+  if (check) {
+    conf.setGlobally(el::ConfigurationType::Format, "%level %msg");
+    for (el::Level level : {el::Level::Info, el::Level::Debug, el::Level::Trace, el::Level::Verbose})
+      conf.set(level, el::ConfigurationType::Enabled, "false");
+  }
   el::Loggers::setDefaultConfigurations(conf, true);
+}
+
+// SIGHUP (a closed terminal, an operator used to other daemons) would end
+// the process silently, and a service manager takes that as a clean exit.
+// Settings are read at start only, so it is logged and ignored: blocked in
+// every thread (threads inherit the mask, so this runs before any exists)
+// and taken by one waiting thread, which may log. The short shell commands
+// the programs run inherit the mask, which does them no harm.
+void IgnoreHangUp() {
+  static sigset_t hangUp;
+  sigemptyset(&hangUp);
+  sigaddset(&hangUp, SIGHUP);
+  if (pthread_sigmask(SIG_BLOCK, &hangUp, nullptr) != 0) return;
+  std::thread([] {
+    for (int signal = 0;;) {
+      if (sigwait(&hangUp, &signal) == 0)
+        LOG(INFO) << "Signal Code = " << signal << " (SIGHUP) ignored: settings are read at start only, restart the "
+                  << "service to apply changes";
+    }
+  }).detach();
 }
 
 }  // namespace
@@ -96,7 +123,8 @@ StartMode StartUp(int argc, char** argv, const Program& program, int& exitStatus
   el::Helpers::setCrashHandler(program.signalHandler);
   std::signal(SIGTERM, program.signalHandler);
 
-  ConfigureLogging(!options.checkConfig);
+  ConfigureLogging(options.checkConfig);
+  if (!options.checkConfig) IgnoreHangUp();
   el::Helpers::installPreRollOutCallback(program.rolloutHandler);
 
   program.loadConfig("app.conf");
@@ -109,9 +137,11 @@ StartMode StartUp(int argc, char** argv, const Program& program, int& exitStatus
 
 int CheckConfigStatus() {
   el::Loggers::flushAll();
-  const int problems = ConfigErrorCount();
+  const int problems = ConfigErrorCount(), warnings = ConfigWarningCount();
   if (problems == 0) {
-    std::cout << "Configuration OK" << std::endl;
+    std::cout << "Configuration OK";
+    if (warnings > 0) std::cout << ", " << warnings << (warnings == 1 ? " warning" : " warnings");
+    std::cout << std::endl;
     return 0;
   }
   std::cout << "Configuration has " << problems << (problems == 1 ? " problem" : " problems") << std::endl;

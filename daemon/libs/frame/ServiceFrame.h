@@ -29,7 +29,8 @@ enum class StartMode {
 // the signal handler for SIGFPE, SIGILL, SIGSEGV, SIGINT and SIGTERM,
 // "log.conf" (library defaults for what it does not set; without the file,
 // standard output in the default format; ignored for --check-config, which
-// reports on standard output), the roll-over callback, "app.conf" through
+// prints its WARNING and ERROR lines plainly on standard output), SIGHUP
+// logged and ignored (not for a check), the roll-over callback, "app.conf" through
 // loadConfig, and the second file on top when given.
 StartMode StartUp(int argc, char** argv, const Program& program, int& exitStatus);
 

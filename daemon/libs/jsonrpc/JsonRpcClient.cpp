@@ -4,7 +4,10 @@
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
 
+#include <cerrno>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "BoundedJson.h"
 #include "LogThrottle.h"
@@ -20,6 +23,35 @@ frame::LogThrottle& FailureLog() {
   static frame::LogThrottle throttle;
   return throttle;
 }
+
+// Endpoints whose service failed its last exchange, shared for the same
+// reason: its return is logged once, by whichever client sees it first.
+class Unreachable {
+ public:
+  static void Mark(const std::string& url) {
+    std::lock_guard<std::mutex> guard(Lock());
+    Urls().insert(url);
+  }
+  static bool Is(const std::string& url) {
+    std::lock_guard<std::mutex> guard(Lock());
+    return Urls().count(url) > 0;
+  }
+  // True once when url was marked.
+  static bool Clear(const std::string& url) {
+    std::lock_guard<std::mutex> guard(Lock());
+    return Urls().erase(url) > 0;
+  }
+
+ private:
+  static std::mutex& Lock() {
+    static std::mutex lock;
+    return lock;
+  }
+  static std::set<std::string>& Urls() {
+    static std::set<std::string> urls;
+    return urls;
+  }
+};
 
 }  // namespace
 
@@ -45,7 +77,10 @@ bool JsonRpcClient::OpenSocket(const std::string& url) {
     return false;
   }
   _url = url;  // the open socket is always connected to _url
-  LOG(INFO) << "Connect to " << url;
+  // nn_connect succeeds whether or not a service listens, so the line only
+  // says where requests go; a client reopening after a failure stays quiet.
+  if (!_announced && !Unreachable::Is(url)) LOG(INFO) << "Connect to " << url;
+  _announced = true;
   return true;
 }
 
@@ -70,10 +105,14 @@ void JsonRpcClient::Close() {
 
 bool JsonRpcClient::TransportFailed(const char* label, const std::string& method) {
   const int err = nn_errno();
+  Close();
+  // A stop signal or the library's shutdown ends a waiting call: that is
+  // the program stopping, not the service failing.
+  if (err == EINTR || err == ETERM) return false;
+  Unreachable::Mark(_url);
   std::string repeats;
   if (FailureLog().Allow(label + _url + " " + method, repeats))
-    LOG(ERROR) << label << nn_strerror(err) << " (" << _url << ", " << method << ")" << repeats;
-  Close();
+    LOG(ERROR) << label << nn_strerror(err) << " (" << _url << ", " << method << "): service unreachable" << repeats;
   return false;
 }
 
@@ -122,6 +161,11 @@ bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& para
   if (response.contains("error")) {
     LOG(ERROR) << frame::LogExcerpt(frame::SafeDump(response), 1024);
     return false;
+  }
+  if (Unreachable::Clear(_url)) {
+    FailureLog().Forget(std::string("'nn_send' ") + _url + " " + method);
+    FailureLog().Forget(std::string("'nn_recv' failed! ") + _url + " " + method);
+    LOG(INFO) << "JSON-RPC service at " << _url << " answers again";
   }
   auto value = response.find("result");
   result = value != response.end() ? *value : nlohmann::json();

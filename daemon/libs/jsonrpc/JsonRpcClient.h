@@ -38,14 +38,17 @@ class JsonRpcClient {
   bool IsOpen() const { return _socket >= 0; }
 
  private:
-  // Logs a failed send or receive (folded per endpoint and method) and closes
-  // the socket, dropping whatever it still queues; always false.
+  // Logs a failed send or receive (folded per endpoint and method; not when
+  // a stop signal interrupted it), marks the endpoint unreachable until a
+  // reply arrives, and closes the socket, dropping what it still queues;
+  // always false.
   bool TransportFailed(const char* label, const std::string& method);
 
   uint64_t _counter = 0;  // id of the last request sent
   int _socket = -1;
   std::string _url;
   int _timeoutMs = 5000;
+  bool _announced = false;  // "Connect to" logged for this object
 };
 
 }  // namespace VESK

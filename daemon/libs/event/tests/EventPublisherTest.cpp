@@ -7,6 +7,7 @@
 
 #include "DaqTestPeer.h"
 #include "EventPublisher.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 using namespace pemrix::testing;
@@ -50,9 +51,12 @@ TEST(EventPublisher, BindsOnceAndRetriesAFailedBindAtTheNextSend) {
   }
   const std::string url = "ipc://" + dir.File("later") + "/event.ipc";  // its folder does not exist yet
   VESK::EventPublisher publisher;
+  LogCapture log;
   EXPECT_FALSE(publisher.Bind(url));
   const uint8_t byte = 7;
   EXPECT_FALSE(publisher.Send(&byte, 1));
+  EXPECT_FALSE(publisher.Send(&byte, 1));
+  EXPECT_EQ(log.Count("Event Publisher : nn_bind: ", "ERROR"), 1);  // retried at every send, logged once
   ASSERT_EQ(mkdir(dir.File("later").c_str(), 0700), 0);
   EXPECT_TRUE(publisher.Send(&byte, 1));  // binds the stored endpoint, then sends
   EventSubscriber subscriber(url);

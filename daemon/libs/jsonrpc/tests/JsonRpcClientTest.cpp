@@ -84,6 +84,7 @@ TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
     std::atomic<int> delayMs{0};
   };
   TempDir dir;
+  LogCapture log;
   const std::string url = dir.Ipc("api");
   VESK::JsonRpcClient client(url);
   client.SetTimeout(200);
@@ -112,6 +113,9 @@ TEST(JsonRpcClient, TimesOutAndNeverTakesALateAnswerForTheNextCall) {
     ASSERT_TRUE(client.Invoke("Slow.Get", nullptr, result));
     EXPECT_EQ(result, id);
   }
+  EXPECT_EQ(log.Count("Connect to ", "INFO"), 1);
+  EXPECT_EQ(log.Count("(" + url + ", Slow.Get): service unreachable", "ERROR"), 1);  // the late answer folded in
+  EXPECT_EQ(log.Count("JSON-RPC service at " + url + " answers again", "INFO"), 1);
 }
 
 TEST(JsonRpcClient, TalksToAServerInAnotherProcess) {
