@@ -4,16 +4,19 @@
 #include <chrono>
 #include <cmath>
 #include <set>
+#include <thread>
 
 #include "DBClient.h"
 #include "DBMeasurement.h"
 #include "DataLoggerTestSupport.h"
 #include "InfluxdbDriver.h"
 #include "LogCapture.h"
+#include "PointForwarder.h"
 
 using namespace VESK;
 using nlohmann::json;
 using namespace pemrix::testing;
+using namespace std::chrono_literals;
 
 static std::shared_ptr<DBMeasurement> Make(const std::string& name, const json& values) {
   json fields = json::object();
@@ -122,4 +125,68 @@ TEST(InfluxDriver, NamesAreStoredExactlyOrRefusedAtLoad) {
     expected.insert(json::array({name}).dump());
   }
   EXPECT_EQ(expected, Rows("names", "SHOW MEASUREMENTS"));
+}
+
+// A 503 outage, then a rotated password, then the right one again, behind a
+// small max-body-size and with one line the server cannot parse.
+TEST(InfluxDriver, EveryPointArrivesOnceThroughAnOutageRefusedCredentialsAndSmallBodies) {
+  InfluxServer influx("auth-enabled = true\nmax-body-size = 3000");
+  ASSERT_TRUE(influx.Start());
+  const auto query = [&](const std::string& password, const std::string& q) {
+    return HttpRequest(influx.Port(), "POST", "/query?db=auth&u=admin&p=" + password, "q=" + UrlEncode(q));
+  };
+  ASSERT_EQ(200, query("", "CREATE USER admin WITH PASSWORD 'secret' WITH ALL PRIVILEGES").status);
+  std::atomic<bool> outage{true};
+  ScriptedPeer relay([&](ScriptedPeer& peer, int fd) {
+    const std::string& r = peer.Request();
+    const auto answer = outage ? HttpResult{503, "down"}
+                               : HttpRequest(influx.Port(), "POST", r.substr(5, r.find(" HTTP/") - 5),
+                                             r.substr(r.find("\r\n\r\n") + 4));
+    ScriptedPeer::Send(fd, "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: " +
+                               std::to_string(answer.body.size()) + "\r\n\r\n" + answer.body);
+  });
+  auto driver = std::make_shared<InfluxdbDriver>();
+  json settings = Settings("auth", relay.Port());
+  settings.update({{"username", "admin"}, {"password", "secret"}});
+  ASSERT_TRUE(driver->LoadFromJSON(settings));
+  TempDir queue{"pemrix-queue"};
+  std::atomic<bool> cancel{false};
+  LogCapture log;
+  PointForwarder forwarder(driver, {queue.Path(), {}, 5000, 20ms, 200ms}, cancel);
+  forwarder.Start();
+  int n = 0;
+  const auto passes = [&](int count, const char* bad = nullptr) {
+    for (int i = 0; i < count; ++i, std::this_thread::sleep_for(10ms)) {
+      std::vector<std::string> lines;
+      for (int j = 0; j < 20; ++j, ++n)
+        lines.push_back("m v=" + std::to_string(n) + "i " + std::to_string(n) + "000000");
+      if (bad && i == 0) lines.emplace_back(bad);
+      forwarder.Submit(lines);
+    }
+  };
+  passes(10);
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("[Code 503, "); }, 5s));
+  ASSERT_EQ(200, query("secret", "SET PASSWORD FOR admin = 'rotated'").status);
+  outage = false;
+  passes(10);
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("InfluxDB Write Refused! Code 401"); }, 5s));
+  ASSERT_EQ(200, query("rotated", "SET PASSWORD FOR admin = 'secret'").status);
+  passes(10, "m v=");
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("Point Queue Empty"); }, 10s));
+  forwarder.Stop();
+  EXPECT_EQ(std::make_tuple(n, 1),
+            std::make_tuple(int(forwarder.Counters().written), int(forwarder.Counters().refused)));
+  EXPECT_NE(std::string::npos, query("secret", "SELECT count(v) FROM m").body.find("," + std::to_string(n) + "]]"));
+  EXPECT_EQ(1, log.Count("InfluxDB Write Refused! Code 401", "ERROR"));
+  EXPECT_TRUE(log.Contains("Point Queue Empty, 1 points of the backlog refused or dropped"));
+  EXPECT_FALSE(log.Contains("secret"));
+
+  // A user that may only write is warned about, and writes.
+  query("secret", "CREATE USER writer WITH PASSWORD 'w'");
+  query("secret", "GRANT WRITE ON auth TO writer");
+  settings.update({{"port", influx.Port()}, {"username", "writer"}, {"password", "w"}});
+  ASSERT_TRUE(driver->LoadFromJSON(settings));
+  driver->CreateDatabase();
+  EXPECT_TRUE(log.Contains("the user may not create databases", "WARNING"));
+  EXPECT_EQ(1u, driver->WriteLines("m v=1i 1", 1).done);
 }
