@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -11,6 +14,7 @@
 #include "InfluxHttp.h"
 #include "InfluxdbDriver.h"
 #include "LogCapture.h"
+#include "PointForwarder.h"
 
 using namespace VESK::influx;
 using namespace std::string_literals;
@@ -177,4 +181,41 @@ TEST(HttpTransport, EachAnswerDecidesWhatBecomesOfTheLines) {
     EXPECT_TRUE(!*logged || log.Contains(logged));
     EXPECT_FALSE(log.Contains("secret"));
   }
+}
+
+// A link of about 4 KB/s under a 300 ms deadline and a backlog of 4 KB:
+// batches shrink until they cross, and the whole backlog arrives.
+TEST(HttpTransport, ABacklogDrainsOverASlowLink) {
+  std::mutex mutex;
+  std::set<std::string> received;
+  ScriptedPeer slow(
+      [&](ScriptedPeer& peer, int fd) {
+        std::string request;
+        char buf[100];
+        for (std::size_t need = std::string::npos, n; !peer.Done() && request.size() < need;) {
+          if ((n = ::recv(fd, buf, sizeof buf, 0)) == 0 || n > sizeof buf) return;
+          request.append(buf, n);
+          std::this_thread::sleep_for(25ms);
+          const auto end = request.find("\r\n\r\n");
+          if (end != std::string::npos) need = end + 4 + std::stoul(request.substr(request.find("Length: ") + 8));
+        }
+        if (!ScriptedPeer::Send(fd, "HTTP/1.1 204 No Content\r\n\r\n")) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        std::istringstream body(request.substr(request.find("\r\n\r\n") + 4));
+        for (std::string line; std::getline(body, line);) received.insert(line);
+      },
+      false);
+  auto driver = std::make_shared<VESK::InfluxdbDriver>();
+  ASSERT_TRUE(driver->LoadFromJSON(
+      {{"host", "127.0.0.1"}, {"port", slow.Port()}, {"database_name", "d"}, {"timeout_ms", 300}}));
+  TempDir queue{"pemrix-queue"};
+  std::atomic<bool> cancel{false};
+  VESK::PointForwarder forwarder(driver, {queue.Path(), {}, 5000, 20ms, 100ms}, cancel);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200; ++i) lines.push_back("m v=" + std::to_string(i) + "i " + std::to_string(1000000000 + i));
+  forwarder.Start();
+  forwarder.Submit(lines);
+  EXPECT_TRUE(WaitUntil([&] { return forwarder.Counters().written == 200; }, 30s));
+  forwarder.Stop();
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), received);
 }

@@ -278,7 +278,7 @@ bool InfluxdbDriver::Admit(DBMeasurement& measurement) const {
   return true;
 }
 
-int InfluxdbDriver::TryCreate(bool logUnreachable) {
+int InfluxdbDriver::TryCreate(bool logUnreachable, std::string* answer) {
   // The name is quoted as an identifier: unquoted, a name holding "-", a
   // space or a keyword is a syntax error and the database never exists.
   std::string identifier = "\"";
@@ -303,11 +303,14 @@ int InfluxdbDriver::TryCreate(bool logUnreachable) {
     // exists shows at the first write ("database not found").
     LOG(WARNING) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code)
                  << ", the user may not create databases; writing to an existing one, " << Target() << "]";
+  } else if (code >= 500 && !logUnreachable) {
+    // The write that needed it reports the outage, once.
   } else if (code > 0) {
     LOG(ERROR) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code) << ", " << Target() << "]";
   } else if (code != influx::kHttpCancelled && logUnreachable) {
     LOG(ERROR) << "InfluxDB Create DB Failed! " << CodeText(code) << " [" << Target() << "]";
   }
+  if (answer) *answer = std::move(response);
   return code;
 }
 
@@ -365,8 +368,8 @@ void InfluxdbDriver::RefusedLine(const std::string& line, int code, const std::s
 }
 
 bool InfluxdbDriver::Send(const std::string& body, std::size_t points, WriteResult& result, bool created) {
-  int code = _databaseReady ? 0 : TryCreate(false);
   std::string response;
+  int code = _databaseReady ? 0 : TryCreate(false, &response);
   if (_databaseReady) {
     influx::server_info si = _server;
     si.timeout_ms = DeadlineMs(body.size());
