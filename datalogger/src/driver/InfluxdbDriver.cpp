@@ -255,6 +255,7 @@ bool InfluxdbDriver::Load(frame::ConfigNode settings) {
   _server.password = _password;
   _server.precision = "ms";
   _databaseReady = false;
+  _connection.Close();
   return true;
 }
 
@@ -290,7 +291,7 @@ int InfluxdbDriver::TryCreate(bool logUnreachable, std::string* answer) {
   std::string query = "&q=create+database+";
   influx::url_encode(query, identifier);
   std::string response;
-  int code = influx::http_request("POST", "query", query, "", _server, &response);
+  int code = influx::http_request("POST", "query", query, "", _server, &response, &_connection);
   // A status of 200 does not mean success: the statement's error is in the body.
   if (code == 0 && CarriesError(response)) code = 200;
   // A refusal is final; only an unreachable or failing server is worth
@@ -373,7 +374,7 @@ bool InfluxdbDriver::Send(const std::string& body, std::size_t points, WriteResu
   if (_databaseReady) {
     influx::server_info si = _server;
     si.timeout_ms = DeadlineMs(body.size());
-    code = influx::http_request("POST", "write", "", body, si, &response);
+    code = influx::http_request("POST", "write", "", body, si, &response, &_connection);
   }
   const Action action = Classify(code, response);
   const auto halves = [&] {

@@ -1,6 +1,7 @@
 #pragma once
 // Writes measurements to an InfluxDB 1.x server in its line protocol, one
-// HTTP request (and one TCP connection) per batch of points.
+// HTTP request per batch of points, on a connection kept open while the
+// server allows it.
 #include <string>
 
 #include "IDatabaseDriver.h"
@@ -72,8 +73,9 @@ class InfluxdbDriver : public IDatabaseDriver {
   std::string _userName;
   std::string _password;
   influx::server_info _server;
-  bool _databaseReady = false;  // the server answered the create request
-  int _failingCode = 0;         // failure being suppressed, 0 when none
+  influx::Connection _connection;  // kept between requests (writer thread)
+  bool _databaseReady = false;     // the server answered the create request
+  int _failingCode = 0;            // failure being suppressed, 0 when none
 };
 
 }  // namespace VESK
