@@ -279,7 +279,7 @@ bool InfluxdbDriver::Admit(DBMeasurement& measurement) const {
   return true;
 }
 
-int InfluxdbDriver::TryCreate(bool logUnreachable, std::string* answer) {
+int InfluxdbDriver::TryCreate(bool log, std::string* answer) {
   // The name is quoted as an identifier: unquoted, a name holding "-", a
   // space or a keyword is a syntax error and the database never exists.
   std::string identifier = "\"";
@@ -299,16 +299,16 @@ int InfluxdbDriver::TryCreate(bool logUnreachable, std::string* answer) {
   _databaseReady = code >= 0 && code < 500;
   if (code == 0) {
     LOG(INFO) << "InfluxDB Create DB, Resp " << Excerpt(response);
+  } else if (!log || code == influx::kHttpCancelled) {
+    // The write that needed it reports the failure, once.
   } else if (code == 403 || response.find("requires admin privilege") != std::string::npos) {
     // A least-privilege user writes to a database made for it; whether it
     // exists shows at the first write ("database not found").
     LOG(WARNING) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code)
                  << ", the user may not create databases; writing to an existing one, " << Target() << "]";
-  } else if (code >= 500 && !logUnreachable) {
-    // The write that needed it reports the outage, once.
   } else if (code > 0) {
     LOG(ERROR) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code) << ", " << Target() << "]";
-  } else if (code != influx::kHttpCancelled && logUnreachable) {
+  } else {
     LOG(ERROR) << "InfluxDB Create DB Failed! " << CodeText(code) << " [" << Target() << "]";
   }
   if (answer) *answer = std::move(response);
@@ -411,8 +411,9 @@ bool InfluxdbDriver::Send(const std::string& body, std::size_t points, WriteResu
     case Action::Recreate:
       _databaseReady = false;
       if (!created) {
-        LOG(WARNING) << "InfluxDB Database Missing, creating it again [" << Target() << "]";
-        TryCreate(true);
+        const bool first = code != _failingCode;  // of this episode: log it
+        if (first) LOG(WARNING) << "InfluxDB Database Missing, creating it again [" << Target() << "]";
+        TryCreate(first);
         if (_databaseReady) return Send(body, points, result, true);
       }
       Failing(code, response, points);

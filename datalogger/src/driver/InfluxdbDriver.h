@@ -56,9 +56,9 @@ class InfluxdbDriver : public IDatabaseDriver {
 
  private:
   // One create request; returns the transport's code (200 for an error
-  // carried in a 2xx answer) and the answer's body. Refusals are always
-  // logged, an unreachable or failing (5xx) server only when logUnreachable.
-  int TryCreate(bool logUnreachable, std::string* answer = nullptr);
+  // carried in a 2xx answer) and the answer's body. Failures are logged
+  // only when log (else the write that needed it reports them, once).
+  int TryCreate(bool log, std::string* answer = nullptr);
   // Sends one part of a batch (points lines) and what the answer asks for:
   // halves, a new database. Adds to result; false when the part (and so
   // the rest of the batch) is not written for now.
