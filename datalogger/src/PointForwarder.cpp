@@ -219,6 +219,10 @@ void PointForwarder::Drain() {
     _stats.queueBytes = _store.Bytes();
   }
   Written(result.done, result.refused);
+  if (result.done > 0 && Clock::now() >= _checkpointAt) {
+    _checkpointAt = Clock::now() + std::chrono::seconds(1);
+    _store.Checkpoint();  // its syncs must not hold up Submit: unlocked
+  }
   if (result.failure == IDatabaseDriver::Failure::TimedOut) _batch = std::max<std::size_t>(1, ids.size() / 2);
   if (result.failure != IDatabaseDriver::Failure::None) {
     _backlog = true;

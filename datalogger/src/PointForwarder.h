@@ -103,7 +103,7 @@ class PointForwarder {
   std::thread _thread;
 
   // Writer thread only.
-  Clock::time_point _retryAt{};
+  Clock::time_point _retryAt{}, _checkpointAt{};
   int _failures = 0;
   std::size_t _batch = 0;   // lines per request: halved after a time-out
   bool _backlog = false;    // points waited for a failure; report the empty queue

@@ -67,7 +67,7 @@ bool PointStore::OpenFile() {
   }
   sqlite3_busy_timeout(_db.get(), 1000);
   const bool ok =
-      Exec("PRAGMA journal_mode=WAL") &&
+      Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA wal_autocheckpoint=0") &&  // Checkpoint does it
       Exec(_limits.fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
       Exec("CREATE TABLE IF NOT EXISTS points (id INTEGER PRIMARY KEY AUTOINCREMENT, line TEXT NOT NULL)") && Recount();
   if (!ok) {
@@ -80,7 +80,22 @@ bool PointStore::OpenFile() {
   return true;
 }
 
+void PointStore::Checkpoint() {
+  if (!_db) return;
+  if (!_checkpointDb) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    _checkpointDb.reset(db);
+    if (rc != SQLITE_OK) return _checkpointDb.reset();
+    sqlite3_busy_timeout(db, 1000);
+  }
+  // Passive: takes no lock the owner's calls wait for; a failure (a full
+  // disk) leaves the journal to grow until a later one works.
+  sqlite3_wal_checkpoint_v2(_checkpointDb.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
 void PointStore::Close() {
+  _checkpointDb.reset();
   _db.reset();
   _points = _bytes = 0;
   if (_corrupt) MoveAside();

@@ -55,6 +55,12 @@ class PointStore {
   // lineBytes bytes (without line ends).
   bool Remove(std::int64_t lastId, std::size_t count, std::int64_t lineBytes);
 
+  // Copies the journal into the database file, on a connection of its own
+  // so that the calls above never wait for its syncs (they do not start
+  // one). Call it without the owner's lock, from the one thread that also
+  // opens and closes the store.
+  void Checkpoint();
+
   std::int64_t Points() const { return _points; }
   std::int64_t Bytes() const { return _bytes; }
   const std::string& Path() const { return _path; }
@@ -80,6 +86,7 @@ class PointStore {
   bool Recount();
 
   std::unique_ptr<sqlite3, DbClose> _db;
+  std::unique_ptr<sqlite3, DbClose> _checkpointDb;  // Checkpoint's own
   Limits _limits;
   std::string _dir, _path;
   std::int64_t _points = 0;
