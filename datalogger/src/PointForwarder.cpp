@@ -168,7 +168,7 @@ void PointForwarder::SendDirect(std::vector<std::string>& lines) {
   {
     std::lock_guard<std::mutex> lock(_storeMutex);
     if (Queue(lines)) return;
-    if (_store.IsOpen()) _reopenAt = Backoff(_storeFailures);  // it failed just now
+    if (_store.IsOpen()) StoreFailed();  // it failed just now
   }
   for (std::size_t at = 0; at < lines.size();) {
     const std::size_t count = std::min(lines.size() - at, _batch);
@@ -201,9 +201,10 @@ void PointForwarder::Drain() {
   std::vector<std::int64_t> ids;
   {
     std::lock_guard<std::mutex> lock(_storeMutex);
+    _stats.queuePoints = _store.Points();
     if (!StoreUsable() || _store.Points() == 0) return;
     _store.Peek(_batch, body, lastId, &ids);
-    if (_store.Broken()) _reopenAt = Backoff(_storeFailures);
+    if (_store.Broken()) StoreFailed();
     _stats.queuePoints = _store.Points();
   }
   if (ids.empty()) return;
@@ -214,7 +215,7 @@ void PointForwarder::Drain() {
     // only once.
     std::lock_guard<std::mutex> lock(_storeMutex);
     if (!_store.Remove(ids[result.done - 1], result.done, LineBytes(body, result.done)))
-      _reopenAt = Backoff(_storeFailures);  // closed and opened again first
+      StoreFailed();  // closed and opened again first
     _stats.queuePoints = _store.Points();
     _stats.queueBytes = _store.Bytes();
   }
@@ -240,6 +241,11 @@ void PointForwarder::Drain() {
     _backlog = false;
     _lost = 0;
   }
+}
+
+void PointForwarder::StoreFailed() {
+  // Once per failure: later calls must not push the reopen ever further.
+  if (Clock::now() >= _reopenAt) _reopenAt = Backoff(_storeFailures);
 }
 
 PointForwarder::Clock::time_point PointForwarder::Backoff(int& failures) {

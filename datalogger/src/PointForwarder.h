@@ -72,6 +72,8 @@ class PointForwarder {
   bool Queue(const std::vector<std::string>& lines);
   // Opens the queue again when it failed and its back-off has passed.
   void Reopen();
+  // The queue just failed: schedule its reopening (store mutex held).
+  void StoreFailed();
   // Sends lines the queue could not take; what fails is dropped.
   void SendDirect(std::vector<std::string>& lines);
   void Drain();
