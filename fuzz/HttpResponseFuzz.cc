@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (ssize_t sent = 0, n = 0; sent < ssize_t(size) && (n = write(fds[1], data + sent, size - sent)) > 0;) sent += n;
   shutdown(fds[1], SHUT_WR);
   std::string body;
-  VESK::influx::read_response(fds[0], 1000, &body);
+  bool keepOpen = false;  // the connection header and the framing judged too
+  VESK::influx::read_response(fds[0], 1000, &body, nullptr, &keepOpen);
   close(fds[0]);
   close(fds[1]);
   return 0;

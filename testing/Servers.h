@@ -85,7 +85,9 @@ inline std::string UrlEncode(const std::string& text) {  // every byte but lette
 // A real InfluxDB 1.x, its files in a temporary folder, HTTP and RPC on free ports. Start() waits for /ping (30 s).
 class InfluxServer {
  public:
-  InfluxServer() : _port(FreeTcpPort()), _rpcPort(FreeTcpPort()) {}
+  // extraHttpConfig: more lines of the [http] section (auth-enabled, max-body-size).
+  explicit InfluxServer(std::string extraHttpConfig = "")
+      : _extra(std::move(extraHttpConfig)), _port(FreeTcpPort()), _rpcPort(FreeTcpPort()) {}
   ~InfluxServer() { Stop(); }
   bool Start() {
     WriteFile(_dir.File("influxdb.conf"),
@@ -94,7 +96,7 @@ class InfluxServer {
                   _dir.File("data") + "\"\nwal-dir = \"" + _dir.File("wal") +
                   "\"\nquery-log-enabled = false\nwal-fsync-delay = \"0s\"\n[monitor]\nstore-enabled = false\n"
                   "[continuous_queries]\nenabled = false\n[http]\nenabled = true\nbind-address = \"127.0.0.1:" +
-                  std::to_string(_port) + "\"\nlog-enabled = false\n");
+                  std::to_string(_port) + "\"\nlog-enabled = false\n" + _extra + "\n");
     return StartServer(
         _process, {"influxd", "-config", _dir.File("influxdb.conf")}, _dir.File("influxd.out"),
         [this] { return HttpRequest(_port, "GET", "/ping").status == 204; }, 30s);
@@ -114,6 +116,7 @@ class InfluxServer {
 
  private:
   TempDir _dir{"pemrix-influx"};
+  std::string _extra;
   int _port, _rpcPort;
   std::unique_ptr<Process> _process;
 };

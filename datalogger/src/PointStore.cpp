@@ -1,14 +1,37 @@
 #include "PointStore.h"
 
 #include <easylogging++.h>
+#include <sys/statvfs.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 
 namespace VESK {
 
-bool PointStore::Fail(const char* what) {
-  LOG(ERROR) << "Point Queue " << what << " Failed! " << (_db ? sqlite3_errmsg(_db.get()) : "");
+bool PointStore::Fail(const char* what, int rc) {
+  _broken = true;
+  const int code = (rc == SQLITE_OK && _db ? sqlite3_errcode(_db.get()) : rc) & 0xff;
+  if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB) _corrupt = true;
+  if (code == _failing) return false;  // this episode is reported already
+  _failing = code;
+  if (code == SQLITE_FULL) {
+    struct statvfs fs {};
+    const long long free = ::statvfs(_dir.c_str(), &fs) == 0 ? static_cast<long long>(fs.f_bavail) * fs.f_frsize : -1;
+    LOG(ERROR) << "Point Queue Disk Full! " << _path << " : " << free
+               << " bytes free; points go straight to the database until it has room";
+  } else {
+    LOG(ERROR) << "Point Queue " << what << " Failed! " << _path << " : " << sqlite3_errstr(code);
+  }
   return false;
+}
+
+void PointStore::Worked() {
+  if (_failing == SQLITE_OK) return;
+  _failing = SQLITE_OK;
+  LOG(INFO) << "Point Queue Working Again " << _path;
 }
 
 bool PointStore::Exec(const char* sql) { return sqlite3_exec(_db.get(), sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
@@ -20,31 +43,79 @@ PointStore::Statement PointStore::Prepare(const char* sql) {
 }
 
 bool PointStore::Open(const std::string& dir, const Limits& limits) {
+  Close();
   _limits = limits;
+  _dir = dir;
+  _path = dir + "/points.sqlite";
+  if (OpenFile()) return true;
+  if (!_corrupt) return false;
+  MoveAside();
+  return OpenFile();
+}
+
+bool PointStore::OpenFile() {
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  const std::string path = dir + "/points.sqlite";
+  std::filesystem::create_directories(_dir, ec);
   sqlite3* db = nullptr;
   const int rc =
-      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+      sqlite3_open_v2(_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
   _db.reset(db);
   if (rc != SQLITE_OK) {
-    LOG(ERROR) << "Point Queue Open Failed! " << path << " : " << (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+    Fail("Open", rc);
     _db.reset();
     return false;
   }
   sqlite3_busy_timeout(_db.get(), 1000);
   const bool ok =
-      Exec("PRAGMA journal_mode=WAL") &&
-      Exec(limits.fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
+      Exec("PRAGMA journal_mode=WAL") && Exec("PRAGMA wal_autocheckpoint=0") &&  // Checkpoint does it
+      Exec(_limits.fullSync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL") &&
       Exec("CREATE TABLE IF NOT EXISTS points (id INTEGER PRIMARY KEY AUTOINCREMENT, line TEXT NOT NULL)") && Recount();
   if (!ok) {
-    Fail("Open");
+    Fail("Open", SQLITE_OK);
     _db.reset();
     return false;
   }
-  LOG(INFO) << "Point Queue " << path << ", " << _points << " points waiting";
+  _broken = false;  // the episode ends with the first write that works
+  LOG(INFO) << "Point Queue " << _path << ", " << _points << " points waiting";
   return true;
+}
+
+void PointStore::Checkpoint() {
+  if (!_db) return;
+  if (!_checkpointDb) {
+    sqlite3* db = nullptr;
+    const int rc = sqlite3_open_v2(_path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+    _checkpointDb.reset(db);
+    if (rc != SQLITE_OK) return _checkpointDb.reset();
+    sqlite3_busy_timeout(db, 1000);
+  }
+  // Passive: takes no lock the owner's calls wait for; a failure (a full
+  // disk) leaves the journal to grow until a later one works.
+  sqlite3_wal_checkpoint_v2(_checkpointDb.get(), nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+}
+
+void PointStore::Close() {
+  _checkpointDb.reset();
+  _db.reset();
+  _points = _bytes = 0;
+  if (_corrupt) MoveAside();
+}
+
+void PointStore::MoveAside() {
+  _corrupt = false;
+  char stamp[32];
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+  const std::string aside = _path + ".corrupt-" + stamp;
+  if (std::rename(_path.c_str(), aside.c_str()) != 0) {
+    LOG(ERROR) << "Point Queue Corrupt! " << _path << " cannot be moved aside : " << std::strerror(errno);
+    return;
+  }
+  for (const char* suffix : {"-wal", "-shm"})
+    std::rename((_path + suffix).c_str(), (aside + suffix).c_str());  // absent when never written
+  LOG(ERROR) << "Point Queue Corrupt! " << _path << " moved aside to " << aside << ", a new queue started";
 }
 
 bool PointStore::Recount() {
@@ -91,7 +162,8 @@ bool PointStore::Append(const std::vector<std::string>& lines, std::int64_t& dro
   }
   const auto count = static_cast<std::int64_t>(lines.size() - first);
   if (count == 0) return true;
-  if (!Exec("BEGIN")) return Fail("Append");
+  if (!Exec("BEGIN")) return Fail("Append", SQLITE_OK);
+  const std::int64_t points = _points, total = _bytes;
   auto insert = Prepare("INSERT INTO points (line) VALUES (?)");
   bool ok = insert && MakeRoom(count, bytes, dropped);
   for (std::size_t i = first; ok && i < lines.size(); ++i) {
@@ -101,39 +173,56 @@ bool PointStore::Append(const std::vector<std::string>& lines, std::int64_t& dro
   }
   insert.reset();
   if (!ok || !Exec("COMMIT")) {
-    Fail("Append");
+    Fail("Append", SQLITE_OK);
     Exec("ROLLBACK");
-    Recount();
+    _points = points;
+    _bytes = total;
+    dropped = 0;
     return false;
   }
   _points += count;
   _bytes += bytes;
+  Worked();
   return true;
 }
 
-std::size_t PointStore::Peek(std::size_t maxLines, std::string& body, std::int64_t& lastId) {
+std::size_t PointStore::Peek(std::size_t maxLines, std::string& body, std::int64_t& lastId,
+                             std::vector<std::int64_t>* ids) {
   body.clear();
+  if (ids) ids->clear();
   if (!_db) return 0;
   auto stmt = Prepare("SELECT id, line FROM points ORDER BY id LIMIT ?");
-  if (!stmt || sqlite3_bind_int64(stmt.get(), 1, static_cast<std::int64_t>(maxLines)) != SQLITE_OK) return 0;
+  if (!stmt || sqlite3_bind_int64(stmt.get(), 1, static_cast<std::int64_t>(maxLines)) != SQLITE_OK)
+    return Fail("Read", SQLITE_OK), 0;
   std::size_t n = 0;
-  while (sqlite3_step(stmt.get()) == SQLITE_ROW) {
+  int rc;
+  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
     if (n++) body += '\n';
     lastId = sqlite3_column_int64(stmt.get(), 0);
+    if (ids) ids->push_back(lastId);
     body.append(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 1)),
                 static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 1)));
+  }
+  if (rc != SQLITE_DONE) {
+    body.clear();
+    if (ids) ids->clear();
+    return Fail("Read", rc), 0;
   }
   // Nothing left although the counts said otherwise: trust the table.
   if (n == 0) _points = _bytes = 0;
   return n;
 }
 
-bool PointStore::Remove(std::int64_t lastId, std::size_t count, std::size_t bodyBytes) {
+bool PointStore::Remove(std::int64_t lastId, std::size_t count, std::int64_t lineBytes) {
+  if (!_db) return false;
   auto stmt = Prepare("DELETE FROM points WHERE id <= ?");
-  if (!stmt || sqlite3_bind_int64(stmt.get(), 1, lastId) != SQLITE_OK || sqlite3_step(stmt.get()) != SQLITE_DONE)
-    return Fail("Remove");
+  int rc = SQLITE_ERROR;
+  if (!stmt || sqlite3_bind_int64(stmt.get(), 1, lastId) != SQLITE_OK || (rc = sqlite3_step(stmt.get())) != SQLITE_DONE)
+    return Fail("Remove", stmt ? rc : SQLITE_OK);
   _points -= static_cast<std::int64_t>(count);
-  _bytes -= static_cast<std::int64_t>(bodyBytes - (count > 0 ? count - 1 : 0));  // less the joining "\n"s
+  _bytes -= lineBytes;
+  if (_points < 0 || _bytes < 0) _points = _bytes = 0;
+  Worked();
   return true;
 }
 

@@ -1,8 +1,12 @@
 // The InfluxDB HTTP transport against scripted peers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -10,6 +14,7 @@
 #include "InfluxHttp.h"
 #include "InfluxdbDriver.h"
 #include "LogCapture.h"
+#include "PointForwarder.h"
 
 using namespace VESK::influx;
 using namespace std::string_literals;
@@ -116,4 +121,101 @@ TEST(HttpTransport, CreateDatabaseAnswerCarryingAnErrorIsAFailure) {
   driver.CreateDatabase();
   EXPECT_TRUE(log.Contains("InfluxDB Create DB, Resp " + answer, "ERROR"));
   EXPECT_FALSE(log.Contains("InfluxDB Create DB", "INFO"));
+}
+
+// What becomes of three lines (one of them "bad") for each answer of the server.
+TEST(HttpTransport, EachAnswerDecidesWhatBecomesOfTheLines) {
+  using VESK::IDatabaseDriver;
+  using F = IDatabaseDriver::Failure;
+  const auto http = [](int status, const std::string& body) {
+    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+  };
+  const auto lines = [](const std::string& request) {
+    return 1 + std::count(request.begin(), request.end(), '\n') - 4;
+  };
+  const std::tuple<const char*, std::function<std::string(const std::string&, int)>, std::size_t, std::size_t, F,
+                   const char*>
+      rows[] = {
+          {"204", [&](auto&, int) { return http(204, ""); }, 3, 0, F::None, ""},
+          {"partial write", [&](auto&, int) { return http(400, R"({"error":"partial write: x dropped=1"})"); }, 3, 1,
+           F::None, "1 points dropped]"},
+          {"unable to parse",
+           [&](auto&, int) { return http(400, R"({"error":"unable to parse 'a': x\nunable to parse 'b': y"})"); }, 3, 2,
+           F::None, "2 points dropped]"},
+          {"400 naming none",
+           [&](auto& r, int) { return r.find("bad") != std::string::npos ? http(400, "no") : http(204, ""); }, 3, 1,
+           F::None, "line 'bad v=1i 3'"},
+          {"401", [&](auto&, int) { return http(401, R"({"error":"authorization failed"})"); }, 0, 0, F::Refused,
+           "InfluxDB Write Refused! Code 401 {\"error\":\"authorization failed\"}, 3 points kept, retrying [server "
+           "127.0.0.1:"},
+          {"403", [&](auto&, int) { return http(403, ""); }, 0, 0, F::Refused, "user 'u']"},
+          {"404, created again",
+           [&](auto& r, int n) {
+             return n == 0 ? http(404, R"({"error":"database not found: \"db\""})")
+                           : http(r.find("POST /query") == 0 ? 200 : 204, "{}");
+           },
+           3, 0, F::None, "InfluxDB Database Missing"},
+          {"413 above one line", [&](auto& r, int) { return http(lines(r) > 1 ? 413 : 204, ""); }, 3, 0, F::None, ""},
+          {"413 for every line", [&](auto&, int) { return http(413, ""); }, 3, 3, F::None, "line 'a v=1i 1'"},
+          {"503", [&](auto&, int) { return http(503, "busy"); }, 0, 0, F::Unreachable, "[Code 503, 3 points kept"},
+          {"no answer", [&](auto&, int) { return ""s; }, 0, 0, F::Unreachable, "InfluxDB Write Failed! Code -7"},
+      };
+  for (const auto& [name, answer, done, refused, failure, logged] : rows) {
+    SCOPED_TRACE(name);
+    std::atomic<int> requests{0};
+    ScriptedPeer peer(
+        [&, answer = answer](ScriptedPeer& p, int fd) { ScriptedPeer::Send(fd, answer(p.Request(), requests++)); });
+    VESK::InfluxdbDriver driver;
+    ASSERT_TRUE(driver.LoadFromJSON({{"host", "127.0.0.1"},
+                                     {"port", peer.Port()},
+                                     {"database_name", "db"},
+                                     {"username", "u"},
+                                     {"password", "secret"},
+                                     {"timeout_ms", 2000}}));
+    driver.CreateDatabase();
+    requests = 0;
+    LogCapture log;
+    const auto result = driver.WriteLines("a v=1i 1\nbad v=1i 3\nc v=1i 3", 3);
+    EXPECT_EQ(std::make_tuple(done, refused, failure), std::make_tuple(result.done, result.refused, result.failure));
+    EXPECT_TRUE(!*logged || log.Contains(logged));
+    EXPECT_FALSE(log.Contains("secret"));
+  }
+}
+
+// A link of about 4 KB/s under a 300 ms deadline and a backlog of 4 KB:
+// batches shrink until they cross, and the whole backlog arrives.
+TEST(HttpTransport, ABacklogDrainsOverASlowLink) {
+  std::mutex mutex;
+  std::set<std::string> received;
+  ScriptedPeer slow(
+      [&](ScriptedPeer& peer, int fd) {
+        std::string request;
+        char buf[100];
+        for (std::size_t need = std::string::npos, n; !peer.Done() && request.size() < need;) {
+          if ((n = ::recv(fd, buf, sizeof buf, 0)) == 0 || n > sizeof buf) return;
+          request.append(buf, n);
+          std::this_thread::sleep_for(25ms);
+          const auto end = request.find("\r\n\r\n");
+          if (end != std::string::npos) need = end + 4 + std::stoul(request.substr(request.find("Length: ") + 8));
+        }
+        if (!ScriptedPeer::Send(fd, "HTTP/1.1 204 No Content\r\n\r\n")) return;
+        std::lock_guard<std::mutex> lock(mutex);
+        std::istringstream body(request.substr(request.find("\r\n\r\n") + 4));
+        for (std::string line; std::getline(body, line);) received.insert(line);
+      },
+      false);
+  auto driver = std::make_shared<VESK::InfluxdbDriver>();
+  ASSERT_TRUE(driver->LoadFromJSON(
+      {{"host", "127.0.0.1"}, {"port", slow.Port()}, {"database_name", "d"}, {"timeout_ms", 300}}));
+  TempDir queue{"pemrix-queue"};
+  std::atomic<bool> cancel{false};
+  VESK::PointForwarder forwarder(driver, {queue.Path(), {}, 5000, 20ms, 100ms}, cancel);
+  std::vector<std::string> lines;
+  for (int i = 0; i < 200; ++i) lines.push_back("m v=" + std::to_string(i) + "i " + std::to_string(1000000000 + i));
+  forwarder.Start();
+  forwarder.Submit(lines);
+  EXPECT_TRUE(WaitUntil([&] { return forwarder.Counters().written == 200; }, 30s));
+  forwarder.Stop();
+  EXPECT_EQ(std::set<std::string>(lines.begin(), lines.end()), received);
 }

@@ -17,10 +17,24 @@ class DBMeasurement;
 
 class IDatabaseDriver {
  public:
-  // What became of a batch: stored; refused by the server as bad data (never
-  // worth sending again); or not written for now (unreachable, time-out,
-  // server error), worth another try.
-  enum class Outcome { Written, Refused, Failed };
+  // Why the lines after WriteResult::done were not written; each is worth
+  // another try after a back-off.
+  enum class Failure {
+    None,
+    Unreachable,  // no connection, a broken answer, a server error (5xx)
+    TimedOut,     // the exchange's deadline passed: the link may be slow
+    Refused,      // the server refused our credentials (401, 403) or database
+    Cancelled,    // the stop
+  };
+  // What became of a batch. Lines are finished in order: the first done
+  // lines were stored or refused for good (refused of them, lines the server
+  // rejected as bad data; they are lost and were logged), the rest is not
+  // written yet (failure says why).
+  struct WriteResult {
+    std::size_t done = 0;
+    std::size_t refused = 0;
+    Failure failure = Failure::None;
+  };
 
   // Applies the driver's settings, read through the configuration reader;
   // false (its ERROR lines written) when they are unusable, and the driver
@@ -40,9 +54,11 @@ class IDatabaseDriver {
   // Appends the measurement's current values as one point (no line end);
   // false, appending nothing, when no field holds a value.
   virtual bool FormatPoint(const DBMeasurement& measurement, std::string& line) const = 0;
-  // Writes lines joined by "\n" (points of them) in one request. Blocks for
-  // one exchange at most the driver's deadline; logs refusals and failures.
-  virtual Outcome WriteLines(const std::string& lines, std::size_t points) = 0;
+  // Writes lines joined by "\n" (points of them), in one request or, when the
+  // server asks for it (too large, bad lines to single out), in several.
+  // Blocks for each exchange at most the driver's deadline; logs refusals and
+  // failures.
+  virtual WriteResult WriteLines(const std::string& lines, std::size_t points) = 0;
   // FormatPoint then WriteLines for one measurement; true only when written.
   virtual bool Insert(const std::shared_ptr<DBMeasurement>& measurement) = 0;
   // Every exchange ends promptly once *cancel is true (not owned).

@@ -19,21 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Owns the connection's descriptor; closed on every path.
-class Socket {
- public:
-  Socket() : _fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)) {}
-  ~Socket() {
-    if (_fd >= 0) ::close(_fd);
-  }
-  Socket(const Socket&) = delete;
-  Socket& operator=(const Socket&) = delete;
-  int Fd() const { return _fd; }
-
- private:
-  int _fd;
-};
-
 // The bounds of one exchange: its deadline and the caller's cancel flag.
 struct Limits {
   Clock::time_point deadline;
@@ -106,6 +91,8 @@ class Reader {
   Reader(int fd, const Limits& limits) : _fd(fd), _limits(limits) {}
 
   void SetBudget(std::size_t bytes) { _budget = bytes; }
+  // Bytes received beyond what was parsed: a connection holding them is out of step.
+  bool Buffered() const { return _pos < _len; }
   int Failure() const { return _failure; }
 
   bool Get(char& c) {
@@ -169,13 +156,19 @@ struct Head {
   int status = 0;
   bool chunked = false;
   std::uint64_t contentLength = 0;
+  bool http11 = false;  // the status line's version
+  bool framed = false;  // a length or chunks end the body, not the close
+  bool close = false;   // "Connection: close"
 };
 
 int ReadStatus(Reader& in, Head& head, bool& atLineStart) {
   char c;
+  std::string version;
   do {
     if (!in.Get(c) || c == '\0') return kHttpStatusFailed;
+    if (version.size() < 9) version += c;
   } while (c != ' ');
+  head.http11 = version == "HTTP/1.1 ";
   int digits = 0;
   for (;;) {
     if (!in.Get(c) || c == '\0') return kHttpStatusFailed;
@@ -195,6 +188,7 @@ int ReadStatus(Reader& in, Head& head, bool& atLineStart) {
 int ReadHeaders(Reader& in, Head& head, bool atLineStart) {
   static const std::string kLength = "content-length";
   static const std::string kEncoding = "transfer-encoding";
+  static const std::string kConnection = "connection";
   char c;
   for (;;) {
     while (!atLineStart) {
@@ -218,7 +212,7 @@ int ReadHeaders(Reader& in, Head& head, bool atLineStart) {
       atLineStart = true;
       continue;
     }
-    if (c != ':' || (name != kLength && name != kEncoding)) continue;
+    if (c != ':' || (name != kLength && name != kEncoding && name != kConnection)) continue;
     do {
       if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
     } while (c == ' ' || c == '\t');
@@ -231,14 +225,20 @@ int ReadHeaders(Reader& in, Head& head, bool atLineStart) {
         if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
       }
       if (digits == 0) return kHttpHeaderFailed;
+      head.framed = true;
     } else {
       std::string value;
       while (c != '\r' && c != '\n') {
         if (value.size() < 64) value += Lower(c);
         if (!in.Get(c) || c == '\0') return kHttpHeaderFailed;
       }
-      // "chunked" is always the last coding when present.
-      head.chunked = value.size() >= 7 && value.compare(value.size() - 7, 7, "chunked") == 0;
+      if (name == kConnection) {
+        head.close = value.find("close") != std::string::npos;
+      } else {
+        // "chunked" is always the last coding when present.
+        head.chunked = value.size() >= 7 && value.compare(value.size() - 7, 7, "chunked") == 0;
+        head.framed = head.framed || head.chunked;
+      }
     }
     atLineStart = (c == '\n');
   }
@@ -292,8 +292,9 @@ int ReadChunked(Reader& in, std::string* response) {
 
 // A bound hit (deadline, cancel, size) wins over the position's own code:
 // it says why the exchange ended.
-int ReadResponse(int fd, const Limits& limits, std::string* response) {
+int ReadResponse(int fd, const Limits& limits, std::string* response, bool* keepOpen) {
   if (response) response->clear();
+  if (keepOpen) *keepOpen = false;
   Reader in(fd, limits);
   Head h;
   bool atLineStart = false;
@@ -304,6 +305,7 @@ int ReadResponse(int fd, const Limits& limits, std::string* response) {
     rc = h.chunked ? ReadChunked(in, response) : ReadBytes(in, h.contentLength, response);
   }
   if (rc != 0) return in.Failure() ? in.Failure() : rc;
+  if (keepOpen) *keepOpen = h.http11 && !h.close && (h.framed || h.status == 204 || h.status == 304) && !in.Buffered();
   return (h.status >= 200 && h.status <= 299) ? 0 : h.status;
 }
 
@@ -329,19 +331,36 @@ void url_encode(std::string& out, const std::string& in) {
   }
 }
 
+void Connection::Close() {
+  if (_fd >= 0) ::close(_fd);
+  _fd = -1;
+}
+
+namespace {
+
+// One exchange on conn, connecting first when it is not open.
+int Exchange(Connection& conn, const sockaddr_in& addr, const std::string& head, const std::string& body,
+             const Limits& limits, std::string* response, bool& keepOpen) {
+  keepOpen = false;
+  if (!conn.IsOpen()) {
+    conn.Adopt(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!conn.IsOpen()) return kHttpSocketFailed;
+    if (int rc = Connect(conn.Fd(), addr, limits)) return rc;
+  }
+  if (int rc = SendAll(conn.Fd(), head, body, limits)) return rc;
+  return ReadResponse(conn.Fd(), limits, response, &keepOpen);
+}
+
+}  // namespace
+
 int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
-                 const server_info& si, std::string* response) {
+                 const server_info& si, std::string* response, Connection* conn) {
   const auto start = Clock::now();
   if (response) response->clear();
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<std::uint16_t>(si.port & 0xFFFF));
   if (::inet_pton(AF_INET, si.host.c_str(), &addr.sin_addr) != 1) return kHttpBadHost;
-
-  Socket sock;
-  if (sock.Fd() < 0) return kHttpSocketFailed;
-  const Limits limits{start + std::chrono::milliseconds(si.timeout_ms), si.cancel};
-  if (int rc = Connect(sock.Fd(), addr, limits)) return rc;
 
   std::string head;
   head.reserve(256 + query.size() + si.password.size());
@@ -362,12 +381,27 @@ int http_request(const std::string& method, const std::string& path, const std::
   head += "\r\nContent-Length: ";
   head += std::to_string(body.size());
   head += "\r\n\r\n";
-  if (int rc = SendAll(sock.Fd(), head, body, limits)) return rc;
-  return ReadResponse(sock.Fd(), limits, response);
+
+  const Limits limits{start + std::chrono::milliseconds(si.timeout_ms), si.cancel};
+  Connection own;
+  Connection& c = conn ? *conn : own;
+  const bool reused = c.IsOpen();
+  bool keepOpen = false;
+  int rc = Exchange(c, addr, head, body, limits, response, keepOpen);
+  // A kept connection the server has closed meanwhile fails at once: once
+  // more on a new one (a write stores a point with the same series and time
+  // only once, so a repeat is harmless).
+  if (rc < 0 && reused && rc != kHttpTimedOut && rc != kHttpCancelled) {
+    c.Close();
+    if (response) response->clear();
+    rc = Exchange(c, addr, head, body, limits, response, keepOpen);
+  }
+  if (rc < 0 || !keepOpen) c.Close();
+  return rc;
 }
 
-int read_response(int fd, int timeoutMs, std::string* response, const std::atomic<bool>* cancel) {
-  return ReadResponse(fd, {Clock::now() + std::chrono::milliseconds(timeoutMs), cancel}, response);
+int read_response(int fd, int timeoutMs, std::string* response, const std::atomic<bool>* cancel, bool* keepOpen) {
+  return ReadResponse(fd, {Clock::now() + std::chrono::milliseconds(timeoutMs), cancel}, response, keepOpen);
 }
 
 const char* http_error_text(int code) {

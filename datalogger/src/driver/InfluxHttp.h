@@ -1,6 +1,7 @@
 #pragma once
-// Minimal HTTP/1.1 client for the InfluxDB 1.x API: one TCP connection per
-// request, no keep-alive, no name resolution. Stateless and reentrant.
+// Minimal HTTP/1.1 client for the InfluxDB 1.x API: no name resolution; a
+// connection is kept open between requests when the caller holds one and the
+// server allows it. Reentrant; a Connection belongs to one caller.
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -45,6 +46,27 @@ enum : int {
   kHttpTooLarge = -14,       // head or body over its bound
 };
 
+// A TCP connection kept between requests: open after an exchange whose
+// answer was HTTP/1.1, framed by its length, without "Connection: close";
+// closed after any failure. Closed on destruction.
+class Connection {
+ public:
+  Connection() = default;
+  ~Connection() { Close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  bool IsOpen() const { return _fd >= 0; }
+  int Fd() const { return _fd; }
+  void Adopt(int fd) {
+    Close();
+    _fd = fd;
+  }
+  void Close();
+
+ private:
+  int _fd = -1;
+};
+
 // One request/response exchange with si.host:si.port:
 //   <method> /<path>?db=<db>&u=<user>&p=<password>&epoch=<precision><query> HTTP/1.1
 // db, user, password and precision are URL-encoded here; query is appended
@@ -52,16 +74,21 @@ enum : int {
 // from the caller's string without a copy. Blocks at most si.timeout_ms (plus
 // one cancel slice). When response is given it is cleared and receives the
 // body (at most kMaxKeptBody bytes are kept). Returns 0 for a 2xx status, the
-// status for any other, or one of the negative codes above.
+// status for any other, or one of the negative codes above. With conn, its
+// open connection is used (and, when the server had closed it meanwhile, a
+// new one once), and left open when the server allows it; without, the
+// exchange has a connection of its own.
 int http_request(const std::string& method, const std::string& path, const std::string& query, const std::string& body,
-                 const server_info& si, std::string* response = nullptr);
+                 const server_info& si, std::string* response = nullptr, Connection* conn = nullptr);
 
 // Reads and parses one HTTP/1.1 response from the connected stream socket fd
 // (left open): status line, headers, then a Content-Length or chunked body.
 // The whole read is bounded by timeoutMs and the size bounds above. Same
 // results and response handling as http_request; used by it and by the
 // parser's fuzz harness.
-int read_response(int fd, int timeoutMs, std::string* response, const std::atomic<bool>* cancel = nullptr);
+// keepOpen (when given) tells whether the connection may carry another request.
+int read_response(int fd, int timeoutMs, std::string* response, const std::atomic<bool>* cancel = nullptr,
+                  bool* keepOpen = nullptr);
 
 // Appends the form encoding of in to out: RFC 3986 unreserved characters
 // as they are, space as "+", every other byte as %XX (upper-case hex).

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <easylogging++.h>
 
+#include <algorithm>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -149,6 +150,80 @@ bool CarriesError(const std::string& body) {
   return false;
 }
 
+// What an answer to a write means, as data: the first row whose status
+// range holds the code (negative codes: the transport's own failures) and
+// whose text, when given, appears in the body decides.
+enum class Action {
+  Written,      // stored
+  Partial,      // stored but for the lines the body names as refused
+  Retry,        // not written: outage, server error, a status we do not know
+  TimedOut,     // not written: the deadline passed
+  Cancelled,    // not written: the stop
+  Credentials,  // not written: user or password refused, or no write right
+  Recreate,     // the database is missing: create it, send the same lines
+  Split,        // too large: send each half
+  Bisect,       // some lines bad, which unknown: halve down to single lines
+};
+
+struct AnswerRule {
+  int low, high;
+  const char* text;  // "" matches any body
+  Action action;
+};
+
+constexpr AnswerRule kAnswers[] = {
+    {0, 0, "partial write", Action::Partial},
+    {0, 0, "", Action::Written},
+    {influx::kHttpTimedOut, influx::kHttpTimedOut, "", Action::TimedOut},
+    {influx::kHttpCancelled, influx::kHttpCancelled, "", Action::Cancelled},
+    {INT_MIN, -1, "", Action::Retry},
+    {400, 599, "database not found", Action::Recreate},
+    // InfluxDB stores the good lines of a batch and names the rest: a count
+    // ("dropped=N") or one "unable to parse '<line>'" per line.
+    {400, 400, "partial write", Action::Partial},
+    {400, 400, "unable to parse", Action::Partial},
+    {400, 400, "", Action::Bisect},
+    {401, 401, "", Action::Credentials},
+    {403, 403, "", Action::Credentials},
+    {404, 404, "", Action::Recreate},
+    {413, 413, "", Action::Split},
+    {INT_MIN, INT_MAX, "", Action::Retry},  // 5xx, 408, 429, anything else: kept
+};
+
+Action Classify(int code, const std::string& body) {
+  for (const auto& rule : kAnswers)
+    if (code >= rule.low && code <= rule.high && (!*rule.text || body.find(rule.text) != std::string::npos))
+      return rule.action;
+  return Action::Retry;
+}
+
+// The lines an answer names as refused: "dropped=N", else the number of
+// "unable to parse" entries; 0 when it names none.
+std::size_t NamedRefusals(const std::string& body) {
+  const auto at = body.rfind("dropped=");
+  if (at != std::string::npos) {
+    std::size_t n = 0;
+    const char* p = body.c_str() + at + 8;
+    std::from_chars(p, body.c_str() + body.size(), n);
+    return n;
+  }
+  std::size_t n = 0;
+  for (auto pos = body.find("unable to parse"); pos != std::string::npos; pos = body.find("unable to parse", pos + 1))
+    ++n;
+  return n;
+}
+
+// The offset of the line break that ends the first lines lines of body.
+std::size_t LinesEnd(const std::string& body, std::size_t lines) {
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < lines; ++i) {
+    pos = body.find('\n', pos);
+    if (pos == std::string::npos) return body.size();
+    if (i + 1 < lines) ++pos;
+  }
+  return pos;
+}
+
 }  // namespace
 
 bool InfluxdbDriver::Load(frame::ConfigNode settings) {
@@ -180,10 +255,14 @@ bool InfluxdbDriver::Load(frame::ConfigNode settings) {
   _server.password = _password;
   _server.precision = "ms";
   _databaseReady = false;
+  _connection.Close();
   return true;
 }
 
-void InfluxdbDriver::CreateDatabase() { TryCreate(true); }
+void InfluxdbDriver::CreateDatabase() {
+  LOG(INFO) << "InfluxDB Target : " << Target();
+  TryCreate(true);
+}
 
 bool InfluxdbDriver::Admit(DBMeasurement& measurement) const {
   if (const char* problem = NameProblem(measurement.Name(), kMeasurementSpecial, true)) {
@@ -200,7 +279,7 @@ bool InfluxdbDriver::Admit(DBMeasurement& measurement) const {
   return true;
 }
 
-int InfluxdbDriver::TryCreate(bool logUnreachable) {
+int InfluxdbDriver::TryCreate(bool log, std::string* answer) {
   // The name is quoted as an identifier: unquoted, a name holding "-", a
   // space or a keyword is a syntax error and the database never exists.
   std::string identifier = "\"";
@@ -212,7 +291,7 @@ int InfluxdbDriver::TryCreate(bool logUnreachable) {
   std::string query = "&q=create+database+";
   influx::url_encode(query, identifier);
   std::string response;
-  int code = influx::http_request("POST", "query", query, "", _server, &response);
+  int code = influx::http_request("POST", "query", query, "", _server, &response, &_connection);
   // A status of 200 does not mean success: the statement's error is in the body.
   if (code == 0 && CarriesError(response)) code = 200;
   // A refusal is final; only an unreachable or failing server is worth
@@ -220,11 +299,19 @@ int InfluxdbDriver::TryCreate(bool logUnreachable) {
   _databaseReady = code >= 0 && code < 500;
   if (code == 0) {
     LOG(INFO) << "InfluxDB Create DB, Resp " << Excerpt(response);
+  } else if (!log || code == influx::kHttpCancelled) {
+    // The write that needed it reports the failure, once.
+  } else if (code == 403 || response.find("requires admin privilege") != std::string::npos) {
+    // A least-privilege user writes to a database made for it; whether it
+    // exists shows at the first write ("database not found").
+    LOG(WARNING) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code)
+                 << ", the user may not create databases; writing to an existing one, " << Target() << "]";
   } else if (code > 0) {
-    LOG(ERROR) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code) << "]";
-  } else if (code != influx::kHttpCancelled && logUnreachable) {
-    LOG(ERROR) << "InfluxDB Create DB Failed! " << CodeText(code);
+    LOG(ERROR) << "InfluxDB Create DB, Resp " << Excerpt(response) << " [" << CodeText(code) << ", " << Target() << "]";
+  } else {
+    LOG(ERROR) << "InfluxDB Create DB Failed! " << CodeText(code) << " [" << Target() << "]";
   }
+  if (answer) *answer = std::move(response);
   return code;
 }
 
@@ -252,38 +339,109 @@ bool InfluxdbDriver::FormatLine(const DBMeasurement& measurement, std::string& l
   return true;
 }
 
-IDatabaseDriver::Outcome InfluxdbDriver::WriteLines(const std::string& lines, std::size_t points) {
-  // A server that was down when the loop started gets its database before
-  // the first batch it can take; while it stays down the write is not tried.
-  int code = _databaseReady ? 0 : TryCreate(false);
-  std::string response;
-  if (_databaseReady) code = influx::http_request("POST", "write", "", lines, _server, &response);
-  const bool failed = code < 0 || code >= 500;
-  // An unreachable server fails every batch the same way: log the first
-  // failure of an outage, and its end.
-  if (failed && code != influx::kHttpCancelled && code != _failingCode) {
-    if (code < 0)
-      LOG(ERROR) << "InfluxDB Write Failed! " << CodeText(code) << ", " << points << " points kept";
-    else
-      LOG(ERROR) << "InfluxDB Response : " << Excerpt(response) << " [" << CodeText(code) << ", " << points
-                 << " points kept]";
-    _failingCode = code;
-  }
-  if (failed) return Outcome::Failed;
-  if (_failingCode != 0) {
-    LOG(INFO) << "InfluxDB Reachable Again";
-    _failingCode = 0;
-  }
-  if (code != 0) {
-    // Bad data (type conflict, bad name, partial write): sending it again
-    // would be refused again.
+std::string InfluxdbDriver::Target() const {
+  return "server " + _server.host + ":" + std::to_string(_server.port) + ", database '" + _databaseName + "', user '" +
+         _userName + "'";
+}
+
+int InfluxdbDriver::DeadlineMs(std::size_t bodyBytes) const {
+  const long long extra = static_cast<long long>(bodyBytes) * 1000 / static_cast<long long>(kFloorBytesPerSecond);
+  return static_cast<int>(std::min<long long>(INT_MAX / 2, _server.timeout_ms + extra));
+}
+
+void InfluxdbDriver::Failing(int code, const std::string& response, std::size_t points) {
+  // An outage fails every batch the same way: log its first failure only.
+  if (code == influx::kHttpCancelled || code == _failingCode) return;
+  _failingCode = code;
+  if (code < 0)
+    LOG(ERROR) << "InfluxDB Write Failed! " << CodeText(code) << ", " << points << " points kept [" << Target() << "]";
+  else if (code == 401 || code == 403)
+    LOG(ERROR) << "InfluxDB Write Refused! " << CodeText(code) << " " << Excerpt(response) << ", " << points
+               << " points kept, retrying [" << Target() << "]";
+  else
     LOG(ERROR) << "InfluxDB Response : " << Excerpt(response) << " [" << CodeText(code) << ", " << points
-               << " points dropped]";
-    if (code == 404) _databaseReady = false;  // database gone: create it again first
-    return Outcome::Refused;
+               << " points kept, " << Target() << "]";
+}
+
+void InfluxdbDriver::RefusedLine(const std::string& line, int code, const std::string& response) {
+  LOG(ERROR) << "InfluxDB Response : " << Excerpt(response) << " [" << CodeText(code) << ", 1 points dropped] line '"
+             << frame::LogExcerpt(line, 512) << "'";
+}
+
+bool InfluxdbDriver::Send(const std::string& body, std::size_t points, WriteResult& result, bool created) {
+  std::string response;
+  int code = _databaseReady ? 0 : TryCreate(false, &response);
+  if (_databaseReady) {
+    influx::server_info si = _server;
+    si.timeout_ms = DeadlineMs(body.size());
+    code = influx::http_request("POST", "write", "", body, si, &response, &_connection);
   }
-  if (!response.empty()) LOG(INFO) << "InfluxDB Response : " << Excerpt(response);
-  return Outcome::Written;
+  const Action action = Classify(code, response);
+  const auto halves = [&] {
+    const std::size_t first = points / 2, cut = LinesEnd(body, first);
+    return Send(body.substr(0, cut), first, result, created) &&
+           Send(body.substr(cut + 1), points - first, result, created);
+  };
+  switch (action) {
+    case Action::Written:
+    case Action::Partial: {
+      if (_failingCode != 0) {
+        LOG(INFO) << "InfluxDB Reachable Again [" << Target() << "]";
+        _failingCode = 0;
+      }
+      const std::size_t refused = action == Action::Partial ? std::min(points, NamedRefusals(response)) : 0;
+      if (action == Action::Partial && refused == 0 && points > 1) return halves();
+      if (action == Action::Partial)
+        LOG(ERROR) << "InfluxDB Response : " << Excerpt(response) << " [" << CodeText(code) << ", "
+                   << std::max<std::size_t>(refused, 1) << " points dropped]";
+      else if (!response.empty())
+        LOG(INFO) << "InfluxDB Response : " << Excerpt(response);
+      result.done += points;
+      result.refused += action == Action::Partial ? std::max<std::size_t>(refused, 1) : 0;
+      return true;
+    }
+    case Action::Split:
+    case Action::Bisect:
+      if (points > 1) return halves();
+      // One line the server will never take: it alone is lost.
+      RefusedLine(body, code, response);
+      ++result.done;
+      ++result.refused;
+      return true;
+    case Action::Recreate:
+      _databaseReady = false;
+      if (!created) {
+        const bool first = code != _failingCode;  // of this episode: log it
+        if (first) LOG(WARNING) << "InfluxDB Database Missing, creating it again [" << Target() << "]";
+        TryCreate(first);
+        if (_databaseReady) return Send(body, points, result, true);
+      }
+      Failing(code, response, points);
+      result.failure = Failure::Refused;
+      return false;
+    case Action::Credentials:
+      Failing(code, response, points);
+      result.failure = Failure::Refused;
+      return false;
+    case Action::TimedOut:
+      Failing(code, response, points);
+      result.failure = Failure::TimedOut;
+      return false;
+    case Action::Cancelled:
+      result.failure = Failure::Cancelled;
+      return false;
+    case Action::Retry:
+      break;
+  }
+  Failing(code, response, points);
+  result.failure = Failure::Unreachable;
+  return false;
+}
+
+IDatabaseDriver::WriteResult InfluxdbDriver::WriteLines(const std::string& lines, std::size_t points) {
+  WriteResult result;
+  if (points > 0) Send(lines, points, result, false);
+  return result;
 }
 
 bool InfluxdbDriver::Insert(const std::shared_ptr<DBMeasurement>& measurement) {
@@ -293,7 +451,8 @@ bool InfluxdbDriver::Insert(const std::shared_ptr<DBMeasurement>& measurement) {
     LOG(INFO) << "InfluxDB Point Skipped, No Values : " << measurement->Name();
     return false;
   }
-  return WriteLines(line, 1) == Outcome::Written;
+  const auto result = WriteLines(line, 1);
+  return result.done == 1 && result.refused == 0;
 }
 
 }  // namespace VESK

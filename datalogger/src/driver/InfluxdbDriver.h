@@ -1,6 +1,7 @@
 #pragma once
 // Writes measurements to an InfluxDB 1.x server in its line protocol, one
-// HTTP request (and one TCP connection) per point.
+// HTTP request per batch of points, on a connection kept open while the
+// server allows it.
 #include <string>
 
 #include "IDatabaseDriver.h"
@@ -26,10 +27,14 @@ class InfluxdbDriver : public IDatabaseDriver {
   bool FormatPoint(const DBMeasurement& measurement, std::string& line) const override {
     return FormatLine(measurement, line);
   }
-  // POST /write. 2xx: Written. 5xx, unreachable, time-out: Failed (logged
-  // once per outage). Any other status: Refused, logged at ERROR as
-  // "InfluxDB Response : <body> [...]".
-  Outcome WriteLines(const std::string& lines, std::size_t points) override;
+  // POST /write; what each answer means is the table kAnswers in the source
+  // (status and body text -> what becomes of the lines). In short: 2xx
+  // written; 5xx, unreachable, time-out, 401/403 kept for another try
+  // (logged once per episode with the target, and once when writing works
+  // again); 404 or "database not found" creates the database and sends the
+  // batch again; 413 halves the batch until it passes; 400 loses only the
+  // lines the server names as refused (others singled out by halving).
+  WriteResult WriteLines(const std::string& lines, std::size_t points) override;
   bool Insert(const std::shared_ptr<DBMeasurement>& measurement) override;
   void SetCancel(const std::atomic<bool>* cancel) override { _server.cancel = cancel; }
 
@@ -40,20 +45,37 @@ class InfluxdbDriver : public IDatabaseDriver {
   static bool FormatLine(const DBMeasurement& measurement, std::string& line);
 
   const influx::server_info& Server() const { return _server; }
+  // "server H:P, database 'D', user 'U'" for log lines (never the password).
+  std::string Target() const;
+
+  // A request's deadline: timeout_ms, plus the time the body takes at
+  // kFloorBytesPerSecond, so a large batch on a slow link is not cut off
+  // where a small one would pass.
+  static constexpr std::size_t kFloorBytesPerSecond = 16 * 1024;
+  int DeadlineMs(std::size_t bodyBytes) const;
 
  private:
   // One create request; returns the transport's code (200 for an error
-  // carried in a 2xx answer). Refusals are always logged, an unreachable
-  // server only when logUnreachable.
-  int TryCreate(bool logUnreachable);
+  // carried in a 2xx answer) and the answer's body. Failures are logged
+  // only when log (else the write that needed it reports them, once).
+  int TryCreate(bool log, std::string* answer = nullptr);
+  // Sends one part of a batch (points lines) and what the answer asks for:
+  // halves, a new database. Adds to result; false when the part (and so
+  // the rest of the batch) is not written for now.
+  bool Send(const std::string& body, std::size_t points, WriteResult& result, bool created);
+  // Logs a failure once per episode (a change of code starts a new one).
+  void Failing(int code, const std::string& response, std::size_t points);
+  // Logs the refusal of one line (the line itself, bounded).
+  void RefusedLine(const std::string& line, int code, const std::string& response);
 
   std::string _host;
   std::string _databaseName;
   std::string _userName;
   std::string _password;
   influx::server_info _server;
-  bool _databaseReady = false;  // the server answered the create request
-  int _failingCode = 0;         // failure being suppressed, 0 when none
+  influx::Connection _connection;  // kept between requests (writer thread)
+  bool _databaseReady = false;     // the server answered the create request
+  int _failingCode = 0;            // failure being suppressed, 0 when none
 };
 
 }  // namespace VESK
