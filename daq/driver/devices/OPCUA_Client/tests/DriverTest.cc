@@ -351,7 +351,9 @@ TEST_F(DeviceWriteTest, ConvertedQueuedWrittenInOrderOrDiscardedWhileDown) {
   server->SetConnected(false);
   server->SetReachable(false);
   EXPECT_EQ(Write("Speed", 6), 1);
+  LogCapture log;
   driver->OnPerformRequest();
+  EXPECT_EQ(log.Count("channel is down, 1 writes discarded", "ERROR"), 1);
   server->SetConnected(true);
   driver->OnPerformRequest();
   EXPECT_EQ(Calls(kWrite).size(), 5u) << "discarded while both queries are false, and gone for good";
