@@ -1,0 +1,154 @@
+// The OPC UA client against a scripted server misbehaving on purpose (else answering from the captured session):
+// each mode costs bounded time and memory, leaves the tag null or of its declared shape, and the session closable.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "LogCapture.h"
+#include "plinth/UaTcpSession.h"
+
+using namespace VESK::DAQ;
+using namespace VESK::DAQ::ua;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+enum class Mode { ForeignFlood, FloodAtClose, HugeArray, WrongSequence };
+
+// A captured chunk, or its service body.
+Bytes Captured(const std::string& name, bool body = true) {
+  std::ifstream in(std::string(PEMRIX_UA_CORPUS) + "/" + name, std::ios::binary);
+  const Bytes chunk{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (!body) return chunk;
+  Reader r(chunk.data() + kChunkHeaderSize, chunk.size() - kChunkHeaderSize);
+  ParseSecurityHeaders(chunk[0] == 'O', r);
+  return {chunk.end() - static_cast<long>(r.Left()), chunk.end()};
+}
+
+// The answer to the tag's read: a Double, or a million Bytes for that scalar.
+Bytes ReadResponse(bool huge) {
+  Variant v{huge ? kByte : kDouble, huge, 0, {}, {}, {}, {}};
+  huge ? v.ints.assign(1 << 20, 7) : v.reals.assign(1, 1.5);
+  Writer w;
+  w.NodeIdValue(NodeId::Num(0, msgid::kReadResponse));
+  for (int i = 0; i < 4; ++i) w.U32(0);                 // time, handle, status
+  w.Raw("\0\xFF\xFF\xFF\xFF\0\0\0\x01\0\0\0\x01", 13);  // no diagnostics, strings, extension; one value
+  w.VariantValue(v);
+  w.I32(-1);
+  return std::move(w.Bytes());
+}
+
+// Serves one connection on a loopback port.
+struct ScriptedServer {
+  explicit ScriptedServer(Mode mode) : _mode(mode), _read(ReadResponse(mode == Mode::HugeArray)) {
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t n = sizeof a;
+    EXPECT_TRUE(!bind(_listen, (sockaddr*)&a, n) && !listen(_listen, 1) && !getsockname(_listen, (sockaddr*)&a, &n));
+    _port = ntohs(a.sin_port);
+    _thread = std::thread([this] {  // ends when the client hangs up (a flood: its sends fail)
+      int fd = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC);
+      Serve(fd);
+      close(fd);
+    });
+  }
+  ~ScriptedServer() {
+    shutdown(_listen, SHUT_RDWR);  // wakes an accept still waiting
+    _thread.join();
+    close(_listen);
+  }
+  // Moves all of [p, p + n) in or out, unless the client hung up.
+  template <class Io, class P>
+  bool All(Io io, int fd, P p, size_t n) {
+    for (ssize_t got = 0; n > 0; p += got, n -= size_t(got))
+      if ((got = io(fd, p, n, MSG_NOSIGNAL)) <= 0) return false;
+    return true;
+  }
+  bool Answer(int fd, const char* type, uint32_t requestId, const Bytes& body) {
+    for (size_t pos = 0, part; pos < body.size(); pos += part) {
+      part = std::min<size_t>(65536 - 24, body.size() - pos);  // the client's chunk size
+      Writer w;
+      w.Raw(type, 3);
+      w.U8(pos + part == body.size() ? 'F' : 'C');
+      for (uint32_t field : {0u, _channel}) w.U32(field);
+      type[0] == 'O' ? (w.String("http://opcfoundation.org/UA/SecurityPolicy#None"), w.NullString(), w.NullString())
+                     : w.U32(_token);
+      w.U32(_mode == Mode::WrongSequence && _reads > 1 ? 1 : ++_sequence);
+      w.U32(requestId);
+      w.Raw(body.data() + pos, part);
+      w.PatchU32(4, static_cast<uint32_t>(w.Size()));
+      if (!All(send, fd, w.Bytes().data(), w.Size())) return false;
+    }
+    return true;
+  }
+  void Serve(int fd) {
+    const Bytes ack = Captured("ack.bin", false);
+    for (uint8_t head[kChunkHeaderSize]; All(recv, fd, head, sizeof head);) {
+      Bytes chunk(ParseChunkHeader(head, sizeof head).size - kChunkHeaderSize);
+      if (!All(recv, fd, chunk.data(), chunk.size())) return;
+      const std::string type(reinterpret_cast<char*>(head), 3);
+      if (type == "HEL" && All(send, fd, ack.data(), ack.size())) continue;
+      if (type != "OPN" && type != "MSG") return;
+      Reader r(chunk.data(), chunk.size());
+      const uint32_t id = ParseSecurityHeaders(type == "OPN", r), request = r.NodeIdValue().numeric;
+      const bool flood = (request == msgid::kReadRequest && _reads == 1 && _mode == Mode::ForeignFlood) ||
+                         (request == msgid::kCloseSessionRequest && _mode == Mode::FloodAtClose);
+      while (flood && Answer(fd, "MSG", id + 1000, Bytes(4))) continue;  // chunks nobody asked for
+      if (flood) return;
+      Bytes reply = request == msgid::kOpenSecureChannelRequest ? Captured("open_response.bin")
+                    : request == msgid::kCreateSessionRequest   ? Captured("create_session_response.bin")
+                    : request == msgid::kActivateSessionRequest ? Captured("activate_session_response.bin")
+                    : request == msgid::kCloseSessionRequest    ? Captured("close_session_response.bin")
+                    : request != msgid::kReadRequest            ? Bytes()
+                    : _reads++ == 0                             ? Captured("read_limits_response.bin")
+                                                                : _read;
+      if (request == msgid::kOpenSecureChannelRequest) {
+        Response open = DecodeResponse(reply.data(), reply.size());
+        _channel = open.channelId, _token = open.tokenId;
+      }
+      if (reply.empty() || !Answer(fd, type.c_str(), id, reply)) return;
+    }
+  }
+
+  const Mode _mode;
+  const Bytes _read;  // encoded ahead, so the client's deadline measures the client alone
+  int _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), _port = 0, _reads = 0;
+  uint32_t _channel = 0, _token = 0, _sequence = 0;
+  std::thread _thread;
+};
+
+TEST(UaHostileServerTest, EveryModeCostsBoundedTimeAndLeavesTheTagNull) {
+  const std::tuple<Mode, const char*, bool> cases[] = {
+      {Mode::ForeignFlood, " down : ", true},
+      {Mode::FloodAtClose, "", false},
+      {Mode::HugeArray, "refused : an array of 1048576 where the profile declares a scalar", true},
+      {Mode::WrongSequence, "answer with a wrong sequence number 1", true},
+  };
+  const auto timeout = 300ms, slack = 1500ms;  // sanitizers slow the client; an unbounded loop takes far longer
+  for (const auto& [mode, logged, null] : cases) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    pemrix::testing::LogCapture log;
+    ScriptedServer server(mode);
+    const std::string endpoint = "opc.tcp://127.0.0.1:" + std::to_string(server._port);
+    auto session = std::make_unique<UaTcpSession>(UaTcpSession::Settings{endpoint, timeout});
+    ASSERT_TRUE(session->Reconnect());
+    _nodeData node{{1, UA_NODEIDTYPE_STRING, {}}, {}, DataValueBase::Create(DT_DOUBLE)};
+    node.nodeId.identifier.string = UA_String_fromChars("Scalar.Double");
+    auto start = std::chrono::steady_clock::now();
+    session->Read({&node});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, timeout + slack);
+    EXPECT_EQ(node.value->IsNull(), null);
+    EXPECT_FALSE(node.value->IsArray()) << "the server reshaped the tag";
+    EXPECT_EQ(*logged ? log.Count(logged, "ERROR") : 1, 1);
+    start = std::chrono::steady_clock::now();
+    session.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s + slack) << "closing waited on the server";
+    UA_deleteMembers(&node.nodeId, &UA_TYPES[UA_TYPES_NODEID]);
+  }
+}
+
+}  // namespace
