@@ -3,10 +3,12 @@
 // written as one point. Used on the data logger's loop thread only.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ConfigReader.h"
@@ -47,7 +49,7 @@ class DBMeasurement {
   explicit DBMeasurement(std::shared_ptr<DAQServiceProxy> proxy);
 
   // Applies one "measurements" entry: "id" (non-empty string), "cycle_ms"
-  // (a whole number of milliseconds from 1) and optional "fields" (object:
+  // (milliseconds from 1; a fraction is truncated with a WARNING) and optional "fields" (object:
   // key = field name, array: index = field name; non-object members are
   // reported and skipped). On a bad entry the reader's ERROR lines are
   // followed by ERROR "Load DBMeasurement Failed! <path> dropped" and it
@@ -57,14 +59,22 @@ class DBMeasurement {
   // file and key path.
   bool Load(frame::ConfigNode entry);
 
-  // When now has reached the due time: advances the due time by one cycle
-  // (fixed rate: a late pass catches up), stamps the wall clock and reads
-  // the fields through the proxy: one call per device with all its tags, or
-  // one call per field after SetOneTagPerCall(true). A failed read (or a tag
-  // missing from the answer) keeps the field's previous value. Blocks for
-  // the reads (each bounded by the proxy's time-out); stops reading once
-  // *stop is true. Returns true when it updated.
+  // When now has reached the due time: stamps the wall clock and reads the
+  // fields through the proxy: one call per device with all its tags, or one
+  // call per field after SetOneTagPerCall(true). A field whose read failed,
+  // whose tag is missing from the answer or whose value is null holds null
+  // (no value) until its next read: nothing stale passes as fresh. A device
+  // that stops delivering values to this measurement is logged once
+  // (WARNING), and once when it delivers again (INFO). The due time then
+  // advances by one cycle (fixed rate); cycles already missed when the
+  // update starts are skipped, not replayed, and counted (TakeSkipped).
+  // Blocks for the reads (each bounded by the proxy's time-out); stops
+  // reading once *stop is true. Returns true when it updated.
   bool Update(Clock::time_point now = Clock::now(), const std::atomic<bool>* stop = nullptr);
+  // Cycles skipped since the last call.
+  std::uint64_t TakeSkipped() { return std::exchange(_skipped, 0); }
+  // True when at least one field holds a value.
+  bool HasValues() const;
 
   // For acquisition services that answer one tag per call.
   void SetOneTagPerCall(bool one) {
@@ -96,6 +106,7 @@ class DBMeasurement {
     std::string device;
     std::vector<std::string> tags;
     std::vector<std::shared_ptr<DBField>> fields;
+    bool silent = false;  // some field got no value at its last read
   };
 
   std::shared_ptr<DAQServiceProxy> _proxy;
@@ -106,6 +117,7 @@ class DBMeasurement {
   int _cycle = 1000;  // milliseconds, always positive
   bool _oneTagPerCall = false;
   std::vector<DeviceRead> _reads;  // rebuilt from _fields by Plan()
+  std::uint64_t _skipped = 0;
 };
 
 }  // namespace VESK

@@ -14,11 +14,12 @@ using nlohmann::json;
 // Field names sorted by key, or the entry's index.
 TEST(MeasurementConfig, EntriesLoadOrAreRefusedWithAReason) {
   const json good = json::parse(R"([
-      [{"id":"m","cycle_ms":250.0,"fields":{"b":{"device_id":"d","tag_id":"t"},"a":{"device_id":"d","tag_id":"t"}}},
+      [{"id":"m","cycle_ms":100.0,"fields":{"b":{"device_id":"d","tag_id":"t"},"a":{"device_id":"d","tag_id":"t"}}},
        ["a","b"]], [{"id":"m","cycle_ms":100}, []],
-      [{"id":"m","cycle_ms":100,"fields":[5,{"device_id":"d","tag_id":"t"}]}, ["1"]]])");
+      [{"id":"m","cycle_ms":100,"fields":[5,{"device_id":"d","tag_id":"t"}]}, ["1"]],
+      [{"id":"m","cycle_ms":250.9}, [], 250]])");
   const json bad = json::parse(R"([[], {"cycle_ms":100}, {"id":"","cycle_ms":100}, {"id":"a\nb","cycle_ms":100},
-      {"id":"m"}, {"id":"m","cycle_ms":"100"}, {"id":"m","cycle_ms":0}, {"id":"m","cycle_ms":250.9},
+      {"id":"m"}, {"id":"m","cycle_ms":"100"}, {"id":"m","cycle_ms":0}, {"id":"m","cycle_ms":0.9},
       {"id":"m","cycle_ms":1e12}, {"id":"m","cycle_ms":100,"fields":"t"},
       {"id":"m","cycle_ms":100,"fields":{"a":{"device_id":"d"}}},
       {"id":"m","cycle_ms":100,"fields":{"a":{"device_id":1,"tag_id":"t"}}}])");
@@ -29,7 +30,10 @@ TEST(MeasurementConfig, EntriesLoadOrAreRefusedWithAReason) {
     json names = json::array();
     for (const auto& f : m.Fields()) names.push_back(f->Name());
     EXPECT_EQ(row[1], names);
+    EXPECT_EQ(row.size() > 2 ? row[2].get<int>() : 100, m.Cycle());
   }
+  // Files that ran before keep running: the fraction is cut, with a warning.
+  EXPECT_EQ(1, log.Count("measurement.cycle_ms : fraction 250.9 truncated to 250", "WARNING"));
   for (const auto& entry : bad) {
     log.Clear();
     EXPECT_FALSE(DBMeasurement(nullptr).LoadFromJSON(entry)) << entry;
@@ -44,11 +48,12 @@ TEST(MeasurementSchedule, FixedRateOnTheMonotonicClock) {
   EXPECT_FALSE(m.Update(due - 1ns));
   EXPECT_TRUE(m.Update(due + 50ms));
   EXPECT_EQ(due + 200ms, m.DueTime());  // from the due time, not from now
-  // Late by more than a cycle: due again at once, one cycle per update.
-  EXPECT_TRUE(m.Update(due + 450ms));
+  // Late by more than a cycle: the missed cycle is skipped, not replayed.
   EXPECT_TRUE(m.Update(due + 450ms));
   EXPECT_FALSE(m.Update(due + 450ms));
   EXPECT_EQ(due + 600ms, m.DueTime());
+  EXPECT_EQ(1u, m.TakeSkipped());
+  EXPECT_EQ(0u, m.TakeSkipped());
 }
 
 namespace {
@@ -74,6 +79,7 @@ TEST(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
   JsonRpcServer server(dir.Ipc("daq"));
   server.Add(stub);
   server.Start();
+  pemrix::testing::LogCapture log;
   const json entry = json::parse(R"({"id":"m","cycle_ms":10,"fields":{"a":{"device_id":"d1","tag_id":"x"},
       "b":{"device_id":"d2","tag_id":"y"},"c":{"device_id":"d1","tag_id":"no"},"d":{"device_id":"d1","tag_id":"x"}}})");
   const std::pair<bool, const char*> cases[] = {
@@ -87,11 +93,14 @@ TEST(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
     m.SetOneTagPerCall(onePerField);
     m.Fields()[2]->Value() = "old";
     stub->calls = json::array();
+    log.Clear();
     ASSERT_TRUE(m.Update(m.DueTime()));
     EXPECT_EQ(json::parse(calls), stub->calls);
     json values = json::array();
     for (const auto& f : m.Fields()) values.push_back(f->Value());
-    EXPECT_EQ(json({"d1.x", "d2.y", "old", "d1.x"}), values);
-    EXPECT_EQ(1u, proxy->failedReads.load());
+    EXPECT_EQ(json({"d1.x", "d2.y", nullptr, "d1.x"}), values);  // no stale "old"
+    ASSERT_TRUE(m.Update(m.DueTime()));
+    EXPECT_EQ(2u, proxy->failedReads.load());
+    EXPECT_EQ(1, log.Count("Measurement m : no value from d1 for no (not in the answer or null)", "WARNING"));
   }
 }

@@ -85,6 +85,10 @@ bool ConfigNode::Check(const char* key, bool ok, const std::string& expected) {
   return ok;
 }
 
+void ConfigNode::Warn(const char* key, const std::string& text) {
+  if (_reader) LOG(WARNING) << "'" << _reader->File() << "' : " << KeyPath(key) << " : " << text;
+}
+
 bool ConfigNode::Read(const char* key, std::string& out, Need need) {
   const json* value = Member(key, need, "a string");
   if (!value || !Check(key, value->is_string(), "a string")) return false;

@@ -79,6 +79,8 @@ class ConfigNode {
   bool ExpectObject();
   // Reports a loader's own check on a member that failed (ok == false).
   bool Check(const char* key, bool ok, const std::string& expected);
+  // A WARNING about a member that is used in spite of text (not an error).
+  void Warn(const char* key, const std::string& text);
   // Marks a member as known without reading it through this node.
   void Accept(const char* key) { _seen.emplace_back(key); }
   // Members that no call above asked for go into the file's one WARNING.

@@ -1,0 +1,92 @@
+// The logger at rest: one measurement of one field every 100 ms. Prints its
+// CPU per second of wall time and the wake-ups of its loop thread and of the
+// whole process per cycle; exits 2 above 2 ms of CPU a second or 2.5 loop
+// wake-ups a cycle.   logger_rest_bench [seconds]
+#include <easylogging++.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#include "AppConfig.h"
+#include "DataLogger.h"
+#include "DataLoggerTestSupport.h"
+
+using nlohmann::json;
+using namespace pemrix::testing;
+using namespace std::chrono;
+
+namespace {
+
+constexpr int kCycleMs = 100;
+
+double CpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// Context switches a thread gave up the CPU for (its sleeps and waits).
+long Wakeups(const std::string& task) {
+  std::ifstream in("/proc/self/task/" + task + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  return 0;
+}
+
+long ProcessWakeups() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_nvcsw;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+  TempDir dir{"pemrix-logger-rest"};
+  el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
+  FakeDaq daq;
+  daq.SetValues({{"dev", {{"t", 21.5}}}});
+  InfluxServer influx;
+  if (!daq.Start() || !influx.Start()) return std::fprintf(stderr, "influxd or the stand-in did not start\n"), 1;
+  const json cfg = {
+      {"queue", {{"path", "queue"}}},
+      {"database",
+       {{"driver", "influxdb"},
+        {"influxdb", {{"host", "127.0.0.1"}, {"port", influx.Port()}, {"database_name", "rest"}}}}},
+      {"measurements",
+       {{{"id", "m"}, {"cycle_ms", kCycleMs}, {"fields", {{"t", {{"device_id", "dev"}, {"tag_id", "t"}}}}}}}}};
+  WriteFile(dir.File("data_logger.json"), cfg.dump());
+  VESK::AppConfig::Instance._daqApi = daq.Endpoint();
+
+  VESK::DataLogger logger;
+  logger.Initial(dir.Path());
+  std::atomic<pid_t> loopTask{0};
+  std::thread loop([&] {
+    loopTask = gettid();
+    logger.Run();
+  });
+  std::this_thread::sleep_for(2s);  // database created, first points written
+  const std::string task = std::to_string(loopTask.load());
+  const double cpuStart = CpuSeconds();
+  const long loopStart = Wakeups(task), processStart = ProcessWakeups();
+  const auto readStart = logger.PointsRead();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double cpu = CpuSeconds() - cpuStart;
+  const double cycles = std::max<double>(1, logger.PointsRead() - readStart);
+  const long loopWakes = Wakeups(task) - loopStart, processWakes = ProcessWakeups() - processStart;
+  logger.Stop();
+  loop.join();
+
+  const double cpuMsPerS = cpu * 1000 / seconds;
+  std::printf("at rest  1 measurement x 1 field every %d ms: %.0f cycles in %d s\n", kCycleMs, cycles, seconds);
+  std::printf("cpu      %.2f ms per s (target <= 2)\n", cpuMsPerS);
+  std::printf("wake-ups loop thread %.2f per cycle (target <= ~2), whole process %.2f per cycle\n", loopWakes / cycles,
+              processWakes / cycles);
+  return cpuMsPerS <= 2 && loopWakes / cycles <= 2.5 ? 0 : 2;
+}
