@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "AppConfig.h"
@@ -36,6 +39,25 @@ long Wakeups(const std::string& task) {
   for (std::string line; std::getline(in, line);)
     if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
   return 0;
+}
+
+// CPU seconds of every thread of the process, by name and id.
+std::map<std::string, double> ThreadCpu() {
+  std::map<std::string, double> cpu;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream in(entry.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::string skip;
+    long utime = 0, stime = 0;
+    for (int i = 0; i < 11; ++i) fields >> skip;
+    fields >> utime >> stime;
+    const std::string name = stat.substr(stat.find('(') + 1, close - stat.find('(') - 1);
+    cpu[name + "/" + entry.path().filename().string()] = double(utime + stime) / sysconf(_SC_CLK_TCK);
+  }
+  return cpu;
 }
 
 long ProcessWakeups() {
@@ -73,6 +95,7 @@ int main(int argc, char** argv) {
   });
   std::this_thread::sleep_for(2s);  // database created, first points written
   const std::string task = std::to_string(loopTask.load());
+  const auto threadsStart = ThreadCpu();
   const double cpuStart = CpuSeconds();
   const long loopStart = Wakeups(task), processStart = ProcessWakeups();
   const auto readStart = logger.PointsRead();
@@ -80,6 +103,7 @@ int main(int argc, char** argv) {
   const double cpu = CpuSeconds() - cpuStart;
   const double cycles = std::max<double>(1, logger.PointsRead() - readStart);
   const long loopWakes = Wakeups(task) - loopStart, processWakes = ProcessWakeups() - processStart;
+  auto threads = ThreadCpu();
   logger.Stop();
   loop.join();
 
@@ -88,5 +112,12 @@ int main(int argc, char** argv) {
   std::printf("cpu      %.2f ms per s (target <= 2)\n", cpuMsPerS);
   std::printf("wake-ups loop thread %.2f per cycle (target <= ~2), whole process %.2f per cycle\n", loopWakes / cycles,
               processWakes / cycles);
+  std::printf("threads (loop %s)", task.c_str());  // which thread spends it (clock ticks, so coarse)
+  for (auto& [name, total] : threads) {
+    const auto before = threadsStart.find(name);
+    const double spent = total - (before == threadsStart.end() ? 0 : before->second);
+    if (spent > 0) std::printf(" %s %.2f ms/s", name.c_str(), spent * 1000 / seconds);
+  }
+  std::printf("\n");
   return cpuMsPerS <= 2 && loopWakes / cycles <= 2.5 ? 0 : 2;
 }

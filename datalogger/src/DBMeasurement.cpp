@@ -103,10 +103,8 @@ void DBMeasurement::RemoveFields(const std::function<bool(const DBField&)>& drop
   Plan();
 }
 
-void DBMeasurement::ReadDevice(std::size_t group) {
+void DBMeasurement::Apply(std::size_t group, bool answered, const nlohmann::json& values) {
   DeviceRead& read = _reads[group];
-  nlohmann::json values;
-  const bool answered = _proxy->ReadTags(read.device, read.tags, values);
   std::string missing;
   for (const auto& field : read.fields) {
     auto it = answered ? values.find(field->TagId()) : values.end();
@@ -125,7 +123,7 @@ void DBMeasurement::ReadDevice(std::size_t group) {
   }
 }
 
-bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop) {
+bool DBMeasurement::Begin(Clock::time_point now) {
   if (!_proxy || now < _dueTime) return false;
   const auto cycle = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(_cycle));
   // Values of missed cycles are gone: replaying them would store present
@@ -135,7 +133,16 @@ bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop)
   _dueTime += cycle * (missed + 1);
   _timestamp = std::chrono::system_clock::now();
   for (auto& field : _fields) field->Value() = nullptr;
-  for (std::size_t i = 0; i < _reads.size() && !(stop && stop->load()); ++i) ReadDevice(i);
+  return true;
+}
+
+bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop) {
+  if (!Begin(now)) return false;
+  for (std::size_t i = 0; i < _reads.size() && !(stop && stop->load()); ++i) {
+    nlohmann::json values;
+    const bool answered = _proxy->ReadTags(_reads[i].device, _reads[i].tags, values);
+    Apply(i, answered, values);
+  }
   return true;
 }
 

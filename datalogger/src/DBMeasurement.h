@@ -71,6 +71,26 @@ class DBMeasurement {
   // Blocks for the reads (each bounded by the proxy's time-out); stops
   // reading once *stop is true. Returns true when it updated.
   bool Update(Clock::time_point now = Clock::now(), const std::atomic<bool>* stop = nullptr);
+  // Update in two steps, for a caller that reads the groups of several
+  // measurements together: Begin (schedule, timestamp, fields emptied; false
+  // when not due), then Apply for each group of Groups() with the answer of
+  // its device (answered false: the read failed).
+  bool Begin(Clock::time_point now);
+  // First due time: start + one cycle. Measurements scheduled from one start
+  // fall due together at their common multiples, so their reads share calls.
+  void Schedule(Clock::time_point start) { _dueTime = start + std::chrono::milliseconds(_cycle); }
+  void Apply(std::size_t group, bool answered, const nlohmann::json& values);
+
+  // The fields that read one device, and the distinct tags they ask for
+  // (one field and its tag each, one tag per call).
+  struct DeviceRead {
+    std::string device;
+    std::vector<std::string> tags;
+    std::vector<std::shared_ptr<DBField>> fields;
+    bool silent = false;  // some field got no value at its last read
+  };
+  const std::vector<DeviceRead>& Groups() const { return _reads; }
+  bool OneTagPerCall() const { return _oneTagPerCall; }
   // Cycles skipped since the last call.
   std::uint64_t TakeSkipped() { return std::exchange(_skipped, 0); }
   // True when at least one field holds a value.
@@ -98,16 +118,6 @@ class DBMeasurement {
  private:
   bool LoadEntry(frame::ConfigNode& entry);
   void Plan();
-  void ReadDevice(std::size_t group);
-
-  // The fields that read one device, and the distinct tags they ask for
-  // (one field and its tag each, one tag per call).
-  struct DeviceRead {
-    std::string device;
-    std::vector<std::string> tags;
-    std::vector<std::shared_ptr<DBField>> fields;
-    bool silent = false;  // some field got no value at its last read
-  };
 
   std::shared_ptr<DAQServiceProxy> _proxy;
   Clock::time_point _dueTime;

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 #include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "AppConfig.h"
 #include "ConfigReader.h"
@@ -106,20 +108,19 @@ void DataLogger::Run() {
   const auto start = Clock::now();
   _metricsDue = start + std::chrono::seconds(_settings.metricsIntervalS);
   _reportDue = start + std::chrono::minutes(1);
+  for (auto& m : _measurements) m->Schedule(start);
   std::vector<std::string> lines;
-  auto handedOver = start;
-  const auto handOver = [&] {
-    if (_forwarder && !lines.empty()) _forwarder->Submit(std::move(lines));
-    lines.clear();
-    handedOver = Clock::now();
-  };
+  std::vector<DBMeasurement*> due;
   while (!_stop) {
+    due.clear();
+    for (auto& m : _measurements)
+      if (m->Begin(Clock::now())) due.push_back(m.get());
+    ReadDue(due);
+    if (_stop) break;
     std::uint64_t skipped = 0;
     std::size_t late = 0;
     std::string names;
-    for (auto& m : _measurements) {
-      if (_stop) break;
-      if (!m->Update(Clock::now(), &_stop)) continue;
+    for (DBMeasurement* m : due) {
       if (const auto missed = m->TakeSkipped()) {
         skipped += missed;
         if (++late <= 5) names += (names.empty() ? "" : ", ") + m->Name();
@@ -128,12 +129,11 @@ void DataLogger::Run() {
       ++_pointsRead;
       std::string line;
       if (_client->FormatPoint(*m, line)) lines.push_back(std::move(line));
-      if (Clock::now() - handedOver >= kHandOver) handOver();
     }
-    if (_stop) break;
     NoteSkips(skipped, late, names);
     Report(lines);
-    handOver();
+    if (_forwarder && !lines.empty()) _forwarder->Submit(std::move(lines));
+    lines.clear();
     Sleep();
   }
   // The points of an interrupted pass are not handed over: a stop between
@@ -176,6 +176,36 @@ void DataLogger::Report(std::vector<std::string>& lines) {
         text += std::string(i ? ", " : "") + kMetricFields[i] + " " + std::to_string(values[i]);
       LOG(INFO) << "Point Queue Waiting : " << text;
     }
+  }
+}
+
+void DataLogger::ReadDue(const std::vector<DBMeasurement*>& due) {
+  struct Batch {
+    std::string device;
+    std::vector<std::string> tags;  // each once, in the order first asked
+    std::unordered_set<std::string> asked;
+    std::vector<std::pair<DBMeasurement*, std::size_t>> groups;  // measurement, group
+  };
+  std::vector<Batch> batches;
+  std::unordered_map<std::string, std::size_t> byDevice;
+  for (DBMeasurement* m : due) {
+    const auto& groups = m->Groups();
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      std::size_t index = batches.size();
+      // A service that takes one tag per call gets each group on its own.
+      if (!m->OneTagPerCall()) index = byDevice.emplace(groups[g].device, batches.size()).first->second;
+      if (index == batches.size()) batches.push_back(Batch{groups[g].device, {}, {}, {}});
+      Batch& batch = batches[index];
+      for (const auto& tag : groups[g].tags)
+        if (batch.asked.insert(tag).second) batch.tags.push_back(tag);
+      batch.groups.emplace_back(m, g);
+    }
+  }
+  for (const Batch& batch : batches) {
+    if (_stop) return;
+    nlohmann::json values;
+    const bool answered = _proxy->ReadTags(batch.device, batch.tags, values);
+    for (const auto& [m, g] : batch.groups) m->Apply(g, answered, values);
   }
 }
 

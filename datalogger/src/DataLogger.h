@@ -36,9 +36,10 @@ class DataLogger {
   bool Initial(const std::string& projectPath);
   // The polling loop on the caller's thread: starts the writer thread
   // (PointForwarder: database creation, batches, the durable queue), then
-  // updates due measurements and hands their points over as they are read
-  // (at the end of each pass, and every kHandOver during a long one), and
-  // sleeps until the next is due (at most 1 s) or the stop. A measurement
+  // per pass reads the measurements that are due, one call per device with
+  // every tag they ask for (a silent device fails at once, see
+  // DAQServiceProxy), hands their points over in list order, and sleeps
+  // until the next is due (at most 1 s) or the stop. A measurement
   // that fell behind skips the cycles it missed; one WARNING per episode
   // says how many, and the self-metrics count them. Returns when the stop
   // flag is seen, even one set before Run started; the flag is read between
@@ -59,7 +60,6 @@ class DataLogger {
   // Cycles that measurements missed and skipped so far; any thread.
   std::uint64_t CyclesSkipped() const { return _cyclesSkipped; }
 
-  static constexpr std::chrono::milliseconds kHandOver{50};
   // A lag episode ends after this long without a skipped cycle.
   static constexpr std::chrono::seconds kLagQuiet{10};
 
@@ -67,6 +67,9 @@ class DataLogger {
   using Clock = std::chrono::steady_clock;
   // Self-metrics point (when due) and the once-a-minute queue line.
   void Report(std::vector<std::string>& lines);
+  // One "ReadParameter" call per device for the groups of the due
+  // measurements (each tag once), in the order the devices first appear.
+  void ReadDue(const std::vector<DBMeasurement*>& due);
   // Skipped cycles of one pass: counted, and logged once per episode.
   void NoteSkips(std::uint64_t skipped, std::size_t measurements, const std::string& names);
   void Sleep();

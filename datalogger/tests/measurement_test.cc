@@ -1,8 +1,13 @@
 // Measurements: configuration entries, the schedule and the reads' calls.
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <thread>
+
+#include "AppConfig.h"
 #include "DAQServiceProxy.h"
 #include "DBMeasurement.h"
+#include "DataLogger.h"
 #include "JsonRpcServer.h"
 #include "LogCapture.h"
 #include "TestSupport.h"
@@ -65,10 +70,18 @@ struct RecordingStub : JsonRpcStub {
     json values = json::object();
     for (const std::string tag : params["parameters"])
       if (tag != "no") values[tag] = device + "." + tag;
-    calls.push_back(params);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      calls.push_back(params);
+    }
     response = {{"jsonrpc", "2.0"}, {"id", request["id"]}, {"result", {{"values", values}}}};
     return true;
   }
+  json Calls() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return calls;
+  }
+  std::mutex mutex;
   json calls = json::array();
 };
 }  // namespace
@@ -103,4 +116,28 @@ TEST(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
     EXPECT_EQ(2u, proxy->failedReads.load());
     EXPECT_EQ(1, log.Count("Measurement m : no value from d1 for no (not in the answer or null)", "WARNING"));
   }
+}
+
+// Measurements that fall due together share one call per device, each tag once.
+TEST(MeasurementReads, ThePassReadsEachDeviceOnce) {
+  pemrix::testing::TempDir dir;
+  auto stub = std::make_shared<RecordingStub>();
+  JsonRpcServer server(dir.Ipc("daq"));
+  server.Add(stub);
+  server.Start();
+  AppConfig::Instance._daqApi = dir.Ipc("daq");
+  pemrix::testing::WriteFile(dir.File("data_logger.json"), R"({"measurements":[
+      {"id":"a","cycle_ms":50,"fields":{"f":{"device_id":"d1","tag_id":"x"},"g":{"device_id":"d2","tag_id":"y"}}},
+      {"id":"b","cycle_ms":50,"fields":{"f":{"device_id":"d1","tag_id":"z"},"g":{"device_id":"d1","tag_id":"x"}}}]})");
+  DataLogger logger;
+  ASSERT_TRUE(logger.Initial(dir.Path()));
+  std::thread loop([&] { logger.Run(); });
+  const bool read = pemrix::testing::WaitUntil([&] { return stub->Calls().size() >= 4; }, 10s);
+  logger.Stop();
+  loop.join();
+  ASSERT_TRUE(read);
+  const json calls = stub->Calls();
+  EXPECT_EQ(json::parse(R"([{"device_id":"d1","parameters":["x","z"]},{"device_id":"d2","parameters":["y"]}])"),
+            json({calls[0], calls[1]}));
+  EXPECT_EQ(calls[0], calls[2]);
 }
