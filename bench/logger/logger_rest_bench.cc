@@ -18,20 +18,16 @@
 #include "AppConfig.h"
 #include "DataLogger.h"
 #include "DataLoggerTestSupport.h"
+#include "LoggerBench.h"
 
 using nlohmann::json;
 using namespace pemrix::testing;
 using namespace std::chrono;
+using pemrix::bench::CpuSeconds;
 
 namespace {
 
 constexpr int kCycleMs = 100;
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Context switches a thread gave up the CPU for (its sleeps and waits).
 long Wakeups(const std::string& task) {

@@ -13,22 +13,17 @@
 #include "AppConfig.h"
 #include "DataLogger.h"
 #include "DataLoggerTestSupport.h"
+#include "LoggerBench.h"
 
 using nlohmann::json;
 using namespace pemrix::testing;
 using namespace std::chrono;
+using pemrix::bench::CpuSeconds;
+using pemrix::bench::Ns;
 
 namespace {
 
 constexpr int kCycleMs = 100;
-
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-std::string Ns(system_clock::time_point t) { return std::to_string(t.time_since_epoch() / 1ns); }
 
 }  // namespace
 

@@ -52,12 +52,6 @@ class DAQServiceProxy {
   // caller treats a tag missing from it as a failed read of that tag.
   bool ReadTags(const std::string& deviceId, const std::vector<std::string>& tags, nlohmann::json& values);
 
-  // Back-off between probes of a silent device.
-  void SetProbeBackoff(Clock::duration first, Clock::duration most) {
-    _backoffMin = first;
-    _backoffMax = most;
-  }
-
   // Field reads that failed (exchange failed or tag missing), counted by
   // the callers; any thread may read it.
   std::atomic<std::uint64_t> failedReads{0};
@@ -84,7 +78,8 @@ class DAQServiceProxy {
   frame::LogThrottle _failureLog;
   std::mutex _lock;  // guards _client for the whole exchange
 
-  Clock::duration _backoffMin = std::chrono::milliseconds(200), _backoffMax = std::chrono::seconds(5);
+  // Between probes of a silent device: doubling from the first to the last.
+  const Clock::duration _backoffMin = std::chrono::milliseconds(200), _backoffMax = std::chrono::seconds(5);
   std::mutex _outageLock;  // guards _silent and _closing; never held across a call
   std::condition_variable _outageChanged;
   std::map<std::string, Outage> _silent;

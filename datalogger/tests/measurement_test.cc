@@ -84,14 +84,21 @@ struct RecordingStub : JsonRpcStub {
   std::mutex mutex;
   json calls = json::array();
 };
+
+// The stub served on an endpoint of its own.
+class MeasurementReads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server.Add(stub);
+    server.Start();
+  }
+  pemrix::testing::TempDir dir;
+  std::shared_ptr<RecordingStub> stub = std::make_shared<RecordingStub>();
+  JsonRpcServer server{dir.Ipc("daq")};
+};
 }  // namespace
 
-TEST(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
-  pemrix::testing::TempDir dir;
-  auto stub = std::make_shared<RecordingStub>();
-  JsonRpcServer server(dir.Ipc("daq"));
-  server.Add(stub);
-  server.Start();
+TEST_F(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
   pemrix::testing::LogCapture log;
   const json entry = json::parse(R"({"id":"m","cycle_ms":10,"fields":{"a":{"device_id":"d1","tag_id":"x"},
       "b":{"device_id":"d2","tag_id":"y"},"c":{"device_id":"d1","tag_id":"no"},"d":{"device_id":"d1","tag_id":"x"}}})");
@@ -119,12 +126,7 @@ TEST(MeasurementReads, OneCallPerDeviceOrPerFieldAMissingTagFailsAlone) {
 }
 
 // Measurements that fall due together share one call per device, each tag once.
-TEST(MeasurementReads, ThePassReadsEachDeviceOnce) {
-  pemrix::testing::TempDir dir;
-  auto stub = std::make_shared<RecordingStub>();
-  JsonRpcServer server(dir.Ipc("daq"));
-  server.Add(stub);
-  server.Start();
+TEST_F(MeasurementReads, ThePassReadsEachDeviceOnce) {
   AppConfig::Instance._daqApi = dir.Ipc("daq");
   pemrix::testing::WriteFile(dir.File("data_logger.json"), R"({"measurements":[
       {"id":"a","cycle_ms":50,"fields":{"f":{"device_id":"d1","tag_id":"x"},"g":{"device_id":"d2","tag_id":"y"}}},
