@@ -58,8 +58,16 @@ TEST(CheckConfig, EveryProblemNamesFileAndKeyAndAHangUpLeavesTheUsableSetRunning
        "global.conf' : runtime_path : expected a string, found array []"},
       {"Pemrix.DataLogger", "app.conf", R"({"project_path":"project/","daq_api":)", 1, "app.conf' : [json.exception"},
       {"Pemrix.DataLogger", "project/data_logger.json", "", 1, "data_logger.json' file does not exist!"},
-      {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":8086.0}},)" + measurements + "250.9}]}", 1,
-       "data_logger.json' : measurements[0].cycle_ms : expected an integer from 1 to 2147483647, found number 250.9"},
+      {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":8086.0}},)" + measurements + "250.9}]}", 0,
+       "data_logger.json' : measurements[0].cycle_ms : fraction 250.9 truncated to 250"},
+      {"Pemrix.DataLogger", "project/data_logger.json",
+       database + R"("port":8086}},"queue":{"retry_min_ms":5000,"retry_max_ms":1000},)" + measurements + "100}]}", 1,
+       "data_logger.json' : queue.retry_min_ms : expected at most retry_max_ms (1000), found number 5000"},
+      {"Pemrix.DataLogger", "project/data_logger.json",
+       database + R"("port":8086}},)" + measurements + R"(100},{"id":"m","cycle_ms":200}]})", 1,
+       "data_logger.json' : measurements[1].id : expected an id no other measurement has, found string \"m\""},
+      {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":8086}},"measurements":[]})", 1,
+       "data_logger.json' : measurements : expected at least one measurement, found array []"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.file + " " + c.text);

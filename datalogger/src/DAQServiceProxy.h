@@ -1,11 +1,15 @@
 #pragma once
 // The data logger's one gateway to the acquisition service.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LogThrottle.h"
@@ -18,11 +22,20 @@ class JsonRpcClient;
 // socket closes when the last holder lets go) and serialises calls on it.
 // Answers arrive through the client's bounded reader (size and nesting), so
 // nothing here walks an unbounded structure; log lines carry excerpts only.
+//
+// Outages cost one time-out: a device whose call got no answer (time-out or
+// a socket failure) is marked silent, and its reads then fail at once, with
+// no I/O, while a prober thread of the proxy (its own socket, the same
+// time-out) asks it again with back-off. The first answer, even an error
+// answer, ends the outage. Both ends are logged once.
 class DAQServiceProxy {
  public:
+  using Clock = std::chrono::steady_clock;
+
   // Connects lazily to url; each call waits at most timeoutMs to send and
   // as long again for the answer.
   explicit DAQServiceProxy(const std::string& url, int timeoutMs = 5000);
+  // Waits for a probe in flight (at most twice the time-out).
   ~DAQServiceProxy();
   DAQServiceProxy(const DAQServiceProxy&) = delete;
   DAQServiceProxy& operator=(const DAQServiceProxy&) = delete;
@@ -46,12 +59,32 @@ class DAQServiceProxy {
  private:
   // The exchange both reads share; values as for ReadTags.
   bool Call(const std::string& deviceId, const std::vector<std::string>& tags, nlohmann::json& values);
+  // True while deviceId is silent: the call is not made.
+  bool Silent(const std::string& deviceId);
+  void MarkSilent(const std::string& deviceId, const std::vector<std::string>& tags);
+  void ProbeLoop();
+
+  // A device that did not answer: when to ask it next, and what.
+  struct Outage {
+    Clock::time_point probeAt;
+    Clock::duration backoff;
+    std::vector<std::string> tags;
+  };
 
   std::string _url;  // named in failure lines beside device and tags
+  int _timeoutMs;
   std::unique_ptr<JsonRpcClient> _client;
   // Keyed by device (and tag): a device that stays away logs once a minute.
   frame::LogThrottle _failureLog;
   std::mutex _lock;  // guards _client for the whole exchange
+
+  // Between probes of a silent device: doubling from the first to the last.
+  const Clock::duration _backoffMin = std::chrono::milliseconds(200), _backoffMax = std::chrono::seconds(5);
+  std::mutex _outageLock;  // guards _silent and _closing; never held across a call
+  std::condition_variable _outageChanged;
+  std::map<std::string, Outage> _silent;
+  bool _closing = false;
+  std::thread _prober;  // started with the first outage
 };
 
 }  // namespace VESK

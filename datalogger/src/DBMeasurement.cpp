@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
+#include "BoundedJson.h"
 #include "ConfigReader.h"
 #include "DAQServiceProxy.h"
 
@@ -14,6 +16,23 @@ namespace {
 
 // A newline would end the line-protocol point in the middle of a name.
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
+
+// "cycle_ms": whole milliseconds from 1 (a cycle of 0 would update on every
+// pass forever). Files that ran before hold fractions such as 250.9, which
+// were always truncated: they still are, with a WARNING.
+bool ReadCycle(frame::ConfigNode& entry, int& cycle) {
+  const nlohmann::json& raw = entry.Json().is_object() ? entry.Json().value("cycle_ms", nlohmann::json()) : nullptr;
+  if (raw.is_number_float()) {
+    const double whole = std::trunc(raw.get<double>());
+    if (whole != raw.get<double>() && whole >= 1 && whole <= INT_MAX) {
+      entry.Accept("cycle_ms");
+      cycle = static_cast<int>(whole);
+      entry.Warn("cycle_ms", "fraction " + raw.dump() + " truncated to " + std::to_string(cycle));
+      return true;
+    }
+  }
+  return entry.Read("cycle_ms", cycle, frame::IntRange{1, INT_MAX}, frame::Need::Required);
+}
 
 }  // namespace
 
@@ -43,8 +62,7 @@ bool DBMeasurement::LoadEntry(frame::ConfigNode& entry) {
   // Every key is read before judging, so one check reports every problem.
   bool ok = entry.Read("id", name, Need::Required) &&
             entry.Check("id", !name.empty() && !HasLineBreak(name), "a non-empty single-line string");
-  // A cycle of 0 or less would update on every pass forever.
-  ok &= entry.Read("cycle_ms", cycle, frame::IntRange{1, INT_MAX}, Need::Required);
+  ok &= ReadCycle(entry, cycle);
 
   std::vector<std::shared_ptr<DBField>> fields;
   frame::ConfigNode list = entry.Collection("fields");
@@ -85,29 +103,51 @@ void DBMeasurement::RemoveFields(const std::function<bool(const DBField&)>& drop
   Plan();
 }
 
-void DBMeasurement::ReadDevice(std::size_t group) {
-  const DeviceRead& read = _reads[group];
-  nlohmann::json values;
-  if (!_proxy->ReadTags(read.device, read.tags, values)) {
-    _proxy->failedReads += read.fields.size();
-    return;
-  }
+void DBMeasurement::Apply(std::size_t group, bool answered, const nlohmann::json& values) {
+  DeviceRead& read = _reads[group];
+  std::string missing;
   for (const auto& field : read.fields) {
-    auto it = values.find(field->TagId());
-    if (it == values.end()) {
-      ++_proxy->failedReads;
-    } else {
-      field->Value() = *it;
-    }
+    auto it = answered ? values.find(field->TagId()) : values.end();
+    if (answered && it != values.end()) field->Value() = *it;
+    if (!field->Value().is_null()) continue;
+    ++_proxy->failedReads;
+    missing += (missing.empty() ? "" : ",") + field->TagId();
+  }
+  if (missing.empty() == !read.silent) return;
+  read.silent = !missing.empty();
+  if (read.silent) {
+    LOG(WARNING) << "Measurement " << _name << " : no value from " << read.device << " for "
+                 << frame::LogExcerpt(missing) << (answered ? " (not in the answer or null)" : " (read failed)");
+  } else {
+    LOG(INFO) << "Measurement " << _name << " : values from " << read.device << " again";
   }
 }
 
-bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop) {
+bool DBMeasurement::Begin(Clock::time_point now) {
   if (!_proxy || now < _dueTime) return false;
-  _dueTime += std::chrono::milliseconds(_cycle);
+  const auto cycle = std::chrono::duration_cast<Clock::duration>(std::chrono::milliseconds(_cycle));
+  // Values of missed cycles are gone: replaying them would store present
+  // values under past cycles, in a burst.
+  const auto missed = (now - _dueTime) / cycle;
+  _skipped += static_cast<std::uint64_t>(missed);
+  _dueTime += cycle * (missed + 1);
   _timestamp = std::chrono::system_clock::now();
-  for (std::size_t i = 0; i < _reads.size() && !(stop && stop->load()); ++i) ReadDevice(i);
+  for (auto& field : _fields) field->Value() = nullptr;
   return true;
+}
+
+bool DBMeasurement::Update(Clock::time_point now, const std::atomic<bool>* stop) {
+  if (!Begin(now)) return false;
+  for (std::size_t i = 0; i < _reads.size() && !(stop && stop->load()); ++i) {
+    nlohmann::json values;
+    const bool answered = _proxy->ReadTags(_reads[i].device, _reads[i].tags, values);
+    Apply(i, answered, values);
+  }
+  return true;
+}
+
+bool DBMeasurement::HasValues() const {
+  return std::any_of(_fields.begin(), _fields.end(), [](const auto& f) { return !f->Value().is_null(); });
 }
 
 nlohmann::json DBMeasurement::ToJSON() const {

@@ -3,10 +3,12 @@
 // written as one point. Used on the data logger's loop thread only.
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ConfigReader.h"
@@ -47,7 +49,7 @@ class DBMeasurement {
   explicit DBMeasurement(std::shared_ptr<DAQServiceProxy> proxy);
 
   // Applies one "measurements" entry: "id" (non-empty string), "cycle_ms"
-  // (a whole number of milliseconds from 1) and optional "fields" (object:
+  // (milliseconds from 1; a fraction is truncated with a WARNING) and optional "fields" (object:
   // key = field name, array: index = field name; non-object members are
   // reported and skipped). On a bad entry the reader's ERROR lines are
   // followed by ERROR "Load DBMeasurement Failed! <path> dropped" and it
@@ -57,14 +59,42 @@ class DBMeasurement {
   // file and key path.
   bool Load(frame::ConfigNode entry);
 
-  // When now has reached the due time: advances the due time by one cycle
-  // (fixed rate: a late pass catches up), stamps the wall clock and reads
-  // the fields through the proxy: one call per device with all its tags, or
-  // one call per field after SetOneTagPerCall(true). A failed read (or a tag
-  // missing from the answer) keeps the field's previous value. Blocks for
-  // the reads (each bounded by the proxy's time-out); stops reading once
-  // *stop is true. Returns true when it updated.
+  // When now has reached the due time: stamps the wall clock and reads the
+  // fields through the proxy: one call per device with all its tags, or one
+  // call per field after SetOneTagPerCall(true). A field whose read failed,
+  // whose tag is missing from the answer or whose value is null holds null
+  // (no value) until its next read: nothing stale passes as fresh. A device
+  // that stops delivering values to this measurement is logged once
+  // (WARNING), and once when it delivers again (INFO). The due time then
+  // advances by one cycle (fixed rate); cycles already missed when the
+  // update starts are skipped, not replayed, and counted (TakeSkipped).
+  // Blocks for the reads (each bounded by the proxy's time-out); stops
+  // reading once *stop is true. Returns true when it updated.
   bool Update(Clock::time_point now = Clock::now(), const std::atomic<bool>* stop = nullptr);
+  // Update in two steps, for a caller that reads the groups of several
+  // measurements together: Begin (schedule, timestamp, fields emptied; false
+  // when not due), then Apply for each group of Groups() with the answer of
+  // its device (answered false: the read failed).
+  bool Begin(Clock::time_point now);
+  // First due time: start + one cycle. Measurements scheduled from one start
+  // fall due together at their common multiples, so their reads share calls.
+  void Schedule(Clock::time_point start) { _dueTime = start + std::chrono::milliseconds(_cycle); }
+  void Apply(std::size_t group, bool answered, const nlohmann::json& values);
+
+  // The fields that read one device, and the distinct tags they ask for
+  // (one field and its tag each, one tag per call).
+  struct DeviceRead {
+    std::string device;
+    std::vector<std::string> tags;
+    std::vector<std::shared_ptr<DBField>> fields;
+    bool silent = false;  // some field got no value at its last read
+  };
+  const std::vector<DeviceRead>& Groups() const { return _reads; }
+  bool OneTagPerCall() const { return _oneTagPerCall; }
+  // Cycles skipped since the last call.
+  std::uint64_t TakeSkipped() { return std::exchange(_skipped, 0); }
+  // True when at least one field holds a value.
+  bool HasValues() const;
 
   // For acquisition services that answer one tag per call.
   void SetOneTagPerCall(bool one) {
@@ -88,15 +118,6 @@ class DBMeasurement {
  private:
   bool LoadEntry(frame::ConfigNode& entry);
   void Plan();
-  void ReadDevice(std::size_t group);
-
-  // The fields that read one device, and the distinct tags they ask for
-  // (one field and its tag each, one tag per call).
-  struct DeviceRead {
-    std::string device;
-    std::vector<std::string> tags;
-    std::vector<std::shared_ptr<DBField>> fields;
-  };
 
   std::shared_ptr<DAQServiceProxy> _proxy;
   Clock::time_point _dueTime;
@@ -106,6 +127,7 @@ class DBMeasurement {
   int _cycle = 1000;  // milliseconds, always positive
   bool _oneTagPerCall = false;
   std::vector<DeviceRead> _reads;  // rebuilt from _fields by Plan()
+  std::uint64_t _skipped = 0;
 };
 
 }  // namespace VESK

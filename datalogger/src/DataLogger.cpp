@@ -1,9 +1,14 @@
 #include "DataLogger.h"
 
 #include <easylogging++.h>
-#include <time.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "AppConfig.h"
 #include "ConfigReader.h"
@@ -21,13 +26,29 @@ static_assert(std::atomic<bool>::is_always_lock_free, "Stop() must be async-sign
 
 namespace {
 
-const char* const kMetricFields[] = {"points_read",    "points_written", "points_queued",
-                                     "points_dropped", "points_refused", "queue_points",
-                                     "queue_bytes",    "failed_reads",   "last_write_ns"};
+const char* const kMetricFields[] = {"points_read",    "points_written", "points_queued", "points_dropped",
+                                     "points_refused", "queue_points",   "queue_bytes",   "failed_reads",
+                                     "last_write_ns",  "cycles_skipped"};
 
 }  // namespace
 
-DataLogger::DataLogger(int readTimeoutMs) : _client(std::make_shared<DBClient>()), _readTimeoutMs(readTimeoutMs) {}
+DataLogger::DataLogger(int readTimeoutMs)
+    : _client(std::make_shared<DBClient>()),
+      _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      _readTimeoutMs(readTimeoutMs) {}
+
+DataLogger::Descriptor::~Descriptor() {
+  if (fd >= 0) close(fd);
+}
+
+void DataLogger::Stop() {
+  _stop = true;
+  const std::uint64_t one = 1;
+  if (_wake.fd >= 0) {
+    const ssize_t written = write(_wake.fd, &one, sizeof one);
+    (void)written;  // a full counter is readable all the same
+  }
+}
 
 DataLogger::~DataLogger() {
   _forwarder.reset();
@@ -57,10 +78,16 @@ bool DataLogger::Initial(const std::string& projectPath) {
 
   _proxy = std::make_shared<DAQServiceProxy>(AppConfig::Instance._daqApi, _readTimeoutMs);
   _measurements.clear();
-  for (auto& [index, item] : cfg.Array("measurements").Children()) {
+  frame::ConfigNode list = cfg.Array("measurements");
+  if (list.Valid() || !cfg.Json().contains("measurements"))  // a wrong type is reported already
+    cfg.Check("measurements", list.Valid() && !list.Json().empty(), "at least one measurement");
+  std::set<std::string> ids;
+  for (auto& [index, item] : list.Children()) {
     if (!item.ExpectObject()) continue;  // reported and skipped
     auto measurement = std::make_shared<DBMeasurement>(_proxy);
     if (!measurement->Load(item) || !_client->Admit(*measurement)) continue;
+    // Kept, as it always was: the two write into one series.
+    item.Check("id", ids.insert(measurement->Name()).second, "an id no other measurement has");
     measurement->SetOneTagPerCall(_settings.oneTagPerCall);
     _measurements.push_back(measurement);
   }
@@ -82,22 +109,34 @@ void DataLogger::Run() {
   const auto start = Clock::now();
   _metricsDue = start + std::chrono::seconds(_settings.metricsIntervalS);
   _reportDue = start + std::chrono::minutes(1);
+  for (auto& m : _measurements) m->Schedule(start);
   std::vector<std::string> lines;
+  std::vector<DBMeasurement*> due;
   frame::Heartbeat heartbeat("data logger loop");  // watchdog: see Readiness.h
   while (!_stop) {
-    for (auto& m : _measurements) {
-      heartbeat.Beat();  // per read: a pass over many slow reads stays alive
-      if (_stop) break;
-      if (!m->Update(Clock::now(), &_stop)) continue;
+    heartbeat.Beat();
+    due.clear();
+    for (auto& m : _measurements)
+      if (m->Begin(Clock::now())) due.push_back(m.get());
+    ReadDue(due);
+    if (_stop) break;
+    std::uint64_t skipped = 0;
+    std::size_t late = 0;
+    std::string names;
+    for (DBMeasurement* m : due) {
+      if (const auto missed = m->TakeSkipped()) {
+        skipped += missed;
+        if (++late <= 5) names += (names.empty() ? "" : ", ") + m->Name();
+      }
+      if (!m->HasValues()) continue;  // nothing read: no point
       ++_pointsRead;
       std::string line;
       if (_client->FormatPoint(*m, line)) lines.push_back(std::move(line));
     }
-    if (_stop) break;
+    NoteSkips(skipped, late, names);
     Report(lines);
     if (_forwarder && !lines.empty()) _forwarder->Submit(std::move(lines));
     lines.clear();
-    heartbeat.Beat();
     Sleep();
   }
   // The points of an interrupted pass are not handed over: a stop between
@@ -119,7 +158,8 @@ void DataLogger::Report(std::vector<std::string>& lines) {
                                   static_cast<std::uint64_t>(c.queuePoints.load()),
                                   static_cast<std::uint64_t>(c.queueBytes.load()),
                                   _proxy ? _proxy->failedReads.load() : 0,
-                                  static_cast<std::uint64_t>(c.lastWriteNs.load())};
+                                  static_cast<std::uint64_t>(c.lastWriteNs.load()),
+                                  _cyclesSkipped.load()};
   if (_metrics && now >= _metricsDue) {
     _metricsDue += std::chrono::seconds(_settings.metricsIntervalS);
     if (_metricsDue < now) _metricsDue = now + std::chrono::seconds(_settings.metricsIntervalS);
@@ -142,26 +182,70 @@ void DataLogger::Report(std::vector<std::string>& lines) {
   }
 }
 
+void DataLogger::ReadDue(const std::vector<DBMeasurement*>& due) {
+  struct Batch {
+    std::string device;
+    std::vector<std::string> tags;  // each once, in the order first asked
+    std::unordered_set<std::string> asked;
+    std::vector<std::pair<DBMeasurement*, std::size_t>> groups;  // measurement, group
+  };
+  std::vector<Batch> batches;
+  std::unordered_map<std::string, std::size_t> byDevice;
+  for (DBMeasurement* m : due) {
+    const auto& groups = m->Groups();
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+      std::size_t index = batches.size();
+      // A service that takes one tag per call gets each group on its own.
+      if (!m->OneTagPerCall()) index = byDevice.emplace(groups[g].device, batches.size()).first->second;
+      if (index == batches.size()) batches.push_back(Batch{groups[g].device, {}, {}, {}});
+      Batch& batch = batches[index];
+      for (const auto& tag : groups[g].tags)
+        if (batch.asked.insert(tag).second) batch.tags.push_back(tag);
+      batch.groups.emplace_back(m, g);
+    }
+  }
+  for (const Batch& batch : batches) {
+    if (_stop) return;
+    nlohmann::json values;
+    const bool answered = _proxy->ReadTags(batch.device, batch.tags, values);
+    for (const auto& [m, g] : batch.groups) m->Apply(g, answered, values);
+  }
+}
+
+void DataLogger::NoteSkips(std::uint64_t skipped, std::size_t measurements, const std::string& names) {
+  const auto now = Clock::now();
+  if (skipped == 0) {
+    if (_behind && now - _lastSkip >= kLagQuiet) {
+      _behind = false;
+      LOG(INFO) << "Measurements on their cycle again : " << _episodeSkipped << " cycles skipped in all";
+    }
+    return;
+  }
+  _cyclesSkipped += skipped;
+  _lastSkip = now;
+  if (!_behind) {
+    _behind = true;
+    _episodeSkipped = 0;
+    LOG(WARNING) << "Measurements behind their cycle : " << skipped << " cycles skipped by " << measurements
+                 << " measurements (" << names << (measurements > 5 ? ", ..." : "") << ")";
+  }
+  _episodeSkipped += skipped;
+}
+
 void DataLogger::Sleep() {
-  using std::chrono::milliseconds;
-  // Until the nearest due time, between 1 ms and 1 s; a measurement that
-  // fell behind is caught up one update per pass.
-  milliseconds bound(1000);
-  for (auto& m : _measurements) {
-    const auto left = std::chrono::duration_cast<milliseconds>(m->DueTime() - Clock::now());
-    if (left < bound) bound = left;
-  }
-  if (bound < milliseconds(1)) bound = milliseconds(1);
-  // In slices, so a stop is seen soon even when its signal reached another
-  // thread and left this sleep running.
-  const auto end = Clock::now() + bound;
-  while (!_stop) {
-    const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now());
-    if (left <= milliseconds(0)) break;
-    const auto slice = std::min(left, milliseconds(100));
-    timespec ts{0, static_cast<long>(slice.count()) * 1000000L};
-    nanosleep(&ts, nullptr);
-  }
+  // Until the nearest due time exactly (the wait is not rounded down, so no
+  // pass comes early and finds nothing due), at most 1 s, or until Stop.
+  auto until = Clock::now() + std::chrono::seconds(1);
+  for (auto& m : _measurements) until = std::min(until, m->DueTime());
+  if (_metrics && _forwarder) until = std::min(until, _metricsDue);
+  const auto left = until - Clock::now();
+  if (left <= Clock::duration::zero()) return;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() + 1;
+  const timespec wait{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+  pollfd wake{_wake.fd, POLLIN, 0};
+  // An interrupting signal ends the wait early: the next pass finds nothing
+  // due and sleeps again.
+  ppoll(&wake, _wake.fd >= 0 ? 1 : 0, &wait, nullptr);
 }
 
 void DataLogger::Destory() { _proxy.reset(); }

@@ -25,6 +25,8 @@ void LoggerSettings::Load(frame::ConfigNode& root, const std::string& projectPat
   queue.Read("batch_lines", batchLines, IntRange{1, 1000000});
   queue.Read("retry_min_ms", retryMinMs, IntRange{1, 3600000});
   queue.Read("retry_max_ms", retryMaxMs, IntRange{1, 86400000});
+  // A floor above the ceiling is a typo; the ceiling is raised to it.
+  queue.Check("retry_min_ms", retryMinMs <= retryMaxMs, "at most retry_max_ms (" + std::to_string(retryMaxMs) + ")");
   std::string sync;
   if (queue.OneOf("sync", sync, {"normal", "full"})) fullSync = sync == "full";
   queue.Done();

@@ -2,6 +2,7 @@
 #include <nanomsg/nn.h>
 
 #include "AppConfig.h"
+#include "DBClient.h"
 #include "DataLogger.h"
 #include "Readiness.h"
 #include "ServiceFrame.h"
@@ -28,10 +29,17 @@ int main(int argc, char** argv) {
     g_datalogger.Destory();
     return VESK::frame::CheckConfigStatus();
   }
-  g_datalogger.Initial(VESK::AppConfig::Instance._projectPath);
-  VESK::frame::RunReady([] { g_datalogger.Run(); });
+  // Without a database every point read would be dropped: a failed unit the
+  // service manager shows (and retries) is better than a running one.
+  if (g_datalogger.Initial(VESK::AppConfig::Instance._projectPath) && g_datalogger.Client()->Driver()) {
+    VESK::frame::RunReady([] { g_datalogger.Run(); });
+  } else {
+    LOG(ERROR) << "No usable database in " << VESK::AppConfig::Instance._projectPath
+               << "/data_logger.json : the data logger stops";
+    status = 1;
+  }
   g_datalogger.Destory();
   VESK::frame::LogPendingSignal();
   nn_term();
-  return 0;
+  return status;
 }

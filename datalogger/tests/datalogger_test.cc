@@ -86,6 +86,10 @@ TEST_F(Service, MalformedConfigurationsAreLoggedAndLeftUnconfiguredAndStopsAreKe
   EXPECT_LT(Running(project).Stop(), 1100ms);
   EXPECT_TRUE(log.Contains("data_logger.json' : top level : expected an object, found array", "ERROR"));
   Write({{"measurements", {5, {{"id", "no cycle"}}, Measurement("ok", 100)}}});
+  auto program = Program();  // without a database the program fails, for its supervisor to see
+  ASSERT_TRUE(program->Wait(10s));
+  EXPECT_EQ(1, program->ExitCode());
+  EXPECT_TRUE(Logged("No usable database in "));
   DataLogger logger;
   EXPECT_TRUE(logger.Initial(project.Path()));
   EXPECT_TRUE(log.Contains("data_logger.json' : database : expected an object, found nothing", "ERROR"));
@@ -185,7 +189,7 @@ TEST_F(Service, NoPointIsLostWhileTheDatabaseIsAwayNorAcrossALoggerRestart) {
   EXPECT_TRUE(stored > 120 && stored <= read && stored + 6 >= read) << stored << " of " << read;
 }
 
-// Failed reads write the last good value on; the self-metrics count it all.
+// Failed reads write no point (nothing stale); the self-metrics count it all.
 TEST_F(Service, FullQueueDropsTheOldestAndRefusedBatchesAreNotRetried) {
   Write({{"database", Database("bounds", own.Port())},
          {"queue", {{"path", "queue"}, {"max_points", 10}, {"retry_min_ms", 50}, {"retry_max_ms", 100}}},
@@ -209,12 +213,21 @@ TEST_F(Service, FullQueueDropsTheOldestAndRefusedBatchesAreNotRetried) {
   daq.SetValues({{"dev", {{"t", 2.5}}}});
   ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "m").back()["t"] == 2.5; }, 10s));
   const int refusals = log.Count("points dropped]", "ERROR");
-  for (const char* mode : {"error", "array", "values_array", "silent"}) {  // an error, wrong shapes, silence
+  int episodes = 0;  // an error, wrong shapes, silence: each one episode without values or points
+  for (const char* mode : {"error", "array", "values_array", "silent"}) {
     daq.SetValues({{"dev", {{"t", 2.5}}}}, mode);
-    const auto before = QueryPoints(own, "bounds", "m").size();
-    ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "m").size() >= before + 3; }, 10s)) << mode;
+    ASSERT_TRUE(WaitUntil([&] { return log.Count("m : no value from dev for t", "WARNING") > episodes; }, 10s));
+    const std::int64_t from = WallNs();
+    std::this_thread::sleep_for(300ms);            // six cycles without values
+    const std::int64_t to = WallNs() - 150000000;  // a point is stamped before its read
+    daq.SetValues({{"dev", {{"t", 2.5 + ++episodes}}}});
+    ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "m").back()["t"] == 2.5 + episodes; }, 10s));
+    rows = QueryPoints(own, "bounds", "m");
+    EXPECT_EQ(
+        0, std::count_if(rows.begin(), rows.end(), [&](const json& r) { return r["time"] >= from && r["time"] <= to; }))
+        << mode;
   }
-  EXPECT_EQ(2.5, QueryPoints(own, "bounds", "m").back()["t"]);
+  EXPECT_EQ(4, log.Count("Measurement m : values from dev again", "INFO"));
   ASSERT_TRUE(WaitUntil([&] { return QueryPoints(own, "bounds", "pemrix_logger").size() >= 2; }, 10s));
   EXPECT_EQ(refusals, log.Count("points dropped]", "ERROR"));
   const json metrics = QueryPoints(own, "bounds", "pemrix_logger").back();
@@ -235,4 +248,42 @@ TEST_F(Service, AHostilePeerAndManyMeasurementsNeverDelayReadsOrTheStop) {
     EXPECT_TRUE(WaitUntil([&] { return running.logger.PointsRead() >= (hostile ? 15u : 12000u); }, hostile ? 3s : 60s));
     EXPECT_LT(running.Stop(), 1000ms);
   }
+}
+
+// The stand-in silent for a while (kOutage; the case in the field lasted 20 s):
+// one time-out, then reads fail at once while the self-metrics flow; on
+// recovery no burst of stale samples, and the skip is logged once.
+TEST_F(Service, AnAcquisitionOutageCostsOneTimeOutAndReplaysNothing) {
+  constexpr auto kOutage = 2s;
+  json list = json::array();
+  for (int i = 0; i < 10; ++i) list.push_back(Measurement("o" + std::to_string(i), 100));
+  Write({{"database", Database("daq_outage", SharedInflux().Port())},
+         {"self_metrics", {{"interval_s", 1}}},
+         {"measurements", list}});
+  Running running(project, 300);
+  ASSERT_TRUE(WaitUntil([&] { return running.logger.PointsRead() >= 30; }, 10s));
+  daq.SetValues({{"dev", {{"t", 1.5}}}}, "silent");
+  const std::int64_t silent = WallNs();
+  ASSERT_TRUE(WaitUntil([&] { return log.Contains("no answer, reads of dev fail at once", "ERROR"); }, 5s));
+  std::this_thread::sleep_for(kOutage);
+  const std::int64_t back = WallNs();
+  daq.SetValues({{"dev", {{"t", 2.5}}}});
+  ASSERT_TRUE(WaitUntil([&] { return log.Count("values from dev again", "INFO") == 10; }, 15s));
+  const auto stored = [&](const std::string& m) { return QueryPoints(SharedInflux(), "daq_outage", m); };
+  ASSERT_TRUE(WaitUntil([&] { return stored("o9").size() > 0 && stored("o9").back()["t"] == 2.5; }, 10s));
+  EXPECT_EQ(json({1, 1, 10}), json({log.Count("ReadParameter answers again : dev", "INFO"),
+                                    log.Count("Measurements behind their cycle : ", "WARNING"),
+                                    log.Count("no value from dev for t (read failed)", "WARNING")}));
+  for (int i = 0; i < 10; ++i) {
+    const auto rows = stored("o" + std::to_string(i));
+    for (std::size_t r = 1; r < rows.size(); ++r) {  // no burst of replayed cycles, and nothing stale
+      const std::int64_t t = rows[r]["time"];
+      EXPECT_GT(t - rows[r - 1]["time"].get<std::int64_t>(), 10000000) << i;
+      EXPECT_FALSE(t > silent + 400000000 && t < back - 150000000) << i;
+    }
+  }
+  const auto metrics = stored("pemrix_logger");  // flowing through the outage
+  EXPECT_TRUE(std::any_of(metrics.begin(), metrics.end(),
+                          [&](auto& r) { return r["time"] > silent + 1e9 && r["time"] < back; }));
+  EXPECT_GT(metrics.back()["cycles_skipped"], 0);
 }
