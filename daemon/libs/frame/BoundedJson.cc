@@ -14,8 +14,8 @@ namespace {
 
 struct TooDeep {};
 
-std::string TooLarge(std::size_t size, const JsonLimits& limits) {
-  return "JSON text of " + std::to_string(size) + " bytes exceeds the limit of " + std::to_string(limits.maxBytes);
+std::string TooLarge(std::size_t size, std::size_t maxBytes) {
+  return "JSON text of " + std::to_string(size) + " bytes exceeds the limit of " + std::to_string(maxBytes);
 }
 
 std::string TooDeepText(const JsonLimits& limits) {
@@ -48,7 +48,7 @@ int BracketDepth(const std::string& text) {
 }
 
 // Reads a regular file of at most maxBytes through fd.
-bool ReadAll(int fd, std::size_t maxBytes, std::string& text, std::string& error, const JsonLimits& limits) {
+bool ReadAll(int fd, std::size_t maxBytes, std::string& text, std::string& error) {
   char buffer[1 << 16];
   for (;;) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -60,7 +60,7 @@ bool ReadAll(int fd, std::size_t maxBytes, std::string& text, std::string& error
     if (n == 0) return true;
     text.append(buffer, static_cast<std::size_t>(n));
     if (text.size() > maxBytes) {  // grew after the size check
-      error = TooLarge(text.size(), limits);
+      error = TooLarge(text.size(), maxBytes);
       return false;
     }
   }
@@ -72,7 +72,7 @@ bool ParseBoundedJson(const char* data, std::size_t size, nlohmann::json& out, s
                       const JsonLimits& limits) {
   out = nullptr;
   if (size > limits.maxBytes) {
-    error = TooLarge(size, limits);
+    error = TooLarge(size, limits.maxBytes);
     return false;
   }
   // The parser itself keeps its state on the heap; only building and later
@@ -95,32 +95,38 @@ bool ParseBoundedJson(const char* data, std::size_t size, nlohmann::json& out, s
   return false;
 }
 
-FileRead ReadBoundedJsonFile(const std::string& path, nlohmann::json& out, std::string& error,
-                             const JsonLimits& limits) {
-  out = nullptr;
+FileRead ReadBoundedFile(const std::string& path, std::string& text, std::string& error, std::size_t maxBytes) {
+  text.clear();
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
   if (fd < 0 && errno == ELOOP) {
     error = "a symbolic link, not a regular file";
     return FileRead::Refused;
   }
   if (fd < 0) return FileRead::Missing;
-  std::string text;
   struct stat st {};
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
   if (!ok) {
     error = "not a regular file";
-  } else if (static_cast<unsigned long long>(st.st_size) > limits.maxBytes) {
-    error = TooLarge(static_cast<std::size_t>(st.st_size), limits);
+  } else if (static_cast<unsigned long long>(st.st_size) > maxBytes) {
+    error = TooLarge(static_cast<std::size_t>(st.st_size), maxBytes);
     ok = false;
   } else {
-    ok = ReadAll(fd, limits.maxBytes, text, error, limits);
+    ok = ReadAll(fd, maxBytes, text, error);
   }
   close(fd);
-  if (ok && BracketDepth(text) > limits.maxDepth) {
+  return ok ? FileRead::Ok : FileRead::Refused;
+}
+
+FileRead ReadBoundedJsonFile(const std::string& path, nlohmann::json& out, std::string& error,
+                             const JsonLimits& limits) {
+  out = nullptr;
+  std::string text;
+  const FileRead read = ReadBoundedFile(path, text, error, limits.maxBytes);
+  if (read != FileRead::Ok) return read;
+  if (BracketDepth(text) > limits.maxDepth) {
     error = TooDeepText(limits);
-    ok = false;
+    return FileRead::Refused;
   }
-  if (!ok) return FileRead::Refused;
   try {
     std::istringstream in(text);
     in >> out;  // the first value only, as configuration files were always read

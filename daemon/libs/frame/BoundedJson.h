@@ -34,7 +34,12 @@ enum class FileRead {
   Refused,  // a link, FIFO, device or folder; too large or too deep; not JSON
 };
 
-// Reads one JSON value from the start of the file at path; text after the
+// The whole file at path, opened without following a link and without
+// blocking (a FIFO cannot hold the process); only a regular file of at most
+// maxBytes is read. error says why for Refused.
+FileRead ReadBoundedFile(const std::string& path, std::string& text, std::string& error, std::size_t maxBytes);
+
+// Reads one JSON value from the start of the file at path (ReadBoundedFile); text after the
 // value is not looked at. The file is opened without following a link and
 // without blocking (a FIFO cannot hold the process), and must be a regular
 // file within limits.maxBytes; the value may nest limits.maxDepth levels.

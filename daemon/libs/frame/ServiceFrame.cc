@@ -6,9 +6,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 
+#include "BoundedJson.h"
 #include "ConfigReader.h"
 #include "Shell.h"
 
@@ -61,8 +61,14 @@ void PrintUsage(std::ostream& out, const Program& program) {
 // defaults on standard output, without the library's complaint about a
 // missing file.
 void ConfigureLogging(bool fromFile) {
-  if (fromFile && std::ifstream("log.conf").good()) {
-    el::Configurations conf("log.conf", true);
+  // Read as any configuration file: a FIFO or a huge file in its place must
+  // not hold the program or its memory.
+  std::string text, error;
+  const FileRead read = fromFile ? ReadBoundedFile("log.conf", text, error, kConfigLimits.maxBytes) : FileRead::Missing;
+  if (read == FileRead::Ok) {
+    el::Configurations conf;
+    conf.parseFromText(text);
+    conf.setRemainingToDefault();
     el::Loggers::setDefaultConfigurations(conf, true);
     return;
   }
@@ -71,6 +77,7 @@ void ConfigureLogging(bool fromFile) {
   conf.setGlobally(el::ConfigurationType::ToFile, "false");
   conf.setGlobally(el::ConfigurationType::ToStandardOutput, "true");
   el::Loggers::setDefaultConfigurations(conf, true);
+  if (read == FileRead::Refused) LOG(ERROR) << "'log.conf' : " << error;
 }
 
 }  // namespace
