@@ -7,10 +7,10 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <thread>
 
+#include "BoundedJson.h"
 #include "ConfigReader.h"
 #include "Shell.h"
 
@@ -59,12 +59,18 @@ void PrintUsage(std::ostream& out, const Program& program) {
       << "  --help          print this text and exit\n";
 }
 
-// log.conf when it can be read; otherwise the library's defaults on
-// standard output, without the library's complaint about a missing file. A
-// check prints only its findings, as plain "LEVEL text" lines.
+// log.conf when it can be read; otherwise (and for a check) the library's
+// defaults on standard output, without the library's complaint about a
+// missing file. A check prints only its findings, as plain "LEVEL text" lines.
 void ConfigureLogging(bool check) {
-  if (!check && std::ifstream("log.conf").good()) {
-    el::Configurations conf("log.conf", true);
+  // Read as any configuration file: a FIFO or a huge file in its place must
+  // not hold the program or its memory.
+  std::string text, error;
+  const FileRead read = check ? FileRead::Missing : ReadBoundedFile("log.conf", text, error, kConfigLimits.maxBytes);
+  if (read == FileRead::Ok) {
+    el::Configurations conf;
+    conf.parseFromText(text);
+    conf.setRemainingToDefault();
     el::Loggers::setDefaultConfigurations(conf, true);
     return;
   }
@@ -78,6 +84,7 @@ void ConfigureLogging(bool check) {
       conf.set(level, el::ConfigurationType::Enabled, "false");
   }
   el::Loggers::setDefaultConfigurations(conf, true);
+  if (read == FileRead::Refused) LOG(ERROR) << "'log.conf' : " << error;
 }
 
 // SIGHUP (a closed terminal, an operator used to other daemons) would end
