@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "GatewayLink.h"
+#include "Sign.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ const char* const kUsage =
     "  update-project ARCHIVE      upload ARCHIVE as Project.tar.gz, then install it as the project\n"
     "  update-runtime ARCHIVE      upload ARCHIVE as Pemrix.tar.gz, then install it as the runtime\n"
     "  download-project            have the gateway pack its project into /tmp/Project.tar.gz\n"
+    "  keygen FILE                 write a signing key pair: FILE (private) and FILE.pub\n"
     "\n"
     "options:\n"
     "  --config FILE   broker settings in the daemon's mqtt.json format\n"
@@ -37,6 +39,7 @@ const char* const kUsage =
     "  --id D          gateway device id (default gateway)\n"
     "  --root R        topic root (default /pemrix/gateways/, or from --config)\n"
     "  --timeout S     seconds to wait for each answer (default 30)\n"
+    "  --sign-key FILE sign every request with this private key (gateways with signing on)\n"
     "  --yes           do not ask before a restart\n"
     "  --verbose       also print the MQTT client's log and every status reply\n"
     "  --help          this text; COMMAND --help for one command\n";
@@ -61,6 +64,9 @@ const std::map<std::string, std::string> kCommandHelp = {
      "  Uploads ARCHIVE (tar.gz holding a top-level Pemrix folder) as Pemrix.tar.gz,\n"
      "  then asks the gateway to install it. The old runtime is kept as .bak.\n"},
     {"download-project", "pemrix-ctl download-project\n  Has the gateway pack its project into /tmp/Project.tar.gz.\n"},
+    {"keygen",
+     "pemrix-ctl keygen FILE\n  Writes a new Ed25519 key pair: FILE (private, mode 0600) and FILE.pub, the\n"
+     "  public key a gateway's mqtt.json names under signing.trusted_keys.\n"},
 };
 
 struct Args {
@@ -71,7 +77,8 @@ struct Args {
 };
 
 bool ParseArgs(int argc, char** argv, Args& args, std::string& error) {
-  static const char* const valued[] = {"--config", "--host", "--port", "--id", "--root", "--timeout", "--name"};
+  static const char* const valued[] = {"--config", "--host",    "--port", "--id",
+                                       "--root",   "--timeout", "--name", "--sign-key"};
   static const char* const flags[] = {"--yes", "--verbose", "--help", "--resume"};
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
@@ -179,6 +186,7 @@ class Ctl {
     if (c == "upload") return UploadCommand();
     if (c == "update-project") return Update("Project.tar.gz", "update_project");
     if (c == "update-runtime") return Update("Pemrix.tar.gz", "update_runtime");
+    if (c == "keygen") return VESK::ctl::Keygen(_args.operands);
     return Fail("unknown command " + c);
   }
 
@@ -213,6 +221,10 @@ class Ctl {
     _link->onReply = [verbose](const VESK::ctl::Reply& reply) {
       if (verbose || reply.value.value("command", "") != "upload_status") std::cout << reply.text << std::endl;
     };
+    std::string error;
+    if (_args.values.count("--sign-key") &&
+        !VESK::ctl::SignRequests(*_link, Value("--sign-key", ""), Value("--id", "gateway"), error))
+      return Fail(error) == 0;
     if (_link->Connect(Deadline())) return true;
     Fail("cannot connect to the broker at " + connector->_host + ":" + std::to_string(connector->_port));
     return false;

@@ -52,6 +52,8 @@ class GatewayLink {
 
   // Called for every reply as it arrives.
   std::function<void(const Reply&)> onReply;
+  // Turns a request into the text published (signing); plain JSON when unset.
+  std::function<std::string(const nlohmann::json&)> encode;
 
  private:
   void OnMessage(const mosquitto_message* message);
