@@ -10,17 +10,12 @@
 
 namespace {
 
-// The public half of the key the corpus was signed with.
-const char* const kTrustedKey =
-    "-----BEGIN PUBLIC KEY-----\n"
-    "MCowBQYDK2VwAyEAqMGhKtAEGqmIFXcBt+dFZfPTXuFsSwoZb2VGPrNzCBc=\n"
-    "-----END PUBLIC KEY-----\n";
 constexpr int64_t kNow = 1767100000;
 
 VESK::SigningKey TrustedKey() {
   VESK::SigningKey key;
   std::string error;
-  if (!key.FromPem(kTrustedKey, false, error)) abort();
+  if (!key.Load(PEMRIX_FUZZ_TRUSTED_KEY, false, error)) abort();
   return key;
 }
 
