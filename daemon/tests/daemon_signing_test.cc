@@ -118,3 +118,20 @@ TEST_F(DaemonSigning, UpdatesInstallOnlyWhatAVerifiedUploadBrought) {
 }
 
 }  // namespace
+
+TEST_F(DaemonSigning, TheOperatorsToolManagesWithItsKeyAndNothingWithout) {
+  auto ctl = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {BinPath("pemrix-ctl"), "--port", std::to_string(h.broker.Port()), "--root",
+                               "/pemrix/test", "--id", h.deviceId, "--timeout", "20"});
+    Process process(Process::Options{args, h.dir.Path(), {}, h.dir.File("ctl.out")});
+    return process.Start() && process.Wait(60s) ? process.ExitCode() : -1;
+  };
+  EXPECT_EQ(0, ctl({"keygen", h.dir.File("ops")}));  // its modes are the unit tests' business
+  ASSERT_EQ(0, RunShell("cd '" + h.dir.Path() + "' && mkdir p && echo new > p/new && tar czf p.tgz -C p ."));
+  EXPECT_EQ(1, ctl({"update-project", h.dir.File("p.tgz")}));
+  EXPECT_NE(std::string::npos, ReadFile(h.dir.File("ctl.out")).find("Request not signed!"));
+  EXPECT_TRUE(Untouched());
+  EXPECT_EQ(0, ctl({"--sign-key", h.dir.File("b"), "update-project", h.dir.File("p.tgz")}))
+      << ReadFile(h.dir.File("ctl.out"));
+  EXPECT_EQ("new\n", ReadFile(h.projectPath + "/new"));
+}
