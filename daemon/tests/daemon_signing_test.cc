@@ -77,7 +77,8 @@ TEST_F(DaemonSigning, OnlyTrustedFreshRequestsForThisGatewayRun) {
   // Repeats of one kind of refusal are one line until a signed request passes.
   const std::string log = h.Log();
   size_t lines = 0;
-  for (size_t at = log.find("Request not signed!"); at != std::string::npos; at = log.find("Request not signed!", at + 1))
+  for (size_t at = log.find("Request not signed!"); at != std::string::npos;
+       at = log.find("Request not signed!", at + 1))
     ++lines;
   EXPECT_EQ(1u, lines) << log;
 }

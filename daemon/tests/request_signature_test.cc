@@ -48,40 +48,32 @@ TEST(RequestSignature, KeygenWritesAPairWithPrivateModesAndNeverReplacesAFile) {
   EXPECT_EQ(16u, key.Fingerprint().size());
 }
 
-TEST(RequestSignature, TrustedFreshRequestsPassEverythingElseIsRefusedWithItsReason) {
+// The daemon's test table covers the verdicts a sender provokes on purpose;
+// these are the ones that take a broken sender.
+TEST(RequestSignature, HalfEnvelopesAndNonCanonicalSignaturesAreMalformedButStillAnswerable) {
   Keys keys;
-  SigningKey a = keys.Make("a"), b = keys.Make("b"), stranger = keys.Make("c");
-  VESK::RequestVerifier verifier({keys.Make("a", false), keys.Make("b", false)}, "gw01");
-  json tampered = Envelope(a);
-  std::string text = tampered["signed_request"];
-  tampered["signed_request"] = text.replace(text.find("\"id\":7"), 6, "\"id\":9");
-  json halfSigned = Envelope(a);
+  SigningKey a = keys.Make("a");
+  VESK::RequestVerifier verifier({keys.Make("a", false)}, "gw01");
+  json halfSigned = Envelope(a), badBase64 = Envelope(a), shortSignature = Envelope(a), reserialised = Envelope(a);
   halfSigned.erase("signature");
-  json badBase64 = Envelope(a);
   badBase64["signature"] = badBase64["signature"].get<std::string>() + "==";
-  const json replayed = Envelope(b);
+  shortSignature["signature"] = "AAAA";
+  reserialised["signed_request"] = json::parse(reserialised["signed_request"].get<std::string>()).dump(1);
   const std::pair<json, Verdict> rows[] = {
-      {Envelope(a), Verdict::Ok},
-      {Envelope(b), Verdict::Ok},
-      {replayed, Verdict::Ok},
-      {replayed, Verdict::Replayed},
-      {{{"command", "restart"}, {"id", 7}}, Verdict::Unsigned},
-      {Envelope(stranger), Verdict::BadSignature},
-      {tampered, Verdict::BadSignature},
       {halfSigned, Verdict::Malformed},
       {badBase64, Verdict::Malformed},
-      {Envelope(a, "gw02"), Verdict::OtherGateway},
-      {Envelope(a, "gw01", kNow - 301), Verdict::Stale},
+      {shortSignature, Verdict::Malformed},
+      {reserialised, Verdict::BadSignature},
       {Envelope(a, "gw01", kNow + 301), Verdict::Stale},
+      {Envelope(a), Verdict::Ok},
   };
   for (const auto& [message, verdict] : rows) {
     json request;
     EXPECT_EQ(verdict, verifier.Check(message, request, kNow)) << message.dump();
     EXPECT_EQ("restart", request.value("command", "")) << "the refusal cannot be answered";
   }
-  // Without keys nothing is looked at.
   json request;
-  EXPECT_EQ(Verdict::Ok, VESK::RequestVerifier().Check(json::array(), request, kNow));
+  EXPECT_EQ(VESK::Verdict::Ok, VESK::RequestVerifier().Check(json::array(), request, kNow)) << "no keys, no checks";
 }
 
 TEST(RequestSignature, NonceMemoryIsBoundedWithoutOpeningAReplay) {
