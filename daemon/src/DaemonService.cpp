@@ -157,7 +157,7 @@ bool DaemonService::Initial() {
   // Without usable connection settings there is nothing to connect to; the
   // caller exits with a failure status instead of idling forever.
   auto connector = std::make_shared<MqttConnector>();
-  if (!LoadMqttSettings(_mqttFile, *connector, _topicRoot)) return false;
+  if (!LoadMqttSettings(_mqttFile, *connector, _topicRoot) || !_guard.Load(_mqttFile, _deviceId)) return false;
   _connector = connector;
 
   const std::string base = _topicRoot + _deviceId;
@@ -315,10 +315,16 @@ void DaemonService::FinishUpload() {
     return;
   }
   LOG(INFO) << "Save to " << path;
+  _guard.UploadVerified(path, digest);
   Respond(Reply(_uploadRequest->_payload, 0));
 }
 
 void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
+  if (const char* refusal = _guard.Admit(request->_payload)) {
+    if (request->_payload.is_object() && request->_payload.value("command", json()).is_string())
+      Respond(Reply(request->_payload, 1, refusal));
+    return;
+  }
   const json& payload = request->_payload;
   const std::string command = payload.at("command").get<std::string>();
   if (command == "test") {
@@ -360,6 +366,7 @@ void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
     Respond(Reply(payload, 1, message));
   };
   if (!IsPlainFileName(name)) return refuse(kInvalidName);
+  if (const char* refusal = _guard.CheckAnnouncement(payload)) return refuse(refusal);
   // Optional: the digest the finished file must have, and the byte at
   // which a resumed upload goes on.
   std::string sha256;
@@ -402,6 +409,7 @@ void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
     case VESK::UploadFile::OpenResult::CannotCreate:
       return refuse(kCannotCreate);
   }
+  _guard.UploadAnnounced(_workDir + "/" + name);
   _uploadFile = std::move(next);
   _uploading = true;
   _uploadName = name;
@@ -433,6 +441,10 @@ void DaemonService::DownloadProject(const std::shared_ptr<CommandRequest>& reque
 
 void DaemonService::UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& archiveName,
                                     const std::string& member, const std::string& installed) {
+  if (const char* refusal = _guard.CheckArchive(_workDir + "/" + archiveName)) {
+    Respond(Reply(request->_payload, 1, refusal));
+    return;
+  }
   const char* error = nullptr;
   const std::string staging = installed.empty() ? "" : MakeStagingDir(installed);
   if (staging.empty()) {

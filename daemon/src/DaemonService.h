@@ -9,6 +9,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "RequestGuard.h"
 #include "UploadFile.h"
 
 struct mosquitto_message;
@@ -81,6 +82,8 @@ class DaemonService {
   // Where replies go; set by Initial to the response topic. The request
   // handler can thus be driven without a broker.
   std::function<void(const std::string&)> _replyHandler;
+  // Which requests may run; its clock can be set to replay recorded ones.
+  RequestGuard& Guard() { return _guard; }
 
  private:
   void OnConnected();
@@ -119,6 +122,7 @@ class DaemonService {
   std::shared_ptr<MqttConnector> _connector;
   std::list<std::shared_ptr<CommandRequest>> _requests;
   std::unique_ptr<JsonRpcClient> _hostClient;
+  RequestGuard _guard;
   // The upload in progress, or the last one (for "upload_status").
   VESK::UploadFile _uploadFile;
   std::string _uploadName;
