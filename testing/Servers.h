@@ -38,6 +38,9 @@ class MosquittoBroker {
   void Kill() {  // no clean shutdown
     if (_process) _process->Kill();
   }
+  void Freeze() {  // SIGSTOP: the connections stay open, nothing is answered
+    if (_process) kill(_process->Pid(), SIGSTOP);
+  }
   int Port() const { return _port; }
   std::string Log() const { return ReadFile(_dir.File("mosquitto.log")); }
 

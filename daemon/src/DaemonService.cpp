@@ -10,6 +10,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "ArchiveUnpack.h"
 #include "BoundedJson.h"
 #include "ConfigReader.h"
+#include "DataLoggerCheck.h"
 #include "JsonRpcClient.h"
 #include "MqttConnector.h"
 #include "ServiceFrame.h"
@@ -97,17 +99,33 @@ bool IsPlainFileName(const std::string& name) {
 // A peer's text, quoted and cut short for a log line.
 std::string Shown(const std::string& text) { return frame::LogExcerpt(frame::SafeDump(json(text)), kLoggedChars); }
 
-// A JSON number as a 32-bit signed integer. Floating-point values outside the
-// range are clamped (a plain cast would be undefined behaviour); integers
-// convert as the JSON library converts them. Other types throw.
-int ToInt32(const json& value) {
-  if (value.is_number_float()) {
-    double d = value.get<double>();
-    if (d >= static_cast<double>(INT_MAX)) return INT_MAX;
-    if (d <= static_cast<double>(INT_MIN)) return INT_MIN;
-    return static_cast<int>(d);
+// The announced size of an upload: a whole number from 0 to 2^31 - 1 (the
+// largest file the gateway takes); nothing for anything else, never wrapped
+// or clamped into the range.
+std::optional<int64_t> UploadSize(const json& request) {
+  auto it = request.find("size");
+  if (it == request.end()) return std::nullopt;
+  std::optional<long long> size = frame::JsonInteger(*it, {0, INT32_MAX});
+  if (!size) return std::nullopt;
+  return static_cast<int64_t>(*size);
+}
+
+// "upload_file"'s members, checked before the upload in progress is touched:
+// a refused announcement leaves it exactly as it was.
+const char* CheckUpload(const json& request) {
+  auto name = request.find("filename");
+  if (name == request.end() || !name->is_string() || !IsPlainFileName(name->get<std::string>())) return kInvalidName;
+  const std::optional<int64_t> size = UploadSize(request);
+  if (!size) return "Invalid size!";
+  // Optional: the digest the finished file must have, and the byte at
+  // which a resumed upload goes on.
+  if (auto it = request.find("sha256"); it != request.end()) {
+    if (!it->is_string() || !IsSha256Hex(it->get<std::string>())) return "Invalid sha256!";
   }
-  return value.get<int>();
+  if (auto it = request.find("offset"); it != request.end()) {
+    if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > *size) return "Invalid offset!";
+  }
+  return nullptr;
 }
 
 // The standard reply: the request's command and id, and the result code.
@@ -131,6 +149,40 @@ std::string ReadDeviceId(const std::string& path) {
   root.Read("id", id, frame::Need::Required);
   root.Done();
   return id;
+}
+
+// An unpacked project is installed only when the data logger will take it:
+// data_logger.json at its top, passing the data logger's own checks (the
+// code of its --check-config, which logs each problem). "" when usable, else
+// why not.
+std::string CheckProject(const std::string& unpacked, const std::string& /*installed*/) {
+  struct stat st {};
+  if (lstat((unpacked + "/data_logger.json").c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return "no data_logger.json at the top of the archive";
+  const int before = frame::ConfigErrorCount();
+  DataLogger logger;
+  const bool loaded = logger.Initial(unpacked);
+  logger.Destory();
+  if (!loaded || frame::ConfigErrorCount() != before) return "data_logger.json does not pass the data logger's checks";
+  return "";
+}
+
+// A runtime replaces programs: each executable file of the installed one
+// must be in the new one at the same place, executable too. "" when so,
+// else the first one missing.
+std::string CheckRuntime(const std::string& unpacked, const std::string& installed) {
+  namespace fs = std::filesystem;
+  const auto executable = [](const fs::file_status& status) {
+    return fs::is_regular_file(status) && (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
+  };
+  std::error_code ec, ignored;
+  for (fs::recursive_directory_iterator it(installed, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!executable(it->symlink_status(ignored))) continue;
+    const fs::path relative = it->path().lexically_relative(installed);
+    if (!executable(fs::symlink_status(fs::path(unpacked) / relative, ignored)))
+      return "the program " + relative.string() + " is missing";
+  }
+  return "";
 }
 
 // A fresh folder private to this process beside path (same file system, so
@@ -224,8 +276,8 @@ bool DaemonService::ExecuteNextRequest() {
 }
 
 void DaemonService::Destory() {
-  _uploadFile.Close();
-  _uploading = false;
+  _upload.file.Close();
+  _upload.open = false;
   if (_connector) {
     _connector->Disconnect();
     _connector.reset();
@@ -257,6 +309,16 @@ void DaemonService::Respond(const nlohmann::json& reply) { PublishResponse(frame
 
 void DaemonService::OnConnected() {
   LOG(INFO) << "Broker Connected! " << _connector->_host;
+  // An upload belongs to the link it was announced on: what its sender
+  // published after the loss is gone, so the file can never complete from
+  // the data still to come. Its bytes so far stay, to be resumed by an
+  // announcement with their count as offset; until then data is dropped.
+  if (_upload.open) {
+    _upload.file.Close();
+    _upload.open = false;
+    LOG(ERROR) << "Upload abandoned, link lost! " << _workDir << "/" << _upload.name << " received " << _upload.received
+               << " of " << _upload.size;
+  }
   PublishStatus("online");
   LOG(INFO) << _statusTopic << " = online";
 }
@@ -286,110 +348,120 @@ void DaemonService::QueueRequest(const char* data, size_t size) {
 
 void DaemonService::OnUploadData(const void* data, size_t length) {
   _lastActivity = std::chrono::steady_clock::now();
-  if (!_uploading) return;
-  if (!_uploadFile.Append(data, length)) {
+  if (!_upload.open) return;
+  if (!_upload.file.Append(data, length)) {
     // Logged and removed by the file; a sender waiting for a verdict gets one.
-    _uploading = false;
-    _uploadReceived = 0;
-    if (!_uploadSha256.empty()) Respond(Reply(_uploadRequest->_payload, 1, "File cannot be written!"));
+    _upload.open = false;
+    _upload.received = 0;
+    if (!_upload.sha256.empty()) Respond(Reply(_upload.request->_payload, 1, "File cannot be written!"));
     return;
   }
-  _uploadReceived = _uploadFile.Received();
-  if (_uploadFile.Complete()) FinishUpload();
+  _upload.received = _upload.file.Received();
+  if (_upload.file.Complete()) FinishUpload();
 }
 
 void DaemonService::FinishUpload() {
-  const std::string path = _workDir + "/" + _uploadName;
-  _uploading = false;
-  const std::string digest = _uploadFile.HexDigest();
-  _uploadFile.Close();
-  if (_uploadSha256.empty()) {
+  const std::string path = _workDir + "/" + _upload.name;
+  _upload.open = false;
+  const std::string digest = _upload.file.HexDigest();
+  _upload.file.Close();
+  if (_upload.sha256.empty()) {
     LOG(INFO) << "Save to " << path;
     return;
   }
-  if (digest != _uploadSha256) {
+  if (digest != _upload.sha256) {
     LOG(ERROR) << "Upload checksum mismatch! " << path << " sha256 " << digest;
-    _uploadFile.Remove();
-    _uploadReceived = 0;
-    Respond(Reply(_uploadRequest->_payload, 1, "Checksum mismatch!"));
+    _upload.file.Remove();
+    _upload.received = 0;
+    Respond(Reply(_upload.request->_payload, 1, "Checksum mismatch!"));
     return;
   }
   LOG(INFO) << "Save to " << path;
   _guard.UploadVerified(path, digest);
-  Respond(Reply(_uploadRequest->_payload, 0));
+  Respond(Reply(_upload.request->_payload, 0));
+}
+
+const DaemonService::Command DaemonService::kCommands[] = {
+    {"test", &DaemonService::Echo, nullptr, 0},
+    {"restart", &DaemonService::Restart, nullptr, kChangesGateway},
+    {"upload_file", &DaemonService::UploadFile, CheckUpload, kChangesGateway | kAnnouncesUpload},
+    {"upload_status", &DaemonService::UploadStatus, nullptr, 0},
+    {"download_project", &DaemonService::DownloadProject, nullptr, kChangesGateway},
+    {"update_project", &DaemonService::UpdateProject, nullptr, kChangesGateway | kInstallsUpload, kProjectArchive},
+    {"update_runtime", &DaemonService::UpdateRuntime, nullptr, kChangesGateway | kInstallsUpload, kRuntimeArchive},
+};
+
+const DaemonService::Command* DaemonService::FindCommand(const json& request) {
+  const std::string name = request.at("command").get<std::string>();
+  for (const Command& command : kCommands)
+    if (name == command.name) return &command;
+  return nullptr;
+}
+
+const char* DaemonService::CheckRequest(const Command& command, const json& request) const {
+  const char* refusal = command.check ? command.check(request) : nullptr;
+  if (!refusal && (command.flags & kAnnouncesUpload)) refusal = _guard.CheckAnnouncement(request);
+  if (!refusal && (command.flags & kInstallsUpload)) refusal = _guard.CheckArchive(_workDir + "/" + command.archive);
+  return refusal;
 }
 
 void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
+  // A signed request is unwrapped here, before anything in it is believed.
   if (const char* refusal = _guard.Admit(request->_payload)) {
-    if (request->_payload.is_object() && request->_payload.value("command", json()).is_string())
-      Respond(Reply(request->_payload, 1, refusal));
+    const json& refused = request->_payload;
+    if (refused.is_object() && refused.value("command", json()).is_string()) Respond(Reply(refused, 1, refusal));
     return;
   }
   const json& payload = request->_payload;
-  const std::string command = payload.at("command").get<std::string>();
-  if (command == "test") {
-    PublishResponse(frame::SafeDump(payload, 0));
-  } else if (command == "restart") {
-    // The reply must be out before the host is asked: once it restarts, the
-    // daemon gets no other chance. A QoS 2 message reaches subscribers only
-    // after its release handshake, so the loop polls until the broker has
-    // completed it (or a bounded wait has passed): a fixed number of steps is
-    // not enough when other requests arrive at the same time. Handlers that
-    // run meanwhile only queue requests or write upload data.
-    Respond(Reply(payload, 0));
-    const auto deadline = std::chrono::steady_clock::now() + kReplyFlushTimeout;
-    while (_connector && _connector->HasPendingPublishes() && std::chrono::steady_clock::now() < deadline)
-      _connector->RunOnce();
-    SendSystemRestart();
-  } else if (command == "upload_file") {
-    UploadFile(request);
-  } else if (command == "upload_status") {
-    UploadStatus(request);
-  } else if (command == "download_project") {
-    DownloadProject(request);
-  } else if (command == "update_project") {
-    UpdateDirectory(request, kProjectArchive, "", AppConfig::Instance._projectPath);
-  } else if (command == "update_runtime") {
-    UpdateDirectory(request, kRuntimeArchive, kRuntimeFolder, AppConfig::Instance._runtimePath);
+  const Command* command = FindCommand(payload);
+  if (command == nullptr) return;  // unknown commands get no reply
+  if (const char* refusal = CheckRequest(*command, payload)) {
+    LOG(ERROR) << "Request refused! " << command->name << " : " << refusal;
+    Respond(Reply(payload, 1, refusal));
+    return;
   }
+  (this->*command->handler)(request);
+}
+
+void DaemonService::Echo(const std::shared_ptr<CommandRequest>& request) {
+  PublishResponse(frame::SafeDump(request->_payload, 0));
+}
+
+void DaemonService::Restart(const std::shared_ptr<CommandRequest>& request) {
+  // The reply must be out before the host is asked: once it restarts, the
+  // daemon gets no other chance. A QoS 2 message reaches subscribers only
+  // after its release handshake, so the loop polls until the broker has
+  // completed it (or a bounded wait has passed): a fixed number of steps is
+  // not enough when other requests arrive at the same time. Handlers that
+  // run meanwhile only queue requests or write upload data.
+  Respond(Reply(request->_payload, 0));
+  const auto deadline = std::chrono::steady_clock::now() + kReplyFlushTimeout;
+  while (_connector && _connector->HasPendingPublishes() && std::chrono::steady_clock::now() < deadline)
+    _connector->RunOnce();
+  SendSystemRestart();
 }
 
 void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
   const json& payload = request->_payload;
   LOG(INFO) << "Upload File";
-  // Everything is read and checked before the upload in progress is
-  // touched: a refused announcement leaves it exactly as it was.
+  // CheckUpload has passed: the members are there and well-formed.
   const std::string name = payload.at("filename").get<std::string>();
-  const int size = ToInt32(payload.at("size"));
+  const int64_t size = *UploadSize(payload);
+  std::string sha256 = payload.value("sha256", std::string());
+  for (char& c : sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const int64_t offset = payload.value("offset", int64_t(0));
   auto refuse = [&](const char* message) {
     LOG(ERROR) << message << " " << Shown(name);
     Respond(Reply(payload, 1, message));
   };
-  if (!IsPlainFileName(name)) return refuse(kInvalidName);
-  if (const char* refusal = _guard.CheckAnnouncement(payload)) return refuse(refusal);
-  // Optional: the digest the finished file must have, and the byte at
-  // which a resumed upload goes on.
-  std::string sha256;
-  int64_t offset = 0;
-  if (auto it = payload.find("sha256"); it != payload.end()) {
-    if (!it->is_string() || !IsSha256Hex(it->get<std::string>())) return refuse("Invalid sha256!");
-    sha256 = it->get<std::string>();
-    for (char& c : sha256) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  if (auto it = payload.find("offset"); it != payload.end()) {
-    if (!it->is_number_integer() || it->get<int64_t>() < 0 || it->get<int64_t>() > std::max(size, 0))
-      return refuse("Invalid offset!");
-    offset = it->get<int64_t>();
-  }
 
-  if (size <= 0) {
+  UploadSession next;
+  next.name = name;
+  next.size = size;
+  if (size == 0) {
     // A valid announcement of nothing ends the upload in progress (its
     // partial file stays) and starts none.
-    _uploadFile.Close();
-    _uploading = false;
-    _uploadName = name;
-    _uploadSize = size;
-    _uploadReceived = 0;
+    _upload = std::move(next);
     Respond(Reply(payload, 0));
     return;
   }
@@ -398,8 +470,8 @@ void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
   // Opened before replying, so the reply tells the truth about the target.
   // The upload in progress (its partial file stays) ends only when the new
   // one has its file.
-  VESK::UploadFile next;
-  switch (next.Open(_workDir + "/" + name, size, offset, !sha256.empty())) {
+  _guard.UploadAnnounced(_workDir + "/" + name);
+  switch (next.file.Open(_workDir + "/" + name, size, offset, !sha256.empty())) {
     case VESK::UploadFile::OpenResult::Ok:
       break;
     case VESK::UploadFile::OpenResult::NoSpace:
@@ -409,25 +481,22 @@ void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
     case VESK::UploadFile::OpenResult::CannotCreate:
       return refuse(kCannotCreate);
   }
-  _guard.UploadAnnounced(_workDir + "/" + name);
-  _uploadFile = std::move(next);
-  _uploading = true;
-  _uploadName = name;
-  _uploadSize = size;
-  _uploadReceived = offset;
-  _uploadRequest = request;
-  _uploadSha256 = sha256;
+  next.open = true;
+  next.received = offset;
+  next.request = request;
+  next.sha256 = sha256;
+  _upload = std::move(next);
   Respond(Reply(payload, 0));
   LOG(INFO) << "Receive...";
-  if (_uploadFile.Complete()) FinishUpload();  // resumed with nothing missing
+  if (_upload.file.Complete()) FinishUpload();  // resumed with nothing missing
 }
 
 void DaemonService::UploadStatus(const std::shared_ptr<CommandRequest>& request) {
   json reply = Reply(request->_payload, 0);
-  reply["filename"] = _uploadName;
-  reply["size"] = _uploadSize;
-  reply["received"] = _uploadReceived;
-  reply["open"] = _uploading;
+  reply["filename"] = _upload.name;
+  reply["size"] = _upload.size;
+  reply["received"] = _upload.received;
+  reply["open"] = _upload.open;
   Respond(reply);
 }
 
@@ -439,15 +508,25 @@ void DaemonService::DownloadProject(const std::shared_ptr<CommandRequest>& reque
   Respond(Reply(request->_payload, packed ? 0 : 1, packed ? nullptr : "Project cannot be compressed!"));
 }
 
+void DaemonService::UpdateProject(const std::shared_ptr<CommandRequest>& request) {
+  UpdateDirectory(request, kProjectArchive, "", AppConfig::Instance._projectPath, CheckProject);
+}
+
+void DaemonService::UpdateRuntime(const std::shared_ptr<CommandRequest>& request) {
+  UpdateDirectory(request, kRuntimeArchive, kRuntimeFolder, AppConfig::Instance._runtimePath, CheckRuntime);
+}
+
 void DaemonService::UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& archiveName,
-                                    const std::string& member, const std::string& installed) {
-  if (const char* refusal = _guard.CheckArchive(_workDir + "/" + archiveName)) {
-    Respond(Reply(request->_payload, 1, refusal));
-    return;
-  }
+                                    const std::string& member, const std::string& installed, UnpackedCheck check) {
   const char* error = nullptr;
-  const std::string staging = installed.empty() ? "" : MakeStagingDir(installed);
-  if (staging.empty()) {
+  // A partial archive must never be taken for a whole one.
+  const bool uploading = _upload.name == archiveName && _upload.received < _upload.size;
+  const std::string staging = installed.empty() || uploading ? "" : MakeStagingDir(installed);
+  if (uploading) {
+    LOG(ERROR) << "Archive refused! " << archiveName << " : its upload is not complete, received " << _upload.received
+               << " of " << _upload.size;
+    error = kCannotInstall;
+  } else if (staging.empty()) {
     LOG(ERROR) << "No folder to unpack into beside " << (installed.empty() ? "(not configured)" : installed);
     error = kCannotInstall;
   } else {
@@ -459,12 +538,15 @@ void DaemonService::UpdateDirectory(const std::shared_ptr<CommandRequest>& reque
       case UnpackResult::Refused:
         error = kCannotInstall;
         break;
-      case UnpackResult::Ok:
+      case UnpackResult::Ok: {
         // The whole archive becomes the project: it gets a project's
         // permissions, not the private ones of a fresh temporary folder.
         if (member.empty()) chmod(staging.c_str(), 0755);
-        if (!InstallDirectory(member.empty() ? staging : staging + "/" + member, installed)) error = kCannotInstall;
+        const std::string unpacked = member.empty() ? staging : staging + "/" + member;
+        if (IsRealDirectory(unpacked)) reason = check(unpacked, installed);
+        if (!reason.empty() || !InstallDirectory(unpacked, installed)) error = kCannotInstall;
         break;
+      }
     }
     if (!reason.empty()) LOG(ERROR) << "Archive refused! " << archiveName << " : " << frame::LogExcerpt(reason);
     Shell("rm -rf " + frame::ShellQuote(staging));

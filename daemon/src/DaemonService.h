@@ -44,6 +44,15 @@ class DaemonService {
   static constexpr size_t kMaxRequestBytes = 1u << 20;
   static constexpr int kMaxRequestDepth = 64;
 
+  // Flags a command's table row carries, for the checks every request passes.
+  enum CommandFlag : unsigned {
+    kChangesGateway = 1u << 0,  // changes files or the running system
+    // With signing on: the announcement must name its data's sha256, and an
+    // install takes only the archive (Command::archive) a verified upload left.
+    kAnnouncesUpload = 1u << 1,
+    kInstallsUpload = 1u << 2,
+  };
+
   // No I/O and no logging: the global instance is built before logging exists.
   explicit DaemonService(std::string gatewayFile = kGatewayFile, std::string mqttFile = kMqttFile,
                          std::string workDir = kWorkDir);
@@ -94,18 +103,44 @@ class DaemonService {
   void PublishResponse(const std::string& text);
   void Respond(const nlohmann::json& reply);
 
+  // One row per command: the handler runs only after CheckRequest passed.
+  using Handler = void (DaemonService::*)(const std::shared_ptr<CommandRequest>& request);
+  struct Command {
+    const char* name;  // compared exactly
+    Handler handler;
+    // The command's own checks of the request's members: the refusal
+    // message for the reply, or nullptr. nullptr: nothing to check.
+    const char* (*check)(const nlohmann::json& request);
+    unsigned flags;                 // CommandFlag bits
+    const char* archive = nullptr;  // in the work folder, for kInstallsUpload
+  };
+  static const Command kCommands[];
+  // The table row of the request's command; nullptr for an unknown command.
+  // Throws the JSON library's error when there is no string "command".
+  static const Command* FindCommand(const nlohmann::json& request);
+  // The one place every request passes before its handler runs: the refusal
+  // message for the reply, or nullptr to go on.
+  const char* CheckRequest(const Command& command, const nlohmann::json& request) const;
+
+  void Echo(const std::shared_ptr<CommandRequest>& request);
+  void Restart(const std::shared_ptr<CommandRequest>& request);
   void UploadFile(const std::shared_ptr<CommandRequest>& request);
   void UploadStatus(const std::shared_ptr<CommandRequest>& request);
   // The upload is complete: closes it and, when a digest was announced,
   // publishes the verdict (a mismatched file is removed).
   void FinishUpload();
   void DownloadProject(const std::shared_ptr<CommandRequest>& request);
+  void UpdateProject(const std::shared_ptr<CommandRequest>& request);
+  void UpdateRuntime(const std::shared_ptr<CommandRequest>& request);
   // Unpacks the archive workDir/archiveName into a fresh folder beside
-  // installed and installs it (member: the archive's folder to install, ""
+  // installed, checks it and installs it (member: the archive's folder to install, ""
   // for the whole archive); publishes the reply. Nothing of a refused archive
   // stays anywhere.
+  // check(unpacked, installed) judges the unpacked folder before it is
+  // installed: "" to go on, else why it is refused.
+  using UnpackedCheck = std::string (*)(const std::string& unpacked, const std::string& installed);
   void UpdateDirectory(const std::shared_ptr<CommandRequest>& request, const std::string& archiveName,
-                       const std::string& member, const std::string& installed);
+                       const std::string& member, const std::string& installed, UnpackedCheck check);
   // Moves unpacked into installed, keeping the old one as installed + ".bak".
   // Never leaves installed missing: on any failure the old one is put back.
   bool InstallDirectory(const std::string& unpacked, const std::string& installed);
@@ -123,16 +158,20 @@ class DaemonService {
   std::list<std::shared_ptr<CommandRequest>> _requests;
   std::unique_ptr<JsonRpcClient> _hostClient;
   RequestGuard _guard;
-  // The upload in progress, or the last one (for "upload_status").
-  VESK::UploadFile _uploadFile;
-  std::string _uploadName;
-  bool _uploading = false;
-  int64_t _uploadReceived = 0;
-  int64_t _uploadSize = 0;
-  // The announcement of the upload in progress (for the verdict's command
-  // and id) and the digest it announced ("" for none).
-  std::shared_ptr<CommandRequest> _uploadRequest;
-  std::string _uploadSha256;
+  // The upload in progress, or the last one (for "upload_status"). Replaced
+  // as a whole by the next accepted announcement.
+  struct UploadSession {
+    VESK::UploadFile file;
+    std::string name;
+    int64_t size = 0;
+    int64_t received = 0;
+    bool open = false;  // data on the receive topic goes to file
+    // The announcement (for the verdict's command and id) and the digest it
+    // announced ("" for none).
+    std::shared_ptr<CommandRequest> request;
+    std::string sha256;
+  };
+  UploadSession _upload;
   // Upload data counts as activity: it keeps the loop's short turns.
   std::chrono::steady_clock::time_point _lastActivity{};
 

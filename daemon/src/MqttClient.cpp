@@ -38,26 +38,40 @@ MqttClient::~MqttClient() {
 void MqttClient::SetWillMessage(WillMessageSetting& will) { _will = will; }
 
 bool MqttClient::ConnectBroker() {
-  if (_mosq) {
-    if (_connected) return true;
-    std::string repeats;
-    const bool logged = _reconnectLog.Allow("reconnect", repeats);
+  if (_mosq && _connected) return true;
+  const bool reconnect = _mosq != nullptr;
+  std::string repeats;
+  bool logged = true;
+  if (reconnect) {
+    logged = _reconnectLog.Allow("reconnect", repeats);
     if (logged) LOG(INFO) << "MQTT Client Reconnect to " << _host << ":" << _port << ", client id = " << _clientId;
-    int rc = mosquitto_reconnect_async(_mosq);
-    const std::string why = ErrorText(rc);
-    _lastConnectTime = std::chrono::steady_clock::now();
-    if (rc == MOSQ_ERR_SUCCESS) return true;
-    if (logged) LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why << repeats;
-    return false;
+    // Every connection gets a fresh instance. An old one keeps the incoming
+    // QoS 2 messages of the lost link that still await their release, and
+    // hands them over as soon as a new broker happens to reuse their packet
+    // ids: requests of a dead connection would run in place of new ones.
+    // With clean sessions nothing received on an earlier link may survive.
+    mosquitto_destroy(_mosq);
+    _mosq = nullptr;
+  } else {
+    if (_clientId.empty() || _host.empty()) return false;
+    // A failed TLS set-up is retried on the reconnect schedule, not on every
+    // poll step, so a broken certificate path cannot flood the log.
+    if (_tlsSetupFailed && std::chrono::steady_clock::now() - _lastConnectTime < std::chrono::seconds(_reconnectTime)) {
+      return false;
+    }
   }
+  if (!CreateInstance(!reconnect)) return false;
+  if (!reconnect) LOG(INFO) << "MQTT Client Connect to " << _host << ":" << _port << ", client id = " << _clientId;
+  int rc = mosquitto_connect_async(_mosq, _host.c_str(), _port, _keepAlive);
+  const std::string why = ErrorText(rc);
+  _lastConnectTime = std::chrono::steady_clock::now();
+  if (rc == MOSQ_ERR_SUCCESS) return true;
+  // The instance stays: the next attempt, after the pause, replaces it.
+  if (logged) LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why << repeats;
+  return false;
+}
 
-  if (_clientId.empty() || _host.empty()) return false;
-  // A failed TLS set-up is retried on the reconnect schedule, not on every
-  // poll step, so a broken certificate path cannot flood the log.
-  if (_tlsSetupFailed && std::chrono::steady_clock::now() - _lastConnectTime < std::chrono::seconds(_reconnectTime)) {
-    return false;
-  }
-
+bool MqttClient::CreateInstance(bool verbose) {
   _mosq = mosquitto_new(_clientId.c_str(), true, this);
   if (!_mosq) {
     LOG(ERROR) << "Unable to create new mosquitto handle.";
@@ -72,8 +86,9 @@ bool MqttClient::ConnectBroker() {
   mosquitto_int_option(_mosq, MOSQ_OPT_TCP_NODELAY, 1);
 
   if (_will.enable && !_will.topic.empty() && !_will.message.empty()) {
-    LOG(INFO) << "Set Last Will Message : " << _will.topic << " <- " << _will.message << " , QoS = " << _will.qos
-              << ", Retain=" << (_will.retain ? 1 : 0);
+    if (verbose)
+      LOG(INFO) << "Set Last Will Message : " << _will.topic << " <- " << _will.message << " , QoS = " << _will.qos
+                << ", Retain=" << (_will.retain ? 1 : 0);
     mosquitto_will_set(_mosq, _will.topic.c_str(), static_cast<int>(_will.message.size()), _will.message.data(),
                        _will.qos, _will.retain);
   } else {
@@ -81,7 +96,7 @@ bool MqttClient::ConnectBroker() {
   }
 
   if (!_username.empty()) {
-    LOG(INFO) << "Using username and password.";
+    if (verbose) LOG(INFO) << "Using username and password.";
     mosquitto_username_pw_set(_mosq, _username.c_str(), _password.c_str());
   }
 
@@ -91,8 +106,8 @@ bool MqttClient::ConnectBroker() {
   // whatever listens on the port. Such an instance is dropped instead.
   int tlsRc = MOSQ_ERR_SUCCESS;
   if (_encryptionMode == 1) {
-    LOG(INFO) << "Using TLS, Certificate Mode.";
-    LOG(INFO) << "CA File=" << _caFile << ", Cert File=" << _certFile << ", Key File=" << _keyFile;
+    if (verbose) LOG(INFO) << "Using TLS, Certificate Mode.";
+    if (verbose) LOG(INFO) << "CA File=" << _caFile << ", Cert File=" << _certFile << ", Key File=" << _keyFile;
     mosquitto_tls_insecure_set(_mosq, true);
     tlsRc =
         mosquitto_tls_set(_mosq, _caFile.c_str(), nullptr, _certFile.c_str(), _keyFile.c_str(), PasswordCheckCallback);
@@ -109,14 +124,7 @@ bool MqttClient::ConnectBroker() {
     _lastConnectTime = std::chrono::steady_clock::now();
     return false;
   }
-
-  LOG(INFO) << "MQTT Client Connect to " << _host << ":" << _port << ", client id = " << _clientId;
-  int rc = mosquitto_connect_async(_mosq, _host.c_str(), _port, _keepAlive);
-  const std::string why = ErrorText(rc);
-  _lastConnectTime = std::chrono::steady_clock::now();
-  if (rc == MOSQ_ERR_SUCCESS) return true;
-  LOG(ERROR) << "mosquitto_connect failed, return = " << rc << why;
-  return false;
+  return true;
 }
 
 void MqttClient::RunOnce(int waitMs) {

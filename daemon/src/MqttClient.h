@@ -57,9 +57,10 @@ class MqttClient {
 
   // Copies the will; takes effect when the instance is created (first connect).
   void SetWillMessage(WillMessageSetting& will);
-  // First connect (creates the instance and applies will, credentials and
-  // transport security) or reconnect (reuses the instance and its settings).
-  // True when the library accepted the request or the link is already up.
+  // Connects with a fresh instance (will, credentials and transport security
+  // applied anew); a reconnect first destroys the instance of the lost link,
+  // so nothing it received can reach the owner afterwards. True when the
+  // library accepted the request or the link is already up.
   bool ConnectBroker();
   // One poll step: network I/O (<= 100 ms), loss detection, timed reconnect.
   void RunOnce() { RunOnce(kDefaultWaitMs); }
@@ -132,6 +133,10 @@ class MqttClient {
 
  private:
   void SendPublish(const std::string& topic, int qos, bool retain, const void* bytes, size_t length);
+  // Creates _mosq with callbacks, will, credentials and transport security;
+  // verbose logs the set-up (the first connect). False when the library
+  // refused: _mosq is null then.
+  bool CreateInstance(bool verbose);
   // The latest instance was dropped because libmosquitto refused its TLS
   // settings; creation then waits for the reconnect pause.
   bool _tlsSetupFailed = false;

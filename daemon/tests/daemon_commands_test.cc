@@ -12,6 +12,8 @@ namespace {
 const std::string kInjected = "/tmp/pemrix-injected-" + std::to_string(getpid());
 const char* const kUnpackFailed = "Data file cannot be decompressed!";
 const char* const kInstallFailed = "Data file cannot be installed!";
+const std::string kLoggerJson =
+    R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":8086,"database_name":"p"}}})";
 
 class DaemonCommands : public ::testing::Test {
  protected:
@@ -97,7 +99,9 @@ TEST_F(DaemonCommands, UpdatesInstallWholeOrLeaveTheOldInPlaceAndNothingBehind) 
       EXPECT_EQ("outside", ReadFile(outside));
     }
     // The old folder cannot be moved aside (project), or the new one arrives half (runtime).
-    Pack("mkdir -p " + r.member + " && echo new > " + r.member + "/new", "f " + r.archive + " " + r.member);
+    Pack("mkdir -p " + r.member + " && echo new > " + r.member + "/new && echo '" + kLoggerJson + "' > " + r.member +
+             "/data_logger.json",
+         "f " + r.archive + " " + r.member);
     FailMove(r.failMove, r.member != ".");
     Update(r.command, kInstallFailed);
     intact();
@@ -111,6 +115,45 @@ TEST_F(DaemonCommands, UpdatesInstallWholeOrLeaveTheOldInPlaceAndNothingBehind) 
     EXPECT_FALSE(FileExists(r.path + "/old") || FileExists(r.path + ".bak/older") || FileExists("/tmp/Project") ||
                  FileExists("/tmp/Pemrix"));
   }
+}
+
+// What the data logger would not read, or a runtime without its programs, is never installed.
+TEST_F(DaemonCommands, UpdatesAreCheckedBeforeTheyAreInstalled) {
+  WriteFile(h.projectPath + "/data_logger.json", kLoggerJson);
+  ASSERT_EQ(WireReply({{"command", "download_project"}, {"id", 0}, {"result", 0}}),
+            h.Call({{"command", "download_project"}, {"id", 0}}));
+  const std::string good = "echo '" + kLoggerJson + "' > data_logger.json";
+  const std::pair<std::string, std::string> rows[] = {
+      {"true", "the download_project archive: Project/ at its top"},
+      {"mkdir -p a && cd a && " + good + " && cd .. && tar czf /tmp/Project.tar.gz a", "nested folder"},
+      {"echo '{\"database\": 5}' > data_logger.json && tar czf /tmp/Project.tar.gz .", "broken data_logger.json"},
+      {"head -c 10240 /dev/zero | gzip > /tmp/Project.tar.gz", "empty archive"},
+  };
+  for (const auto& [make, what] : rows) {
+    SCOPED_TRACE(what);
+    Pack(make, " -f /dev/null .");
+    Update("update_project", kInstallFailed);
+    EXPECT_EQ("old", ReadFile(h.projectPath + "/old"));
+  }
+  EXPECT_NE(std::string::npos, h.Log().find("does not pass the data logger's checks")) << h.Log();
+
+  // Still uploading: refused until the last byte is in.
+  Pack(good + " && tar czf " + h.dir.File("p.tgz") + " .", " -f /dev/null .");
+  const std::string archive = ReadFile(h.dir.File("p.tgz"));
+  const json upload = {{"command", "upload_file"}, {"id", 9}, {"filename", "Project.tar.gz"}, {"size", archive.size()}};
+  ASSERT_EQ(WireReply({{"command", "upload_file"}, {"id", 9}, {"result", 0}}), h.Call(upload));
+  ASSERT_TRUE(h.SendData(archive.substr(0, archive.size() - 1)));
+  Update("update_project", kInstallFailed);
+  ASSERT_TRUE(h.SendData(archive.substr(archive.size() - 1)) && h.WaitLog("INFO Save to /tmp/Project.tar.gz"));
+  Update("update_project", nullptr);
+  EXPECT_EQ(kLoggerJson + "\n", ReadFile(h.projectPath + "/data_logger.json"));
+
+  // A runtime archive without a program the installed runtime has.
+  ASSERT_EQ(0, RunShell("install /bin/true '" + h.runtimePath + "/prog'"));
+  Pack("mkdir Pemrix && echo new > Pemrix/new", "f /tmp/Pemrix.tar.gz Pemrix");
+  Update("update_runtime", kInstallFailed);
+  Pack("mkdir Pemrix && install /bin/true Pemrix/prog", "f /tmp/Pemrix.tar.gz Pemrix");
+  Update("update_runtime", nullptr);
 }
 
 }  // namespace

@@ -67,7 +67,7 @@ TEST(DaemonRequests, UnusableAndHostileRequestsAreDroppedWithOneShortLine) {
       {R"({"command":"test"} x)", "ERROR [json.exception.parse_error"},
       {R"({"command":"Test","id":2})", ""},
       {"[1]", ""},
-      {R"({"command":"upload_file","id":5,"filename":"x"})", "ERROR Request failed! "},
+      {R"({"command":5,"id":5})", "ERROR Request failed! "},
       {std::string(100000, '[') + std::string(100000, ']'), "ERROR JSON text nested deeper than 64 levels"},
       {"[\"" + std::string(50u << 20, 'x') + "\"]", "ERROR JSON text of 52428804 bytes exceeds the limit"},
       {"{\"command\":\"test\",\"id\":\"" + std::string(4000, 'x') + "\n", "ERROR [json.exception.parse_error"},
@@ -110,6 +110,10 @@ TEST(DaemonRequests, UploadsInChunksInARowAndRefused) {
     EXPECT_EQ(Answer("upload_file", 4, 1, "Invalid file name!"), h.Call(Upload(name, 4, 4)));
     ASSERT_TRUE(h.SendData("data"));
   }
+  // Sizes outside 0 .. 2^31-1, fractions and non-numbers: refused, never wrapped or clamped.
+  for (const json& size :
+       {json(4294967396), json(200000000000), json(2147483648), json(1e20), json(-1), json(1.5), json("100"), json()})
+    EXPECT_EQ(Answer("upload_file", 3, 1, "Invalid size!"), h.Call(Upload(b.name, size, 3))) << size;
   EXPECT_TRUE(h.Serving(5));
   EXPECT_FALSE(FileExists("/" + escaped.name) || FileExists(escaped.Path()));
   EXPECT_EQ("partmore", ReadFile(b.Path()));
@@ -129,3 +133,49 @@ TEST(DaemonRequests, UploadsInChunksInARowAndRefused) {
 }
 
 }  // namespace
+
+// The broker dies during an upload and a burst of requests from a sender that dies with it.
+TEST(DaemonRequests, AfterABrokerRestartNothingOfTheDeadLinkRunsAndTheNextUploadIsExact) {
+  DaemonHarness h;
+  ASSERT_TRUE(h.Start()) << h.Log();
+  TmpName a("a"), b("b");
+  ASSERT_EQ(Answer("upload_file", 1, 0), h.Call(Upload(a.name, 1 << 24, 1)));
+  // While the daemon waits for the absent host service, the burst piles up unread in its socket.
+  ASSERT_EQ(Answer("restart", 3, 0), h.Call({{"command", "restart"}, {"id", 3}}));
+  mosquitto* sender = mosquitto_new(nullptr, true, nullptr);  // publishes without waiting, as a busy client
+  ASSERT_EQ(0, mosquitto_connect(sender, "127.0.0.1", h.broker.Port(), 60) + mosquitto_loop_start(sender));
+  const std::string chunk(1000, 'x');
+  for (int i = 0; i < 400; ++i) {
+    const std::string request = json{{"command", "burst"}, {"id", i}}.dump();  // no reply, logged when run
+    mosquitto_publish(sender, nullptr, h.Topic("receive").c_str(), int(chunk.size()), chunk.data(), 2, false);
+    mosquitto_publish(sender, nullptr, h.Topic("request").c_str(), int(request.size()), request.data(), 2, false);
+  }
+  // The broker frozen: what the daemon reads now waits for a release that never comes.
+  const std::string unread = "ss -Htnp dst 127.0.0.1:" + std::to_string(h.broker.Port()) +
+                             " | grep 'pid=" + std::to_string(h.daemon->Pid()) +
+                             ",' | awk '$2 > 0 {n++} END {exit n ? 0 : 1}'";
+  ASSERT_TRUE(WaitUntil([&] { return RunShell(unread) == 0; }, 5s));
+  h.broker.Freeze();
+  EXPECT_TRUE(WaitUntil([&] { return RunShell(unread) != 0; }, 10s));
+  h.broker.Kill();
+  mosquitto_loop_stop(sender, true);
+  mosquitto_destroy(sender);
+  ASSERT_TRUE(h.broker.Start() && h.Connect());
+  ASSERT_TRUE(h.WaitLog("ERROR Upload abandoned, link lost! /tmp/" + a.name, 20s)) << h.Log();
+  ASSERT_TRUE(WaitUntil([&] { return h.Serving(1); }, 10s));  // everything received before the loss has run
+  const size_t restarted = h.Log().size();
+
+  std::string data;
+  for (int i = 0; i < 200000; ++i) data += char(i % 251);
+  ASSERT_EQ(Answer("upload_file", 2, 0), h.Call(Upload(b.name, data.size(), 2)));
+  for (size_t at = 0; at < data.size(); at += 1000) ASSERT_TRUE(h.SendData(data.substr(at, 1000)));
+  ASSERT_TRUE(h.WaitLog("INFO Save to " + b.Path())) << h.Log();
+  EXPECT_TRUE(data == ReadFile(b.Path())) << "the upload is mixed with data of the dead link";
+  for (int id = 2; id < 12; ++id) EXPECT_TRUE(h.Serving(id));
+  EXPECT_EQ(std::string::npos, h.Log().find("\"burst\"", restarted)) << h.Log().substr(restarted);
+  for (int i = 0; i < 400; ++i) {
+    const std::string line = R"("command":"burst","id":)" + std::to_string(i) + "}";
+    const size_t first = h.Log().find(line);
+    EXPECT_TRUE(first == std::string::npos || h.Log().find(line, first + 1) == std::string::npos) << line;
+  }
+}

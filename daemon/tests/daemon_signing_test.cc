@@ -42,6 +42,15 @@ class DaemonSigning : public ::testing::Test {
   static json Refusal(const std::string& command, int id, const std::string& message) {
     return {{"command", command}, {"id", id}, {"message", message}, {"result", 1}};
   }
+  // A project the daemon's checks accept, as p.tgz.
+  void PackProject() {
+    const json logger = {
+        {"database",
+         {{"driver", "influxdb"}, {"influxdb", {{"host", "127.0.0.1"}, {"port", 8086}, {"database_name", "p"}}}}}};
+    WriteFile(h.dir.File("data_logger.json"), logger.dump());
+    ASSERT_EQ(0, RunShell("cd '" + h.dir.Path() + "' && tar czf p.tgz data_logger.json"));
+  }
+  bool Installed() const { return FileExists(h.projectPath + "/data_logger.json"); }
   bool Untouched() const {
     return ReadFile(h.projectPath + "/old") == "old" && ReadFile(h.runtimePath + "/old") == "old";
   }
@@ -81,7 +90,7 @@ TEST_F(DaemonSigning, OnlyTrustedFreshRequestsForThisGatewayRun) {
 }
 
 TEST_F(DaemonSigning, UpdatesInstallOnlyWhatAVerifiedUploadBrought) {
-  ASSERT_EQ(0, RunShell("cd '" + h.dir.Path() + "' && mkdir p && echo new > p/new && tar czf p.tgz -C p ."));
+  PackProject();
   const std::string archive = ReadFile(h.dir.File("p.tgz"));
   json upload = {{"command", "upload_file"}, {"id", 6}, {"filename", "Project.tar.gz"}, {"size", archive.size()}};
   EXPECT_EQ(Refusal("upload_file", 6, "Signed uploads need sha256!"), Answer(Signed(a, upload)));
@@ -110,7 +119,7 @@ TEST_F(DaemonSigning, UpdatesInstallOnlyWhatAVerifiedUploadBrought) {
   EXPECT_EQ(accepted, json::parse(verdict->payload.c_str()));
   EXPECT_EQ(json({{"command", "update_project"}, {"error", nullptr}, {"id", 7}, {"result", 0}}),
             Answer(Signed(a, update)));
-  EXPECT_EQ("new\n", ReadFile(h.projectPath + "/new"));
+  EXPECT_TRUE(Installed());
   WriteFile("/tmp/Project.tar.gz", altered);
   EXPECT_EQ(Refusal("update_project", 7, "Archive not from a verified upload!"), Answer(Signed(a, update)));
 }
@@ -125,11 +134,11 @@ TEST_F(DaemonSigning, TheOperatorsToolManagesWithItsKeyAndNothingWithout) {
     return process.Start() && process.Wait(60s) ? process.ExitCode() : -1;
   };
   EXPECT_EQ(0, ctl({"keygen", h.dir.File("ops")}));  // its modes are the unit tests' business
-  ASSERT_EQ(0, RunShell("cd '" + h.dir.Path() + "' && mkdir p && echo new > p/new && tar czf p.tgz -C p ."));
+  PackProject();
   EXPECT_EQ(1, ctl({"update-project", h.dir.File("p.tgz")}));
   EXPECT_NE(std::string::npos, ReadFile(h.dir.File("ctl.out")).find("Request not signed!"));
   EXPECT_TRUE(Untouched());
   EXPECT_EQ(0, ctl({"--sign-key", h.dir.File("b"), "update-project", h.dir.File("p.tgz")}))
       << ReadFile(h.dir.File("ctl.out"));
-  EXPECT_EQ("new\n", ReadFile(h.projectPath + "/new"));
+  EXPECT_TRUE(Installed());
 }
