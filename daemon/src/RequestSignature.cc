@@ -230,24 +230,16 @@ std::string SignRequest(const SigningKey& key, json request, const std::string& 
 
 // ---- Verdicts ----
 
+// Both tables in the enum's order.
 const char* VerdictMessage(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::Ok:
-      return "";
-    case Verdict::Unsigned:
-      return "Request not signed!";
-    case Verdict::Malformed:
-      return "Signed request malformed!";
-    case Verdict::BadSignature:
-      return "Signature not trusted!";
-    case Verdict::OtherGateway:
-      return "Request signed for another gateway!";
-    case Verdict::Stale:
-      return "Signed request expired!";
-    case Verdict::Replayed:
-      return "Signed request replayed!";
-  }
-  return "";
+  static const char* const messages[] = {"",
+                                         "Request not signed!",
+                                         "Signed request malformed!",
+                                         "Signature not trusted!",
+                                         "Request signed for another gateway!",
+                                         "Signed request expired!",
+                                         "Signed request replayed!"};
+  return messages[static_cast<int>(verdict)];
 }
 
 const char* VerdictName(Verdict verdict) {
