@@ -1,8 +1,10 @@
 // --check-config names file and key of every problem and connects to nothing (running is the package test's).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <functional>
 
 #include "TestSupport.h"
 
@@ -10,12 +12,22 @@ using namespace pemrix::testing;
 
 namespace {
 
+const std::string kMqtt = R"({"mqtt_topic_root":"/t","mqtt_client":{"host":"h","keep_alive":60,"reconnect_time":1,)";
+const std::string kDatabase = R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","database_name":"d",)";
+const std::string kMeasurements = R"("measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":)";
+
+// A usable set of files in dir: app.conf, global.conf, mqtt.json and the project.
+void WriteUsable(TempDir& dir) {
+  mkdir(dir.File("project").c_str(), 0755);
+  WriteFile(dir.File("app.conf"), R"({"project_path":"project/"})");
+  WriteFile(dir.File("global.conf"), "{}");
+  WriteFile(dir.File("mqtt.json"), kMqtt + R"("port":1883,"encryption_mode":0}})");
+  WriteFile(dir.File("project/data_logger.json"), kDatabase + R"("port":8086}},)" + kMeasurements + "100}]}");
+}
+
 // Each case changes one file of a usable set; without log.conf the program logs to its output.
 TEST(CheckConfig, EveryProblemNamesFileAndKey) {
-  const std::string mqtt = R"({"mqtt_topic_root":"/t","mqtt_client":{"host":"h","keep_alive":60,"reconnect_time":1,)";
-  const std::string database =
-      R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","database_name":"d",)";
-  const std::string measurements = R"("measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":)";
+  const std::string &mqtt = kMqtt, &database = kDatabase, &measurements = kMeasurements;
   const struct {
     const char* program;
     const char* file;  // in the working directory
@@ -43,11 +55,7 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.file + " " + c.text);
     TempDir dir;
-    mkdir(dir.File("project").c_str(), 0755);
-    WriteFile(dir.File("app.conf"), R"({"project_path":"project/"})");
-    WriteFile(dir.File("global.conf"), "{}");
-    WriteFile(dir.File("mqtt.json"), mqtt + R"("port":1883,"encryption_mode":0}})");
-    WriteFile(dir.File("project/data_logger.json"), database + R"("port":8086}},)" + measurements + "100}]}");
+    WriteUsable(dir);
     c.text.empty() ? (void)std::remove(dir.File(c.file).c_str()) : WriteFile(dir.File(c.file), c.text);
     Process p({{BinPath(c.program), dir.File("global.conf"), "--check-config"}, dir.Path(), {}, dir.File("out")});
     ASSERT_TRUE(p.Start() && p.Wait(20s));
@@ -55,6 +63,40 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
     EXPECT_NE(p.Output().find(c.expect), std::string::npos) << p.Output();
     EXPECT_NE(p.Output().find(c.status ? "Configuration has " : "Configuration OK"), std::string::npos);
   }
+}
+
+// Configuration is input like any other: each hostile file is one ERROR and exit 1, never a crash or a hang.
+TEST(CheckConfig, HostileFilesAreOneErrorEach) {
+  const std::pair<std::function<void(const std::string&)>, const char*> kinds[] = {
+      {[](const std::string& f) { WriteFile(f, std::string(100000, '[')); }, "nested deeper than 64 levels"},
+      {[](const std::string& f) { RunShell("truncate -s 1G '" + f + "'"); }, "bytes exceeds the limit of"},
+      {[](const std::string& f) { mkfifo(f.c_str(), 0644); }, ": not a regular file"},
+      {[](const std::string& f) { mkdir(f.c_str(), 0755); }, ": not a regular file"},
+  };
+  const std::pair<const char*, const char*> files[] = {
+      {"Pemrix.Daemon", "global.conf"},     {"Pemrix.Daemon", "mqtt.json"},
+      {"Pemrix.DataLogger", "global.conf"}, {"Pemrix.DataLogger", "project/data_logger.json"},
+      {"pemrix-daqsvc", "global.conf"},     {"pemrix-hostsvc", "global.conf"},
+  };
+  for (const auto& [program, file] : files) {
+    for (const auto& [make, expect] : kinds) {
+      SCOPED_TRACE(std::string(program) + " " + file + " " + expect);
+      TempDir dir;
+      WriteUsable(dir);
+      std::remove(dir.File(file).c_str());
+      make(dir.File(file));
+      Process p({{BinPath(program), dir.File("global.conf"), "--check-config"}, dir.Path(), {}, dir.File("out")});
+      ASSERT_TRUE(p.Start() && p.Wait(20s));
+      EXPECT_EQ(p.ExitCode(), 1) << p.Output();
+      EXPECT_NE(p.Output().find(expect), std::string::npos) << p.Output();
+      size_t errors = 0;
+      for (size_t at = 0; (at = p.Output().find("ERROR", at)) != std::string::npos; ++at) ++errors;
+      EXPECT_EQ(errors, 1u) << p.Output();
+    }
+  }
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  EXPECT_LT(usage.ru_maxrss, 400 * 1024) << "a program read a hostile file whole";  // KiB
 }
 
 }  // namespace

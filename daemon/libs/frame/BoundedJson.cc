@@ -1,16 +1,78 @@
 #include "BoundedJson.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <sstream>
+
 namespace VESK::frame {
 
 namespace {
+
 struct TooDeep {};
+
+std::string TooLarge(std::size_t size, const JsonLimits& limits) {
+  return "JSON text of " + std::to_string(size) + " bytes exceeds the limit of " + std::to_string(limits.maxBytes);
+}
+
+std::string TooDeepText(const JsonLimits& limits) {
+  return "JSON text nested deeper than " + std::to_string(limits.maxDepth) + " levels";
+}
+
+// The deepest nesting of brackets outside strings anywhere in text: a bound
+// on the depth of the value at its start, whatever follows it.
+int BracketDepth(const std::string& text) {
+  int depth = 0, deepest = 0;
+  bool inString = false, escaped = false;
+  for (char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+// Reads a regular file of at most maxBytes through fd.
+bool ReadAll(int fd, std::size_t maxBytes, std::string& text, std::string& error, const JsonLimits& limits) {
+  char buffer[1 << 16];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "cannot be read";
+      return false;
+    }
+    if (n == 0) return true;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > maxBytes) {  // grew after the size check
+      error = TooLarge(text.size(), limits);
+      return false;
+    }
+  }
+}
+
 }  // namespace
 
 bool ParseBoundedJson(const char* data, std::size_t size, nlohmann::json& out, std::string& error,
                       const JsonLimits& limits) {
   out = nullptr;
   if (size > limits.maxBytes) {
-    error = "JSON text of " + std::to_string(size) + " bytes exceeds the limit of " + std::to_string(limits.maxBytes);
+    error = TooLarge(size, limits);
     return false;
   }
   // The parser itself keeps its state on the heap; only building and later
@@ -25,12 +87,49 @@ bool ParseBoundedJson(const char* data, std::size_t size, nlohmann::json& out, s
     out = nlohmann::json::parse(data, data + size, guard);
     return true;
   } catch (const TooDeep&) {
-    error = "JSON text nested deeper than " + std::to_string(limits.maxDepth) + " levels";
+    error = TooDeepText(limits);
   } catch (const std::exception& e) {
     error = e.what();
   }
   out = nullptr;
   return false;
+}
+
+FileRead ReadBoundedJsonFile(const std::string& path, nlohmann::json& out, std::string& error,
+                             const JsonLimits& limits) {
+  out = nullptr;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP) {
+    error = "a symbolic link, not a regular file";
+    return FileRead::Refused;
+  }
+  if (fd < 0) return FileRead::Missing;
+  std::string text;
+  struct stat st {};
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (!ok) {
+    error = "not a regular file";
+  } else if (static_cast<unsigned long long>(st.st_size) > limits.maxBytes) {
+    error = TooLarge(static_cast<std::size_t>(st.st_size), limits);
+    ok = false;
+  } else {
+    ok = ReadAll(fd, limits.maxBytes, text, error, limits);
+  }
+  close(fd);
+  if (ok && BracketDepth(text) > limits.maxDepth) {
+    error = TooDeepText(limits);
+    ok = false;
+  }
+  if (!ok) return FileRead::Refused;
+  try {
+    std::istringstream in(text);
+    in >> out;  // the first value only, as configuration files were always read
+    return FileRead::Ok;
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  out = nullptr;
+  return FileRead::Refused;
 }
 
 std::string LogExcerpt(const char* data, std::size_t size, std::size_t maxChars) {

@@ -23,6 +23,25 @@ inline bool ParseBoundedJson(const std::string& text, nlohmann::json& out, std::
   return ParseBoundedJson(text.data(), text.size(), out, error, limits);
 }
 
+// Configuration files are input like any other: a file someone else put in
+// place, or one an update brought from the network. Real ones are a few
+// kilobytes and a handful of levels deep.
+constexpr JsonLimits kConfigLimits{4u << 20, 64};
+
+enum class FileRead {
+  Ok,
+  Missing,  // cannot be opened (absent, unreadable)
+  Refused,  // a link, FIFO, device or folder; too large or too deep; not JSON
+};
+
+// Reads one JSON value from the start of the file at path; text after the
+// value is not looked at. The file is opened without following a link and
+// without blocking (a FIFO cannot hold the process), and must be a regular
+// file within limits.maxBytes; the value may nest limits.maxDepth levels.
+// On anything but Ok, out is null and (for Refused) error says why.
+FileRead ReadBoundedJsonFile(const std::string& path, nlohmann::json& out, std::string& error,
+                             const JsonLimits& limits = kConfigLimits);
+
 // At most maxChars of text for a log line, control characters shown as '?'
 // and a cut marked "...(N bytes)", so a peer can neither flood the log nor
 // forge lines in it.

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 
 #include "BoundedJson.h"
 
@@ -175,17 +174,17 @@ void ConfigNode::Done() {
 // ---- ConfigReader ----
 
 ConfigReader::ConfigReader(std::string file, bool missingIsError) : _file(std::move(file)) {
-  std::ifstream in(_file);
-  if (!in.is_open()) {
-    if (missingIsError) Fail("'" + _file + "' file does not exist!");
-    return;
-  }
-  try {
-    in >> _document;  // text after the first value is not looked at
-    _parsed = true;
-  } catch (const std::exception& e) {
-    _document = nullptr;
-    Fail("'" + _file + "' : " + e.what());
+  std::string error;
+  switch (ReadBoundedJsonFile(_file, _document, error)) {
+    case FileRead::Ok:
+      _parsed = true;
+      break;
+    case FileRead::Missing:
+      if (missingIsError) Fail("'" + _file + "' file does not exist!");
+      break;
+    case FileRead::Refused:
+      Fail("'" + _file + "' : " + error);
+      break;
   }
 }
 
