@@ -213,7 +213,7 @@ bool DaemonService::Initial() {
   // Without usable connection settings there is nothing to connect to; the
   // caller exits with a failure status instead of idling forever.
   auto connector = std::make_shared<MqttConnector>();
-  if (!LoadMqttSettings(_mqttFile, *connector, _topicRoot)) return false;
+  if (!LoadMqttSettings(_mqttFile, *connector, _topicRoot) || !_guard.Load(_mqttFile, _deviceId)) return false;
   _connector = connector;
 
   const std::string base = _topicRoot + _deviceId;
@@ -385,17 +385,18 @@ void DaemonService::FinishUpload() {
     return;
   }
   LOG(INFO) << "Save to " << path;
+  _guard.UploadVerified(path, digest);
   Respond(Reply(_upload.request->_payload, 0));
 }
 
 const DaemonService::Command DaemonService::kCommands[] = {
     {"test", &DaemonService::Echo, nullptr, 0},
     {"restart", &DaemonService::Restart, nullptr, kChangesGateway},
-    {"upload_file", &DaemonService::UploadFile, CheckUpload, kChangesGateway},
+    {"upload_file", &DaemonService::UploadFile, CheckUpload, kChangesGateway | kAnnouncesUpload},
     {"upload_status", &DaemonService::UploadStatus, nullptr, 0},
     {"download_project", &DaemonService::DownloadProject, nullptr, kChangesGateway},
-    {"update_project", &DaemonService::UpdateProject, nullptr, kChangesGateway},
-    {"update_runtime", &DaemonService::UpdateRuntime, nullptr, kChangesGateway},
+    {"update_project", &DaemonService::UpdateProject, nullptr, kChangesGateway | kInstallsUpload, kProjectArchive},
+    {"update_runtime", &DaemonService::UpdateRuntime, nullptr, kChangesGateway | kInstallsUpload, kRuntimeArchive},
 };
 
 const DaemonService::Command* DaemonService::FindCommand(const json& request) {
@@ -406,10 +407,19 @@ const DaemonService::Command* DaemonService::FindCommand(const json& request) {
 }
 
 const char* DaemonService::CheckRequest(const Command& command, const json& request) const {
-  return command.check ? command.check(request) : nullptr;
+  const char* refusal = command.check ? command.check(request) : nullptr;
+  if (!refusal && (command.flags & kAnnouncesUpload)) refusal = _guard.CheckAnnouncement(request);
+  if (!refusal && (command.flags & kInstallsUpload)) refusal = _guard.CheckArchive(_workDir + "/" + command.archive);
+  return refusal;
 }
 
 void DaemonService::DispatchRequest(std::shared_ptr<CommandRequest> request) {
+  // A signed request is unwrapped here, before anything in it is believed.
+  if (const char* refusal = _guard.Admit(request->_payload)) {
+    const json& refused = request->_payload;
+    if (refused.is_object() && refused.value("command", json()).is_string()) Respond(Reply(refused, 1, refusal));
+    return;
+  }
   const json& payload = request->_payload;
   const Command* command = FindCommand(payload);
   if (command == nullptr) return;  // unknown commands get no reply
@@ -468,6 +478,7 @@ void DaemonService::UploadFile(const std::shared_ptr<CommandRequest>& request) {
   // Opened before replying, so the reply tells the truth about the target.
   // The upload in progress (its partial file stays) ends only when the new
   // one has its file.
+  _guard.UploadAnnounced(_workDir + "/" + name);
   switch (next.file.Open(_workDir + "/" + name, size, offset, !sha256.empty())) {
     case VESK::UploadFile::OpenResult::Ok:
       break;

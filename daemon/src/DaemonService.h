@@ -9,6 +9,7 @@
 #include <nlohmann/json_fwd.hpp>
 #include <string>
 
+#include "RequestGuard.h"
 #include "UploadFile.h"
 
 struct mosquitto_message;
@@ -46,6 +47,10 @@ class DaemonService {
   // Flags a command's table row carries, for the checks every request passes.
   enum CommandFlag : unsigned {
     kChangesGateway = 1u << 0,  // changes files or the running system
+    // With signing on: the announcement must name its data's sha256, and an
+    // install takes only the archive (Command::archive) a verified upload left.
+    kAnnouncesUpload = 1u << 1,
+    kInstallsUpload = 1u << 2,
   };
 
   // No I/O and no logging: the global instance is built before logging exists.
@@ -86,6 +91,8 @@ class DaemonService {
   // Where replies go; set by Initial to the response topic. The request
   // handler can thus be driven without a broker.
   std::function<void(const std::string&)> _replyHandler;
+  // Which requests may run; its clock can be set to replay recorded ones.
+  RequestGuard& Guard() { return _guard; }
 
  private:
   void OnConnected();
@@ -104,7 +111,8 @@ class DaemonService {
     // The command's own checks of the request's members: the refusal
     // message for the reply, or nullptr. nullptr: nothing to check.
     const char* (*check)(const nlohmann::json& request);
-    unsigned flags;  // CommandFlag bits
+    unsigned flags;                 // CommandFlag bits
+    const char* archive = nullptr;  // in the work folder, for kInstallsUpload
   };
   static const Command kCommands[];
   // The table row of the request's command; nullptr for an unknown command.
@@ -149,6 +157,7 @@ class DaemonService {
   std::shared_ptr<MqttConnector> _connector;
   std::list<std::shared_ptr<CommandRequest>> _requests;
   std::unique_ptr<JsonRpcClient> _hostClient;
+  RequestGuard _guard;
   // The upload in progress, or the last one (for "upload_status"). Replaced
   // as a whole by the next accepted announcement.
   struct UploadSession {

@@ -94,6 +94,7 @@ bool LoadMqttSettings(const std::string& path, MqttConnector& connector, std::st
   // that one run reports every problem; without it the default root stays.
   const bool usable = connector.Load(root.Object("mqtt_client", frame::Need::Required));
   root.Read("mqtt_topic_root", topicRoot, frame::Need::Required);
+  root.Accept("signing");  // read by LoadSigningSettings
   root.Done();
   if (!usable) return false;
   if (!topicRoot.empty() && topicRoot.back() != '/') topicRoot += '/';

@@ -20,6 +20,7 @@
 
 #include "GatewayLink.h"
 #include "Repack.h"
+#include "Sign.h"
 
 namespace {
 
@@ -37,6 +38,7 @@ const char* const kUsage =
     "  update-project ARCHIVE      upload ARCHIVE as Project.tar.gz, then install it as the project\n"
     "  update-runtime ARCHIVE      upload ARCHIVE as Pemrix.tar.gz, then install it as the runtime\n"
     "  download-project            have the gateway pack its project into /tmp/Project.tar.gz\n"
+    "  keygen FILE                 write a signing key pair: FILE (private) and FILE.pub\n"
     "\n"
     "options:\n"
     "  --config FILE               broker settings in the daemon's mqtt.json format\n"
@@ -47,6 +49,7 @@ const char* const kUsage =
     "  --id D                      gateway device id (default gateway)\n"
     "  --root R                    topic root (default /pemrix/gateways/, or from --config)\n"
     "  --timeout S                 seconds to wait for each answer (default 30)\n"
+    "  --sign-key FILE             sign every request with this private key (gateways with signing on)\n"
     "  --yes                       do not ask before a restart\n"
     "  --json                      print the gateway's replies (one JSON object a line)\n"
     "  --verbose                   also print the MQTT client's log and every status reply\n"
@@ -77,6 +80,9 @@ const std::map<std::string, std::string> kCommandHelp = {
      "  Uploads ARCHIVE (tar.gz holding a top-level Pemrix folder) as Pemrix.tar.gz,\n"
      "  then asks the gateway to install it. The old runtime is kept as .bak.\n"},
     {"download-project", "pemrix-ctl download-project\n  Has the gateway pack its project into /tmp/Project.tar.gz.\n"},
+    {"keygen",
+     "pemrix-ctl keygen FILE\n  Writes a new Ed25519 key pair: FILE (private, mode 0600) and FILE.pub, the\n"
+     "  public key a gateway's mqtt.json names under signing.trusted_keys.\n"},
 };
 
 struct Args {
@@ -94,7 +100,7 @@ struct UsageError {
 Args ParseArgs(int argc, char** argv) {
   static const char* const valued[] = {"--config",  "--host", "--port",     "--id",          "--root",
                                        "--timeout", "--name", "--username", "--password",    "--cafile",
-                                       "--cert",    "--key",  "--psk",      "--psk-identity"};
+                                       "--cert",    "--key",  "--psk",      "--psk-identity", "--sign-key"};
   static const char* const flags[] = {"--yes", "--verbose", "--help", "--resume", "--json", "--version"};
   Args args;
   for (int i = 1; i < argc; ++i) {
@@ -236,6 +242,7 @@ class Ctl {
     if (c == "upload") return UploadCommand();
     if (c == "update-project") return Update("Project.tar.gz", "update_project", "project");
     if (c == "update-runtime") return Update("Pemrix.tar.gz", "update_runtime", "runtime");
+    if (c == "keygen") return VESK::ctl::Keygen(_args.operands);
     throw UsageError{"unknown command " + c};
   }
 
@@ -302,6 +309,9 @@ class Ctl {
       if (asJson && (verbose || reply.value.value("command", json()) != "upload_status"))
         std::cout << reply.value.dump() << std::endl;
     };
+    std::string error;
+    if (_args.values.count("--sign-key") && !VESK::ctl::SignRequests(*_link, Value("--sign-key", ""), Gateway(), error))
+      return Fail(error);
     std::string why;
     if (_link->Connect(Deadline(), &why)) return 0;
     // Refused before any packet: the client's own ERROR line ends in

@@ -98,7 +98,7 @@ json GatewayLink::Send(json request) {
   _sent.insert(id.get<std::string>());
   request["id"] = id;
   // Exact bytes: a zero byte after the text would make it no JSON.
-  const std::string text = request.dump();
+  const std::string text = encode ? encode(request) : request.dump();
   _connector->Publish(Topic("request"), 2, false, std::vector<uint8_t>(text.begin(), text.end()));
   return id;
 }

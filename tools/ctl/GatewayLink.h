@@ -55,6 +55,8 @@ class GatewayLink {
 
   // Called for every reply to one of our requests as it arrives.
   std::function<void(const Reply&)> onReply;
+  // Turns a request into the text published (signing); plain JSON when unset.
+  std::function<std::string(const nlohmann::json&)> encode;
 
   // Messages on the response topic above this size are dropped unread: the
   // gateway's replies are a few hundred bytes.
