@@ -232,7 +232,7 @@ size_t StripPadding(const uint8_t* plain, size_t size, size_t block) {
 
 // ---- chunks -------------------------------------------------------------------
 
-void ChunkSecurity::Configure(const SecurityPolicy& policy, SecurityMode mode, PKey ownKey, PKey peerKey) {
+void ChannelSecurity::Configure(const SecurityPolicy& policy, SecurityMode mode, PKey ownKey, PKey peerKey) {
   _policy = &policy;
   _mode = policy.Secured() ? mode : SecurityMode::None;
   _ownKey = std::move(ownKey);
@@ -240,7 +240,7 @@ void ChunkSecurity::Configure(const SecurityPolicy& policy, SecurityMode mode, P
   _current = _previous = Token();
 }
 
-void ChunkSecurity::InstallToken(uint32_t tokenId, const Bytes& ownNonce, const Bytes& peerNonce) {
+void ChannelSecurity::InstallToken(uint32_t tokenId, const Bytes& ownNonce, const Bytes& peerNonce) {
   Token t;
   t.id = tokenId;
   if (Secured()) {
@@ -252,13 +252,13 @@ void ChunkSecurity::InstallToken(uint32_t tokenId, const Bytes& ownNonce, const 
   _current = std::move(t);
 }
 
-const ChunkSecurity::Token& ChunkSecurity::TokenFor(uint32_t id) const {
+const ChannelSecurity::Token& ChannelSecurity::TokenFor(uint32_t id) const {
   if (id == _current.id) return _current;
   if (id == _previous.id && _previous.id != 0) return _previous;
   Fail("chunk of an unknown security token");
 }
 
-size_t ChunkSecurity::SymmetricRoom(size_t chunkSize, size_t headerSize) const {
+size_t ChannelSecurity::SymmetricRoom(size_t chunkSize, size_t headerSize) const {
   size_t avail = chunkSize > headerSize ? chunkSize - headerSize : 0;
   if (!Secured()) return avail;
   if (_mode == SecurityMode::Sign) return avail > kHmacLength ? avail - kHmacLength : 0;
@@ -266,7 +266,7 @@ size_t ChunkSecurity::SymmetricRoom(size_t chunkSize, size_t headerSize) const {
   return whole > kHmacLength + 1 ? whole - kHmacLength - 1 : 0;
 }
 
-Bytes ChunkSecurity::SealAsymmetric(const Bytes& header, const Bytes& body) const {
+Bytes ChannelSecurity::SealAsymmetric(const Bytes& header, const Bytes& body) const {
   Bytes chunk = header;
   if (!Secured()) {
     chunk.insert(chunk.end(), body.begin(), body.end());
@@ -291,7 +291,7 @@ Bytes ChunkSecurity::SealAsymmetric(const Bytes& header, const Bytes& body) cons
   return chunk;
 }
 
-Bytes ChunkSecurity::OpenAsymmetric(const uint8_t* chunk, size_t size, size_t headerSize) const {
+Bytes ChannelSecurity::OpenAsymmetric(const uint8_t* chunk, size_t size, size_t headerSize) const {
   if (headerSize > size) Fail("chunk shorter than its headers");
   if (!Secured()) return Bytes(chunk + headerSize, chunk + size);
   Bytes plain = DecryptRsa(_ownKey.get(), chunk + headerSize, size - headerSize);
@@ -305,7 +305,7 @@ Bytes ChunkSecurity::OpenAsymmetric(const uint8_t* chunk, size_t size, size_t he
   return plain;
 }
 
-Bytes ChunkSecurity::SealSymmetric(const Bytes& header, const Bytes& body) const {
+Bytes ChannelSecurity::SealSymmetric(const Bytes& header, const Bytes& body) const {
   Bytes chunk = header, plain = body;
   bool encrypt = _mode == SecurityMode::SignAndEncrypt;
   if (encrypt) AppendPadding(plain, kHmacLength, kAesBlock);
@@ -321,7 +321,7 @@ Bytes ChunkSecurity::SealSymmetric(const Bytes& header, const Bytes& body) const
   return chunk;
 }
 
-Bytes ChunkSecurity::OpenSymmetric(const uint8_t* chunk, size_t size, size_t headerSize, uint32_t tokenId) const {
+Bytes ChannelSecurity::OpenSymmetric(const uint8_t* chunk, size_t size, size_t headerSize, uint32_t tokenId) const {
   if (headerSize > size) Fail("chunk shorter than its headers");
   if (!Secured()) return Bytes(chunk + headerSize, chunk + size);
   const Token& token = TokenFor(tokenId);

@@ -40,7 +40,7 @@ class UaChunkTest : public ::testing::Test {
  protected:
   static PKey Rsa(unsigned bits) { return OwnKey(EVP_RSA_gen(bits)); }
   static inline PKey clientKey = Rsa(2048), serverKey = Rsa(3072);  // one key above 2048 bits: wide padding
-  ChunkSecurity client, server;
+  ChannelSecurity client, server;
   Bytes header = {'M', 'S', 'G', 'F', 0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0};
 
   void Pair(const char* policy, SecurityMode mode) {

@@ -7,8 +7,8 @@
 // Opening is for hostile input: a chunk whose length, signature or padding
 // does not check out throws DecodeError (like the decoder) and nothing is
 // read beyond it.
-// Threads: ChunkSecurity is used by one channel on one thread at a time.
-// Ownership: ChunkSecurity shares the local identity and the peer's public
+// Threads: ChannelSecurity is used by one channel on one thread at a time.
+// Ownership: ChannelSecurity shares the local identity and the peer's public
 // key (shared_ptr), so a renewal never outlives the keys it signs with.
 #include <openssl/evp.h>
 
@@ -83,10 +83,10 @@ Bytes EncryptUserSecret(EVP_PKEY* serverKey, const std::string& password, const 
 // The sender side and the receiver side of a chunk as they lie on the
 // wire: `header` is the message header and the security header; `body`
 // starts with the sequence header.
-class ChunkSecurity {
+class ChannelSecurity {
  public:
   // Policy None until configured.
-  ChunkSecurity() = default;
+  ChannelSecurity() = default;
   void Configure(const SecurityPolicy& policy, SecurityMode mode, PKey ownKey, PKey peerKey);
 
   const SecurityPolicy& Policy() const { return *_policy; }
