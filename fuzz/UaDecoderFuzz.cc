@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "plinth/UaSecurity.h"
+#include "plinth/UaChunks.h"
 
 using namespace VESK::DAQ::ua;
 
@@ -32,11 +32,7 @@ void OpenSecured(const uint8_t* chunk, size_t size, uint8_t flip) {
   if (size < kHeader) return;
   for (auto& p : peers) {
     try {
-      p.client.OpenSymmetric(chunk, size, kHeader, 1);
-    } catch (const DecodeError&) {
-    }
-    try {
-      p.client.OpenAsymmetric(chunk, size, kHeader);
+      OpenChunk(p.client, chunk, size);
     } catch (const DecodeError&) {
     }
     Bytes sealed = p.server.SealSymmetric(Bytes(chunk, chunk + kHeader), Bytes(chunk + kHeader, chunk + size));

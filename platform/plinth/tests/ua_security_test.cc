@@ -4,6 +4,7 @@
 
 #include "TestSupport.h"
 #include "plinth/UaCertificates.h"
+#include "plinth/UaChunks.h"
 
 using namespace VESK::DAQ::ua;
 
@@ -41,7 +42,6 @@ class UaChunkTest : public ::testing::Test {
   static PKey Rsa(unsigned bits) { return OwnKey(EVP_RSA_gen(bits)); }
   static inline PKey clientKey = Rsa(2048), serverKey = Rsa(3072);  // one key above 2048 bits: wide padding
   ChannelSecurity client, server;
-  Bytes header = {'M', 'S', 'G', 'F', 0, 0, 0, 0, 7, 0, 0, 0, 1, 0, 0, 0};
 
   void Pair(const char* policy, SecurityMode mode) {
     client.Configure(*FindPolicy(policy), mode, clientKey, serverKey);
@@ -55,28 +55,29 @@ class UaChunkTest : public ::testing::Test {
 TEST_F(UaChunkTest, ChunksOpenOnTheOtherSideAndRefuseAnyChange) {
   const Bytes body = Range(0, 200);
   for (const char* policy : {"Basic256Sha256", "Aes128_Sha256_RsaOaep"})
-    for (auto mode : {SecurityMode::Sign, SecurityMode::SignAndEncrypt}) {
-      SCOPED_TRACE(std::string(policy) + " " + ModeName(mode));
-      Pair(policy, mode);
-      Bytes sym = client.SealSymmetric(header, body), asym = client.SealAsymmetric(header, body);
-      EXPECT_EQ(server.OpenSymmetric(sym.data(), sym.size(), 16, 1), body);
-      EXPECT_EQ(server.OpenAsymmetric(asym.data(), asym.size(), 16), body);
-      EXPECT_EQ(client.SymmetricRoom(8192, 16) + (mode == SecurityMode::Sign ? 32 : 33), 8176u);
-      EXPECT_THROW(server.OpenSymmetric(sym.data(), sym.size(), 16, 2), DecodeError) << "unknown token";
-      for (Bytes* chunk : {&sym, &asym}) {
-        bool symmetric = chunk == &sym;
-        auto open = [&](const Bytes& c) {
-          return symmetric ? server.OpenSymmetric(c.data(), c.size(), 16, 1)
-                           : server.OpenAsymmetric(c.data(), c.size(), 16);
-        };
-        for (size_t at : {size_t(9), size_t(20), chunk->size() / 2, chunk->size() - 1}) {
-          Bytes altered = *chunk;
+    for (auto mode : {SecurityMode::Sign, SecurityMode::SignAndEncrypt})
+      for (const char* type : {"MSG", "OPN"}) {
+        SCOPED_TRACE(std::string(policy) + " " + ModeName(mode) + " " + type);
+        Pair(policy, mode);
+        const OpenCredentials credentials{Bytes(700, 0x30), Sha1(Bytes(3, 1))};
+        Bytes chunk = SealChunk(client, credentials, {type, 'F', 7, 41, 42}, body.data(), body.size());
+        ChunkIn in = OpenChunk(server, chunk.data(), chunk.size());
+        EXPECT_EQ(std::make_tuple(in.channelId, in.sequence, in.requestId, in.body), std::make_tuple(7, 41, 42, body));
+        EXPECT_EQ(in.senderCertificate, type[0] == 'O' ? credentials.ownCertificate : Bytes());
+        for (size_t at : {size_t(9), size_t(20), chunk.size() / 2, chunk.size() - 1}) {
+          Bytes altered = chunk;
           altered[at] ^= 0x40;
-          EXPECT_THROW(open(altered), DecodeError) << "byte " << at;
+          EXPECT_THROW(OpenChunk(server, altered.data(), altered.size()), DecodeError) << "byte " << at;
         }
-        EXPECT_THROW(open(Bytes(chunk->begin(), chunk->end() - 16)), DecodeError) << "truncated";
+        Bytes cut(chunk.begin(), chunk.end() - 16);
+        cut[4] = uint8_t(cut.size());
+        cut[5] = uint8_t(cut.size() >> 8);
+        EXPECT_THROW(OpenChunk(server, cut.data(), cut.size()), DecodeError) << "truncated";
       }
-    }
+  EXPECT_EQ(ChunkRoom(client, 8192) + 16 + 8 + 33, 8192u);  // SignAndEncrypt: one padding byte and the signature
+  Bytes other = SealChunk(client, {}, {"MSG", 'F', 7, 1, 1}, nullptr, 0);
+  other[12] = 2;  // a token the server never issued
+  EXPECT_THROW(OpenChunk(server, other.data(), other.size()), DecodeError);
 }
 
 TEST(UaCertificateTest, CreatesTheIdentityOnceAndFindsTrustedCertificates) {
