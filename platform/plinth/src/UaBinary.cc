@@ -45,6 +45,33 @@ size_t MinWire(uint8_t type) {
   }
 }
 
+// Bytes every element of a fixed-width built-in type takes; 0 for the others.
+size_t FixedWidth(uint8_t type) {
+  switch (type) {
+    case kBoolean:
+    case kSByte:
+    case kByte:
+      return 1;
+    case kInt16:
+    case kUInt16:
+      return 2;
+    case kInt32:
+    case kUInt32:
+    case kFloat:
+    case kStatusCode:
+      return 4;
+    case kInt64:
+    case kUInt64:
+    case kDouble:
+    case kDateTime:
+      return 8;
+    case kGuid:
+      return 16;
+    default:
+      return 0;
+  }
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -613,7 +640,19 @@ void Reader::ReadElement(Variant& v, uint8_t type, int depth) {
   }
 }
 
-Variant Reader::VariantValue(int depth) {
+void Reader::SkipElements(uint8_t type, size_t count, int depth) {
+  if (size_t width = FixedWidth(type)) return Skip(count * width);  // count * width <= Left(): checked by ArrayLength
+  for (size_t i = 0; i < count; ++i) {
+    if (type == kString || type == kByteString || type == kXmlElement) {
+      int32_t n = I32();
+      if (n > 0) Skip(static_cast<size_t>(n));
+    } else {
+      SkipBuiltIn(type, depth);
+    }
+  }
+}
+
+Variant Reader::VariantValue(int depth, size_t maxElements) {
   if (depth > kMaxDepth) throw DecodeError("variant nested too deep");
   uint8_t mask = U8();
   Variant v;
@@ -627,7 +666,12 @@ Variant Reader::VariantValue(int depth) {
   }
   if (v.isArray) {
     size_t n = ArrayLength(kMaxArray, MinWire(v.type));
-    for (size_t i = 0; i < n; ++i) ReadElement(v, v.type, depth);
+    if (n > maxElements) {
+      v.skipped = n;
+      SkipElements(v.type, n, depth);
+    } else {
+      for (size_t i = 0; i < n; ++i) ReadElement(v, v.type, depth);
+    }
     if (mask & 0x40) {
       size_t dims = ArrayLength(64, 4);
       for (size_t i = 0; i < dims; ++i) I32();
@@ -638,13 +682,13 @@ Variant Reader::VariantValue(int depth) {
   return v;
 }
 
-DataValue Reader::DataValueValue(int depth) {
+DataValue Reader::DataValueValue(int depth, size_t maxElements) {
   if (depth > kMaxDepth) throw DecodeError("data value nested too deep");
   DataValue d;
   uint8_t mask = U8();
   if (mask & 0x01) {
     d.hasValue = true;
-    d.value = VariantValue(depth + 1);
+    d.value = VariantValue(depth + 1, maxElements);
   }
   if (mask & 0x02) d.status = U32();
   if (mask & 0x04) I64();  // source timestamp
@@ -666,18 +710,22 @@ ChunkHeader ParseChunkHeader(const uint8_t* bytes, size_t size) {
   return h;
 }
 
-uint32_t ParseSecurityHeaders(bool open, Reader& r) {
-  r.U32();  // secure channel id
+ChunkSecurity ParseChunkSecurity(bool open, Reader& r) {
+  ChunkSecurity s;
+  s.channelId = r.U32();
   if (open) {
     r.String(4096);  // security policy URI
     r.String();      // sender certificate
     r.String();      // receiver certificate thumbprint
   } else {
-    r.U32();  // token id
+    s.tokenId = r.U32();
   }
-  r.U32();  // sequence number
-  return r.U32();
+  s.sequence = r.U32();
+  s.requestId = r.U32();
+  return s;
 }
+
+uint32_t ParseSecurityHeaders(bool open, Reader& r) { return ParseChunkSecurity(open, r).requestId; }
 
 std::vector<uint8_t> EncodeHello(const TransportLimits& ours, const std::string& endpointUrl) {
   Writer w;
@@ -826,7 +874,7 @@ std::vector<uint8_t> EncodeTranslate(const RequestHeader& h, const std::vector<B
   return std::move(w.Bytes());
 }
 
-Response DecodeResponse(const uint8_t* body, size_t size, size_t maxResults) {
+Response DecodeResponse(const uint8_t* body, size_t size, size_t maxResults, const std::vector<size_t>* elementCaps) {
   Reader r(body, size);
   Response out;
   NodeId type = r.NodeIdValue();
@@ -872,7 +920,9 @@ Response DecodeResponse(const uint8_t* body, size_t size, size_t maxResults) {
     case msgid::kReadResponse: {
       size_t n = r.ArrayLength(maxResults, 1);
       out.values.reserve(n);
-      for (size_t i = 0; i < n; ++i) out.values.push_back(r.DataValueValue());
+      for (size_t i = 0; i < n; ++i)
+        out.values.push_back(
+            r.DataValueValue(0, elementCaps && i < elementCaps->size() ? (*elementCaps)[i] : Reader::kMaxArray));
       SkipDiagnosticInfos(r, maxResults);
       break;
     }

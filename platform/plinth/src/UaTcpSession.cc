@@ -11,10 +11,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include "ConfigReader.h"
 
@@ -26,8 +29,7 @@ namespace {
 
 constexpr const char* kPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
 constexpr size_t kSymmetricHeader = kChunkHeaderSize + 16;  // + channel, token, sequence, request
-constexpr size_t kMaxChunks = 4096;
-constexpr uint32_t kMinBuffer = 8192;  // smallest buffer a peer may announce
+constexpr uint32_t kMinBuffer = 8192;                       // smallest buffer a peer may announce
 
 std::string Hex(uint32_t code) {
   char text[16];
@@ -38,6 +40,53 @@ std::string Hex(uint32_t code) {
 int RemainingMs(UaTcpSession::Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - UaTcpSession::Clock::now()).count();
   return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, std::numeric_limits<int>::max()));
+}
+
+// getaddrinfo may wait on a name server far past any deadline and cannot be
+// interrupted, so a name (not an address) is looked up on a thread of its
+// own; a lookup that outlives the deadline is abandoned and its thread frees
+// the result when it finally returns.
+int LookUp(const std::string& host, int port, UaTcpSession::Clock::time_point deadline, addrinfo** out) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  const std::string service = std::to_string(port);
+  int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, out);
+  if (rc != EAI_NONAME) return rc;
+  struct Pending {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false, abandoned = false;
+    int rc = EAI_AGAIN;
+    addrinfo* list = nullptr;
+  };
+  auto pending = std::make_shared<Pending>();
+  hints.ai_flags = AI_NUMERICSERV;
+  try {
+    std::thread([pending, host, service, hints] {
+      addrinfo* list = nullptr;
+      int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+      std::lock_guard<std::mutex> guard(pending->lock);
+      if (pending->abandoned) {
+        if (rc == 0) freeaddrinfo(list);
+        return;
+      }
+      pending->rc = rc;
+      pending->list = list;
+      pending->finished = true;
+      pending->done.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    return EAI_SYSTEM;
+  }
+  std::unique_lock<std::mutex> guard(pending->lock);
+  if (!pending->done.wait_until(guard, deadline, [&] { return pending->finished; })) {
+    pending->abandoned = true;
+    return EAI_AGAIN;
+  }
+  *out = pending->list;
+  return pending->rc;
 }
 
 // Splits "opc.tcp://host:port/path"; the port defaults to 4840.
@@ -198,6 +247,41 @@ bool Store(const Variant& v, DataValueBase& target) {
   }
 }
 
+// Whether a built-in type carries the kind of data a declared type holds:
+// numbers convert among themselves (into a floating type from any number),
+// text, truth values and times only from their own kind.
+bool KindFits(uint8_t builtIn, DataType declared) {
+  bool integer = (builtIn >= kSByte && builtIn <= kUInt64) || builtIn == kStatusCode;
+  switch (FamilyOf(declared)) {
+    case ValueFamily::Bool:
+      return builtIn == kBoolean;
+    case ValueFamily::Int64:
+      return integer;
+    case ValueFamily::Double:
+      return integer || builtIn == kFloat || builtIn == kDouble;
+    case ValueFamily::String:
+      return builtIn == kString || builtIn == kByteString;
+    default:
+      return declared == DT_DATETIME && builtIn == kDateTime;
+  }
+}
+
+std::string Shape(bool isArray, size_t size) {
+  return isArray ? "an array of " + std::to_string(size) : std::string("a scalar");
+}
+
+// Why an answer does not fit the value the profile declared (empty: it fits).
+std::string Mismatch(const Variant& v, const DataValueBase& declared) {
+  size_t size = v.skipped ? v.skipped : v.Size();
+  size_t want = declared.IsArray() ? static_cast<size_t>(std::max(declared.GetArraySize(), 0)) : 1;
+  if (v.isArray != declared.IsArray() || (v.isArray && size != want))
+    return Shape(v.isArray, size) + " where the profile declares " + Shape(declared.IsArray(), want);
+  if (!KindFits(v.type, declared.GetType()))
+    return "built-in type " + std::to_string(v.type) + " where the profile declares " +
+           DataTypeName(declared.GetType());
+  return "";
+}
+
 std::string IndexRange(const std::vector<int>& indices) {
   std::string out;
   for (int i : indices) out += (out.empty() ? "" : ",") + std::to_string(i);
@@ -215,13 +299,10 @@ class UaTcpSession::Socket {
   }
 
   bool Connect(const std::string& host, int port, Clock::time_point deadline, std::string& why) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    int rc = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list);
+    int rc = LookUp(host, port, deadline, &list);
     if (rc != 0) {
-      why = std::string("cannot resolve host : ") + gai_strerror(rc);
+      why = std::string("cannot resolve host : ") + (rc == EAI_AGAIN ? "no answer in time" : gai_strerror(rc));
       return false;
     }
     std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(list, freeaddrinfo);
@@ -249,8 +330,14 @@ class UaTcpSession::Socket {
     return false;
   }
 
+  // Send and Receive check the deadline on every turn: a peer that keeps
+  // the socket ready (a flood, a trickle) cannot stretch them past it.
   bool Send(const uint8_t* data, size_t size, Clock::time_point deadline, std::string& why) {
     while (size > 0) {
+      if (Clock::now() >= deadline) {
+        why = "send : time-out";
+        return false;
+      }
       ssize_t n = ::send(_fd, data, size, MSG_NOSIGNAL);
       if (n > 0) {
         data += n;
@@ -270,6 +357,10 @@ class UaTcpSession::Socket {
 
   bool Receive(uint8_t* data, size_t size, Clock::time_point deadline, std::string& why) {
     while (size > 0) {
+      if (Clock::now() >= deadline) {
+        why = "no answer within the request time-out";
+        return false;
+      }
       ssize_t n = ::recv(_fd, data, size, 0);
       if (n > 0) {
         data += n;
@@ -323,7 +414,8 @@ struct UaTcpSession::Entry {
   BrowsePath path;
   uint8_t type = kNull;  // built-in type of the last value read
   bool isArray = false;
-  uint32_t reported = 0;  // last failure logged; 0: none
+  std::vector<uint32_t> reported;               // causes logged in this episode of failures
+  UaTcpSession::Clock::time_point goodSince{};  // first good read after a failure
 };
 
 // ---- settings ------------------------------------------------------------------
@@ -364,10 +456,7 @@ UaTcpSession::~UaTcpSession() { Close(); }
 bool UaTcpSession::Reconnect() {
   if (_connected) return true;
   if (Clock::now() < _nextAttempt) return false;
-  if (Open()) {
-    _backoff = kReconnectMin;
-    return true;
-  }
+  if (Open()) return true;
   _nextAttempt = Clock::now() + _backoff;
   _backoff = std::min(_backoff * 2, kReconnectMax);
   return false;
@@ -389,20 +478,35 @@ bool UaTcpSession::Open() {
   _socket.reset();
   _connected = false;
   _entries.clear();  // a restarted server may have changed its nodes
-  _sequence = _requestId = _handle = _channelId = _tokenId = 0;
+  _sequence = _requestId = _handle = _channelId = _tokenId = _previousToken = _serverSequence = 0;
   _authToken = NodeId();
   _maxRead = _maxWrite = 0;
   if (!Handshake(_host, _port) || !OpenChannel(false) || !CreateAndActivate()) return false;
   _connected = true;
+  _connectedAt = Clock::now();
   ReadLimits();
   if (!_connected) return false;
-  LOG(INFO) << "OPC UA channel connected : " << _url << " (read limit " << _maxRead << ", write limit " << _maxWrite
-            << ")";
-  _outageLogged = false;
+  if (!_connectLogged)
+    LOG(INFO) << "OPC UA channel connected : " << _url << " (read limit " << _maxRead << ", write limit " << _maxWrite
+              << ")";
+  _connectLogged = true;
   return true;
 }
 
 void UaTcpSession::Drop(const std::string& why) {
+  if (_connected) {
+    // A connection that stayed up ends the episode; one lost soon after
+    // opening continues it, on the growing back-off and without new lines.
+    if (Clock::now() - _connectedAt >= kStable) {
+      _backoff = kReconnectMin;
+      _nextAttempt = Clock::time_point();
+      _outageLogged = _connectLogged = false;
+      _refusals.clear();
+    } else {
+      _nextAttempt = Clock::now() + _backoff;
+      _backoff = std::min(_backoff * 2, kReconnectMax);
+    }
+  }
   // Once per outage and cause, not once per attempt.
   if (!_outageLogged || why != _lastFailure) LOG(ERROR) << "OPC UA channel " << _url << " down : " << why;
   _outageLogged = true;
@@ -490,6 +594,7 @@ bool UaTcpSession::OpenChannel(bool renew) {
     return false;
   }
   if (!renew) _channelId = r.channelId;
+  _previousToken = renew ? _tokenId : r.tokenId;
   _tokenId = r.tokenId;
   _lifetime = ms(r.revisedLifetimeMs ? r.revisedLifetimeMs : _settings.channelLifetime.count());
   // Renew at three quarters of the lifetime, as the token's owner should.
@@ -570,7 +675,8 @@ bool UaTcpSession::SessionLost(uint32_t serviceResult) {
 
 // ---- messages ---------------------------------------------------------------------
 
-bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t maxResults, const char* type) {
+bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t maxResults, const char* type,
+                            const std::vector<size_t>* elementCaps) {
   if (!_socket) return false;
   bool open = std::strcmp(type, "OPN") == 0;
   if (!open && !RenewIfDue()) return false;
@@ -580,7 +686,7 @@ bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t max
   if (!SendChunks(type, body, requestId, deadline) || !ReceiveMessage(requestId, reply, deadline)) return false;
   _lastExchange = Clock::now();
   try {
-    out = DecodeResponse(reply.data(), reply.size(), std::max<size_t>(maxResults, 16));
+    out = DecodeResponse(reply.data(), reply.size(), std::max<size_t>(maxResults, 16), elementCaps);
   } catch (const DecodeError& e) {
     Drop(std::string("undecodable answer : ") + e.what());
     return false;
@@ -631,9 +737,13 @@ bool UaTcpSession::SendChunks(const char* type, const std::vector<uint8_t>& body
 bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body, Clock::time_point deadline) {
   std::string why;
   std::vector<uint8_t> chunk;
-  size_t chunks = 0;
+  size_t chunks = 0, bytes = 0;  // every chunk counts, those of other requests too
   body.clear();
   for (;;) {
+    if (++chunks > kMaxChunks || bytes > size_t(kMaxMessageSize) + kReceiveBufferSize) {
+      Drop("answer beyond " + std::to_string(kMaxChunks) + " chunks or " + std::to_string(kMaxMessageSize) + " bytes");
+      return false;
+    }
     uint8_t head[kChunkHeaderSize];
     if (!_socket->Receive(head, sizeof head, deadline, why)) {
       Drop(why);
@@ -644,6 +754,7 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
       Drop("chunk of " + std::to_string(h.size) + " bytes");
       return false;
     }
+    bytes += h.size;
     chunk.resize(h.size - kChunkHeaderSize);
     if (!_socket->Receive(chunk.data(), chunk.size(), deadline, why)) {
       Drop(why);
@@ -658,15 +769,16 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
       }
       bool open = std::memcmp(h.type, "OPN", 3) == 0;
       if (!open && std::memcmp(h.type, "MSG", 3) != 0) throw DecodeError("unexpected message type");
-      uint32_t id = ParseSecurityHeaders(open, r);
-      if (id != requestId) continue;  // the late answer of a request given up on
+      ChunkSecurity security = ParseChunkSecurity(open, r);
+      if (!CheckChunk(open, security)) return false;
+      if (security.requestId != requestId) continue;  // not ours: counted above, never waited for past the deadline
       if (h.chunk == 'A') {
         Reader a(chunk.data() + (chunk.size() - r.Left()), r.Left());
         Drop("server aborted the answer : " + Hex(a.U32()));
         return false;
       }
       if (h.chunk != 'F' && h.chunk != 'C') throw DecodeError("unknown chunk kind");
-      if (body.size() + r.Left() > kMaxMessageSize || ++chunks > kMaxChunks) {
+      if (body.size() + r.Left() > kMaxMessageSize) {
         Drop("answer larger than " + std::to_string(kMaxMessageSize) + " bytes");
         return false;
       }
@@ -679,10 +791,30 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
   }
 }
 
+bool UaTcpSession::CheckChunk(bool open, const ChunkSecurity& s) {
+  // Sequence numbers rise by one per chunk and may wrap to below 1024 once
+  // past 2^32 - 1024; we only insist that they rise.
+  bool rising =
+      _serverSequence == 0 || s.sequence > _serverSequence || (_serverSequence > 0xFFFFFBFFu && s.sequence < 1024);
+  std::string wrong;
+  if (_channelId != 0 && s.channelId != _channelId)
+    wrong = "channel id " + std::to_string(s.channelId) + " (ours " + std::to_string(_channelId) + ")";
+  else if (!open && s.tokenId != _tokenId && s.tokenId != _previousToken)
+    wrong = "token " + std::to_string(s.tokenId) + " (ours " + std::to_string(_tokenId) + ")";
+  else if (!rising)
+    wrong = "sequence number " + std::to_string(s.sequence) + " after " + std::to_string(_serverSequence);
+  if (!wrong.empty()) {
+    Drop("answer with a wrong " + wrong);
+    return false;
+  }
+  _serverSequence = s.sequence;
+  return true;
+}
+
 // ---- batching ----------------------------------------------------------------------
 
 template <class Item, class Send>
-bool UaTcpSession::Batched(const std::vector<Item>& items, uint32_t& limit, Send send) {
+bool UaTcpSession::Batched(const char* service, const std::vector<Item>& items, uint32_t& limit, Send send) {
   size_t pos = 0;
   while (pos < items.size()) {
     if (!_connected) return false;
@@ -697,7 +829,9 @@ bool UaTcpSession::Batched(const std::vector<Item>& items, uint32_t& limit, Send
       continue;
     }
     if (status::IsBad(result)) {
-      if (!SessionLost(result)) LOG(ERROR) << "OPC UA channel " << _url << " : request refused " << Hex(result);
+      if (!SessionLost(result) && _refusals.emplace(service, result).second)
+        LOG(ERROR) << "OPC UA channel " << _url << " : " << service << " refused " << Hex(result)
+                   << " (logged once until the connection has been up " << kStable.count() / 1000 << " s)";
       return false;
     }
     pos += n;
@@ -707,7 +841,10 @@ bool UaTcpSession::Batched(const std::vector<Item>& items, uint32_t& limit, Send
 
 bool UaTcpSession::ReadBatch(const std::vector<ReadItem>& items, std::vector<DataValue>& out, uint32_t& result) {
   Response r;
-  if (!Exchange(EncodeRead(NextHeader(), items), r, items.size())) return false;
+  std::vector<size_t> caps;
+  caps.reserve(items.size());
+  for (const auto& item : items) caps.push_back(item.maxElements);
+  if (!Exchange(EncodeRead(NextHeader(), items), r, items.size(), "MSG", &caps)) return false;
   result = r.serviceResult;
   if (r.typeId != msgid::kReadResponse && r.typeId != msgid::kServiceFault) {
     Drop("read answered with message " + std::to_string(r.typeId));
@@ -747,7 +884,7 @@ bool UaTcpSession::ReadValues(const std::vector<NodeId>& ids, std::vector<DataVa
   std::vector<ReadItem> items;
   items.reserve(ids.size());
   for (const auto& id : ids) items.push_back({id, kAttributeValue});
-  return Batched(items, _maxRead,
+  return Batched("read", items, _maxRead,
                  [&](const std::vector<ReadItem>& batch, uint32_t& result) { return ReadBatch(batch, out, result); });
 }
 
@@ -818,18 +955,19 @@ void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
   for (Entry* e : pending) paths.push_back(e->path);
   std::vector<BrowsePathResult> results;
   uint32_t limit = _maxRead;
-  bool ok = Batched(paths, limit, [&](const std::vector<BrowsePath>& batch, uint32_t& result) {
-    Response r;
-    if (!Exchange(EncodeTranslate(NextHeader(), batch), r, batch.size())) return false;
-    result = r.serviceResult;
-    if (status::IsBad(result)) return true;
-    if (r.typeId != msgid::kTranslateBrowsePathsResponse || r.paths.size() != batch.size()) {
-      Drop("browse paths answered with " + std::to_string(r.paths.size()) + " results");
-      return false;
-    }
-    results.insert(results.end(), r.paths.begin(), r.paths.end());
-    return true;
-  });
+  bool ok =
+      Batched("browse path translation", paths, limit, [&](const std::vector<BrowsePath>& batch, uint32_t& result) {
+        Response r;
+        if (!Exchange(EncodeTranslate(NextHeader(), batch), r, batch.size())) return false;
+        result = r.serviceResult;
+        if (status::IsBad(result)) return true;
+        if (r.typeId != msgid::kTranslateBrowsePathsResponse || r.paths.size() != batch.size()) {
+          Drop("browse paths answered with " + std::to_string(r.paths.size()) + " results");
+          return false;
+        }
+        results.insert(results.end(), r.paths.begin(), r.paths.end());
+        return true;
+      });
   for (size_t i = 0; i < results.size(); ++i) {
     Entry* e = pending[i];
     if (status::IsBad(results[i].status)) {
@@ -844,9 +982,25 @@ void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
 }
 
 void UaTcpSession::ReportOnce(Entry& entry, uint32_t code, const std::string& what) {
-  if (entry.reported == code) return;
-  entry.reported = code;
+  constexpr size_t kCausesLogged = 4;  // a status that keeps changing stays a few lines
+  entry.goodSince = Clock::time_point();
+  if (std::find(entry.reported.begin(), entry.reported.end(), code) != entry.reported.end()) return;
+  if (entry.reported.size() > kCausesLogged) return;
+  entry.reported.push_back(code);
+  if (entry.reported.size() > kCausesLogged) {
+    LOG(ERROR) << "OPC UA channel " << _url << " : node '" << entry.label
+               << "' keeps failing with other causes; not logged until it reads well for " << kStable.count() / 1000
+               << " s";
+    return;
+  }
   LOG(ERROR) << "OPC UA channel " << _url << " : node '" << entry.label << "' " << what << " " << Hex(code);
+}
+
+void UaTcpSession::ReportGood(Entry& entry) {
+  if (entry.reported.empty()) return;
+  auto now = Clock::now();
+  if (entry.goodSince == Clock::time_point()) entry.goodSince = now;
+  if (now - entry.goodSince >= kStable) entry.reported.clear();
 }
 
 int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
@@ -866,7 +1020,9 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (!entries[i]) continue;
     if (entries[i]->state == Entry::Ready) {
-      items.push_back({entries[i]->id, kAttributeValue});
+      const DataValueBase& declared = *nodes[i]->value;
+      items.push_back({entries[i]->id, kAttributeValue,
+                       declared.IsArray() ? static_cast<size_t>(std::max(declared.GetArraySize(), 0)) : 1});
       which.push_back(i);
     } else {
       nodes[i]->value->SetNull();
@@ -874,7 +1030,7 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
   }
   std::vector<DataValue> values;
   if (_connected && !items.empty()) {
-    Batched(items, _maxRead,
+    Batched("read", items, _maxRead,
             [&](const std::vector<ReadItem>& batch, uint32_t& result) { return ReadBatch(batch, values, result); });
   }
   int read = 0;
@@ -891,13 +1047,16 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
       value.SetNull();
     } else if (!dv.hasValue || dv.value.type == kNull) {
       value.SetNull();
+    } else if (std::string wrong = Mismatch(dv.value, value); !wrong.empty()) {
+      ReportOnce(entry, status::kBadTypeMismatch, "refused : " + wrong);
+      value.SetNull();
     } else if (!Store(dv.value, value)) {
       ReportOnce(entry, status::kBadTypeMismatch, "value of type " + std::to_string(dv.value.type) + " not readable");
       value.SetNull();
     } else {
       entry.type = dv.value.type;
       entry.isArray = dv.value.isArray;
-      entry.reported = 0;
+      ReportGood(entry);
       ++read;
     }
   }
@@ -953,7 +1112,7 @@ int UaTcpSession::Write(const std::vector<_nodeData*>& nodes) {
   }
   std::vector<uint32_t> results;
   if (!items.empty()) {
-    Batched(items, _maxWrite,
+    Batched("write", items, _maxWrite,
             [&](const std::vector<WriteItem>& batch, uint32_t& result) { return WriteBatch(batch, results, result); });
   }
   int good = 0;

@@ -140,9 +140,12 @@ struct QualifiedName {
 // Int64, StatusCode and DateTime (100 ns ticks) in ints; UInt64 in uints;
 // Float and Double in reals; String and ByteString in texts. Other built-in
 // types are skipped on the wire and keep only their type id (unsupported).
+// An array longer than the caller accepts is skipped too: skipped holds its
+// length and no element is stored.
 struct Variant {
   uint8_t type = kNull;
   bool isArray = false;
+  size_t skipped = 0;
   std::vector<int64_t> ints;
   std::vector<uint64_t> uints;
   std::vector<double> reals;
@@ -214,8 +217,9 @@ class Reader {
   void SkipLocalizedText();
   void SkipExtensionObject();
   void SkipDiagnosticInfo(int depth = 0);
-  Variant VariantValue(int depth = 0);
-  DataValue DataValueValue(int depth = 0);
+  // maxElements: the longest array whose elements are stored (see Variant).
+  Variant VariantValue(int depth = 0, size_t maxElements = kMaxArray);
+  DataValue DataValueValue(int depth = 0, size_t maxElements = kMaxArray);
 
   static constexpr size_t kMaxString = 1 << 20;
   static constexpr size_t kMaxArray = 1 << 20;
@@ -226,6 +230,7 @@ class Reader {
   NodeId NodeIdBody(uint8_t encoding);
   void SkipBuiltIn(uint8_t type, int depth);
   void ReadElement(Variant& v, uint8_t type, int depth);
+  void SkipElements(uint8_t type, size_t count, int depth);
   const uint8_t* _p;
   const uint8_t* _end;
 };
@@ -241,9 +246,18 @@ constexpr size_t kChunkHeaderSize = 8;
 // Throws DecodeError when bytes is shorter than a header.
 ChunkHeader ParseChunkHeader(const uint8_t* bytes, size_t size);
 
-// Reads the security and sequence headers of an OPN or MSG chunk (policy
-// None: nothing signed), leaving r at the message body; returns the request
-// id. r starts right after the 8-byte chunk header.
+// The security and sequence headers of an OPN or MSG chunk (policy None:
+// nothing signed); tokenId is 0 for OPN, which carries the policy instead.
+struct ChunkSecurity {
+  uint32_t channelId = 0;
+  uint32_t tokenId = 0;
+  uint32_t sequence = 0;
+  uint32_t requestId = 0;
+};
+// Reads those headers, leaving r at the message body. r starts right after
+// the 8-byte chunk header.
+ChunkSecurity ParseChunkSecurity(bool open, Reader& r);
+// The same, answering only the request id.
 uint32_t ParseSecurityHeaders(bool open, Reader& r);
 
 struct TransportLimits {
@@ -271,6 +285,8 @@ struct RequestHeader {
 struct ReadItem {
   NodeId node;
   uint32_t attribute = kAttributeValue;
+  // Not sent: the longest array the caller accepts in the answer (see Variant).
+  size_t maxElements = Reader::kMaxArray;
 };
 struct WriteItem {
   NodeId node;
@@ -324,7 +340,10 @@ struct Response {
 };
 
 // Decodes a service response body (type id first). maxResults caps the
-// result arrays (the caller knows how many it asked for). Throws DecodeError.
-Response DecodeResponse(const uint8_t* body, size_t size, size_t maxResults = Reader::kMaxArray);
+// result arrays (the caller knows how many it asked for); elementCaps, when
+// given, caps the array length of each read value in turn (see Variant).
+// Throws DecodeError.
+Response DecodeResponse(const uint8_t* body, size_t size, size_t maxResults = Reader::kMaxArray,
+                        const std::vector<size_t>* elementCaps = nullptr);
 
 }  // namespace VESK::DAQ::ua

@@ -3,13 +3,26 @@
 // None, anonymous session) behind the OpcUaSession seam.
 //
 // Blocking: every call is synchronous on the caller's thread and bounded by
-// the request time-out (one deadline per exchange, connect included).
+// the request time-out (one deadline per exchange, connect and host-name
+// lookup included), whatever the server sends: the deadline is checked on
+// every turn, and an answer may take at most kMaxChunks chunks and
+// kMaxMessageSize bytes, chunks of other requests counted in. Every answer
+// must carry our channel id, a current token, a rising sequence number; a
+// mismatch drops the connection.
 // Reconnect tries at most once per back-off step (doubling from
 // kReconnectMin up to kReconnectMax) and answers false at once in between,
-// so a dead server costs one time-out per step, not per cycle.
+// so a dead server costs one time-out per step, not per cycle; the back-off
+// starts again from kReconnectMin only after a connection stayed up for
+// kStable, so a server that drops us right after connecting is retried on
+// the growing back-off and logged once.
+// Values: the caller's value object decides type and shape; an answer of
+// another kind, rank or array length is refused (the value set null), and an
+// array longer than the declared one is skipped undecoded.
 // Threads: not thread-safe; the channel driver serialises every call.
+// IsConnected alone may be asked from any thread.
 // Ownership: owns its socket; the destructor closes the session and the
 // secure channel (bounded by a short time-out) and then the socket.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -44,9 +57,13 @@ class UaTcpSession : public OpcUaSession {
   static constexpr ms kReconnectMax{3000};
   // A connection idle this long is checked before it is used again.
   static constexpr ms kIdleCheck{1000};
+  // A connection (or a node's good reads) lasting this long ends an episode:
+  // back-off and folded log lines start afresh.
+  static constexpr ms kStable{10000};
   // Our own transport limits: the largest chunk and message we accept.
   static constexpr uint32_t kReceiveBufferSize = 65536;
   static constexpr uint32_t kMaxMessageSize = 4 << 20;
+  static constexpr uint32_t kMaxChunks = 4096;
 
   explicit UaTcpSession(Settings settings);
   ~UaTcpSession() override;
@@ -88,9 +105,13 @@ class UaTcpSession : public OpcUaSession {
   void ReadLimits();
   // One request/response on the secure channel: false (connection dropped)
   // on a transport failure, time-out or undecodable answer.
-  bool Exchange(std::vector<uint8_t> body, ua::Response& out, size_t maxResults, const char* type = "MSG");
+  bool Exchange(std::vector<uint8_t> body, ua::Response& out, size_t maxResults, const char* type = "MSG",
+                const std::vector<size_t>* elementCaps = nullptr);
   bool SendChunks(const char* type, const std::vector<uint8_t>& body, uint32_t requestId, Clock::time_point deadline);
   bool ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body, Clock::time_point deadline);
+  // Channel id, token and sequence number of an answer's chunk; drops the
+  // connection on a mismatch.
+  bool CheckChunk(bool open, const ua::ChunkSecurity& s);
   bool RenewIfDue();
   ua::RequestHeader NextHeader();
   // Drops the connection on answers that say the session or channel is gone.
@@ -99,27 +120,31 @@ class UaTcpSession : public OpcUaSession {
   // Splits items into batches of at most limit and calls send on each; a
   // BadTooManyOperations answer halves the batch (and lowers limit).
   template <class Item, class Send>
-  bool Batched(const std::vector<Item>& items, uint32_t& limit, Send send);
+  bool Batched(const char* service, const std::vector<Item>& items, uint32_t& limit, Send send);
   bool ReadBatch(const std::vector<ua::ReadItem>& items, std::vector<ua::DataValue>& out, uint32_t& result);
   bool WriteBatch(const std::vector<ua::WriteItem>& items, std::vector<uint32_t>& out, uint32_t& result);
 
   Entry* Resolve(const _nodeData& node);
   void TranslatePaths(const std::vector<Entry*>& pending);
   void LearnTypes(const std::vector<Entry*>& unknown);
+  // One line per node and cause in an episode of failures (see kStable).
   void ReportOnce(Entry& entry, uint32_t code, const std::string& what);
+  void ReportGood(Entry& entry);
 
   Settings _settings;
   std::string _host, _url;
   int _port = 0;
   std::unique_ptr<Socket> _socket;
-  bool _connected = false;
-  bool _outageLogged = false;
+  std::atomic<bool> _connected{false};
+  bool _outageLogged = false, _connectLogged = false;
   std::string _lastFailure;
-  Clock::time_point _nextAttempt{};
+  std::set<std::pair<std::string, uint32_t>> _refusals;  // service refusals logged in this episode
+  Clock::time_point _nextAttempt{}, _connectedAt{};
   ms _backoff = kReconnectMin;
 
   ua::TransportLimits _peer;
   uint32_t _channelId = 0, _tokenId = 0, _sequence = 0, _requestId = 0, _handle = 0;
+  uint32_t _previousToken = 0, _serverSequence = 0;
   Clock::time_point _renewAt{};
   Clock::time_point _lastExchange{};
   ms _lifetime{0};
