@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +28,7 @@ using namespace ua;
 
 namespace {
 
-constexpr const char* kPolicyNone = "http://opcfoundation.org/UA/SecurityPolicy#None";
-constexpr size_t kSymmetricHeader = kChunkHeaderSize + 16;  // + channel, token, sequence, request
-constexpr uint32_t kMinBuffer = 8192;                       // smallest buffer a peer may announce
+constexpr uint32_t kMinBuffer = 8192;  // smallest buffer a peer may announce
 
 std::string Hex(uint32_t code) {
   char text[16];
@@ -420,7 +419,34 @@ struct UaTcpSession::Entry {
 
 // ---- settings ------------------------------------------------------------------
 
-bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& out) {
+namespace {
+
+std::string InFolder(const std::string& baseDir, const std::string& path) {
+  return path.empty() || path[0] == '/' || baseDir.empty() ? path : baseDir + "/" + path;
+}
+
+// The first line of a password file; a file others may read gets a WARNING.
+bool ReadPassword(const std::string& path, std::string& out, std::string& why) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > 4096) {
+    why = fd < 0 ? std::strerror(errno) : "not a regular file of at most 4 KiB";
+    if (fd >= 0) ::close(fd);
+    return false;
+  }
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  ssize_t n = ::read(fd, text.data(), text.size());
+  ::close(fd);
+  text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  out = text.substr(0, text.find_first_of("\r\n"));
+  if (st.st_mode & 077)
+    LOG(WARNING) << "OPC UA channel settings : password_file " << path << " can be read by others than its owner";
+  return true;
+}
+
+}  // namespace
+
+bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& out, const std::string& baseDir) {
   frame::ConfigReader reader("OPC UA channel settings", settings);
   frame::ConfigNode root = reader.Root();
   std::string path;
@@ -432,6 +458,23 @@ bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& 
   root.Read("request_timeout_ms", request, frame::IntRange{10, 600000});
   root.Read("session_timeout_ms", session, frame::IntRange{1000, 86400000});
   root.Read("channel_lifetime_ms", lifetime, frame::IntRange{1000, 86400000});
+  root.OneOf("security_mode", out.securityMode, {"None", "Sign", "SignAndEncrypt", "best"});
+  root.OneOf("security_policy", out.securityPolicy, {"None", "Basic256Sha256", "Aes128_Sha256_RsaOaep", "best"});
+  std::string passwordFile;
+  root.Read("user", out.user);
+  root.Read("password_file", passwordFile, out.user.empty() ? frame::Need::Optional : frame::Need::Required);
+  frame::Need secured = out.Secured() ? frame::Need::Required : frame::Need::Optional;
+  root.Read("certificate", out.certificate, secured);
+  root.Read("private_key", out.privateKey, secured);
+  root.Read("trusted", out.trusted, secured);
+  root.Read("application_uri", out.applicationUri);
+  if (root.Valid() && out.Secured())
+    root.Check("security_policy", out.securityPolicy != "None",
+               "a secured policy (or best) with security_mode " + out.securityMode);
+  std::string why;
+  if (root.Valid() && !passwordFile.empty())
+    root.Check("password_file", ReadPassword(InFolder(baseDir, passwordFile), out.password, why),
+               "a readable file holding the password (" + why + ")");
   std::string host;
   int port = 0;
   if (root.Valid() && !out.endpoint.empty())
@@ -441,6 +484,7 @@ bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& 
   out.requestTimeout = ms(request);
   out.sessionTimeout = ms(session);
   out.channelLifetime = ms(lifetime);
+  for (std::string* path : {&out.certificate, &out.privateKey, &out.trusted}) *path = InFolder(baseDir, *path);
   return reader.Errors() == 0;
 }
 
@@ -475,13 +519,26 @@ void UaTcpSession::Revive() {
 }
 
 bool UaTcpSession::Open() {
-  _socket.reset();
-  _connected = false;
   _entries.clear();  // a restarted server may have changed its nodes
-  _sequence = _requestId = _handle = _channelId = _tokenId = _previousToken = _serverSequence = 0;
-  _authToken = NodeId();
   _maxRead = _maxWrite = 0;
-  if (!Handshake(_host, _port) || !OpenChannel(false) || !CreateAndActivate()) return false;
+  // Endpoints first, on a plain channel; a secured endpoint then gets a
+  // connection of its own.
+  auto fresh = [this] {
+    _socket.reset();
+    _connected = false;
+    _channel = ChannelState::Closed;
+    _session = SessionState::None;
+    _sequence = _requestId = _handle = _channelId = _tokenId = _previousToken = _serverSequence = 0;
+    _authToken = NodeId();
+  };
+  fresh();
+  _security.Configure(PolicyNone(), SecurityMode::None, nullptr, nullptr);
+  if (!Handshake(_host, _port) || !OpenChannel(false) || !Discover()) return false;
+  if (_security.Secured()) {
+    fresh();
+    if (!Handshake(_host, _port) || !OpenChannel(false)) return false;
+  }
+  if (!CreateAndActivate()) return false;
   _connected = true;
   _connectedAt = Clock::now();
   ReadLimits();
@@ -513,6 +570,8 @@ void UaTcpSession::Drop(const std::string& why) {
   _lastFailure = why;
   _socket.reset();
   _connected = false;
+  _channel = ChannelState::Closed;
+  _session = SessionState::None;
 }
 
 void UaTcpSession::Close() {
@@ -529,6 +588,8 @@ void UaTcpSession::Close() {
   }
   _socket.reset();
   _connected = false;
+  _channel = ChannelState::Closed;
+  _session = SessionState::None;
 }
 
 bool UaTcpSession::Handshake(const std::string& host, int port) {
@@ -579,20 +640,31 @@ bool UaTcpSession::Handshake(const std::string& host, int port) {
     Drop("server receive buffer too small : " + std::to_string(_peer.receiveBufferSize));
     return false;
   }
+  _channel = ChannelState::HelloSent;
   return true;
 }
 
 bool UaTcpSession::OpenChannel(bool renew) {
   RequestHeader header = NextHeader();
   header.authenticationToken = NodeId();
+  _channel = renew ? ChannelState::Renewing : ChannelState::HelloSent;
+  Bytes nonce = RandomBytes(_security.Policy().nonceLength);
   Response r;
-  if (!Exchange(EncodeOpenSecureChannel(header, renew, static_cast<uint32_t>(_settings.channelLifetime.count())), r, 0,
-                "OPN"))
+  if (!Exchange(EncodeOpenSecureChannel(header, renew, static_cast<int32_t>(_security.Mode()),
+                                        std::string(nonce.begin(), nonce.end()),
+                                        static_cast<uint32_t>(_settings.channelLifetime.count())),
+                r, 0, "OPN"))
     return false;
   if (r.typeId != msgid::kOpenSecureChannelResponse || status::IsBad(r.serviceResult)) {
     Drop("secure channel refused : " + Hex(r.serviceResult));
     return false;
   }
+  if (r.serverNonce.size() != nonce.size()) {
+    Drop("secure channel answered with a nonce of " + std::to_string(r.serverNonce.size()) + " bytes");
+    return false;
+  }
+  _security.InstallToken(r.tokenId, nonce, Bytes(r.serverNonce.begin(), r.serverNonce.end()));
+  _channel = ChannelState::Open;
   if (!renew) _channelId = r.channelId;
   _previousToken = renew ? _tokenId : r.tokenId;
   _tokenId = r.tokenId;
@@ -602,33 +674,173 @@ bool UaTcpSession::OpenChannel(bool renew) {
   return true;
 }
 
-bool UaTcpSession::CreateAndActivate() {
-  std::random_device random;
-  std::string nonce(32, '\0');
-  for (auto& c : nonce) c = static_cast<char>(random());
+bool UaTcpSession::Discover() {
   Response r;
-  if (!Exchange(EncodeCreateSession(NextHeader(), _url, "pemrix-gateway", nonce,
-                                    static_cast<double>(_settings.sessionTimeout.count()), kMaxMessageSize),
-                r, 0))
+  if (!Exchange(EncodeGetEndpoints(NextHeader(), _url), r, 0)) return false;
+  if (r.typeId != msgid::kGetEndpointsResponse || status::IsBad(r.serviceResult)) {
+    Drop("endpoints refused : " + Hex(r.serviceResult));
     return false;
+  }
+  const EndpointDescription* chosen = ChooseEndpoint(r.endpoints);
+  if (!chosen) return false;
+  _endpoint = *chosen;
+  bool secured = _endpoint.securityMode != static_cast<int32_t>(SecurityMode::None);
+  bool userSecret = !_settings.user.empty();  // the password is encrypted for the server's certificate
+  if ((secured || userSecret) && !TrustServer(_endpoint)) return false;
+  if (!secured) return true;
+  if (!_identity) {
+    auto identity = std::make_unique<Identity>();
+    std::string why;
+    if (!LoadOrCreateIdentity(_settings.certificate, _settings.privateKey, _settings.applicationUri, *identity, why)) {
+      Drop("own certificate unusable : " + why);
+      return false;
+    }
+    _identity = std::move(identity);
+  }
+  _security.Configure(*FindPolicy(_endpoint.securityPolicyUri), static_cast<SecurityMode>(_endpoint.securityMode),
+                      _identity->privateKey, _serverCertificate.key);
+  _credentials = {_identity->certificate.der, Sha1(_serverCertificate.der)};
+  return true;
+}
+
+const EndpointDescription* UaTcpSession::ChooseEndpoint(const std::vector<EndpointDescription>& offered) {
+  const std::string& mode = _settings.securityMode;
+  const std::string& policy = _settings.securityPolicy;
+  const EndpointDescription* best = nullptr;
+  std::string offers;
+  for (const auto& e : offered) {
+    const SecurityPolicy* p = FindPolicy(e.securityPolicyUri);
+    const char* modeName = ModeName(static_cast<SecurityMode>(e.securityMode));
+    offers += std::string(offers.empty() ? "" : ", ") + (p ? p->name : e.securityPolicyUri) + " " + modeName;
+    if (!p || (mode != "best" && mode != modeName) || (policy != "best" && policy != p->name)) continue;
+    if (mode == "best" && !p->Secured() && _settings.Secured()) continue;
+    auto rank = [](const EndpointDescription& d) { return std::make_pair(d.securityLevel, d.securityMode); };
+    if (!best || rank(e) > rank(*best)) best = &e;
+  }
+  if (!best)
+    Drop("the server offers no endpoint with security " + mode + (mode == "None" ? "" : " " + policy) + " (it offers " +
+         (offers.empty() ? "none" : offers) + ")");
+  return best;
+}
+
+bool UaTcpSession::TrustServer(const EndpointDescription& endpoint) {
+  std::string why;
+  Bytes der(endpoint.serverCertificate.begin(), endpoint.serverCertificate.end());
+  if (!Certificate::FromDer(der, _serverCertificate, why)) {
+    Drop("server certificate unusable : " + why);
+    return false;
+  }
+  if (TrustedIn(_settings.trusted, _serverCertificate.der)) return true;
+  // Kept for the operator to check and move into the trusted folder.
+  std::string rejected = _settings.trusted + ".rejected";
+  std::string file = rejected + "/" + _serverCertificate.Thumbprint() + ".der";
+  ::mkdir(rejected.c_str(), 0755);
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  bool saved = fd >= 0 && ::write(fd, der.data(), der.size()) == static_cast<ssize_t>(der.size());
+  if (fd >= 0) ::close(fd);
+  Drop("server certificate untrusted : subject '" + _serverCertificate.subject + "' thumbprint " +
+       _serverCertificate.Thumbprint() + " ; to trust it, put it into " + _settings.trusted +
+       (saved ? " (saved as " + file + ")" : ""));
+  return false;
+}
+
+bool UaTcpSession::MakeIdentityToken(const std::string& serverNonce, ua::IdentityToken& out) {
+  bool wantUser = !_settings.user.empty();
+  auto type = wantUser ? UserTokenPolicy::UserName : UserTokenPolicy::Anonymous;
+  auto it = std::find_if(_endpoint.tokens.begin(), _endpoint.tokens.end(),
+                         [&](const UserTokenPolicy& t) { return t.tokenType == type; });
+  if (it == _endpoint.tokens.end()) {
+    Drop(std::string("the server offers no ") + (wantUser ? "user name" : "anonymous") + " login on " +
+         _security.Policy().name + " " + ModeName(_security.Mode()) +
+         (wantUser ? "" : " (set user and password_file)"));
+    return false;
+  }
+  out.policyId = it->policyId;
+  out.userName = wantUser;
+  if (!wantUser) return true;
+  out.user = _settings.user;
+  const SecurityPolicy* policy =
+      it->securityPolicyUri.empty() ? &_security.Policy() : FindPolicy(it->securityPolicyUri);
+  if (!policy) {
+    Drop("the server wants the password encrypted under " + it->securityPolicyUri + ", which we do not speak");
+    return false;
+  }
+  if (!policy->Secured()) {
+    if (_security.Mode() != SecurityMode::SignAndEncrypt) {
+      Drop("the server would take the password in the clear; refused (use security_mode SignAndEncrypt)");
+      return false;
+    }
+    out.secret = _settings.password;
+    return true;
+  }
+  Bytes secret = EncryptUserSecret(_serverCertificate.key.get(), _settings.password,
+                                   Bytes(serverNonce.begin(), serverNonce.end()));
+  out.secret.assign(secret.begin(), secret.end());
+  out.encryptionAlgorithm = policy->encryptionAlgorithm;
+  return true;
+}
+
+bool UaTcpSession::CreateAndActivate() {
+  bool secured = _security.Secured();
+  Bytes nonce = RandomBytes(32);
+  SessionRequest request;
+  request.endpointUrl = _url;
+  request.sessionName = "pemrix-gateway";
+  request.applicationUri = _identity && !_identity->certificate.applicationUri.empty()
+                               ? _identity->certificate.applicationUri
+                               : _settings.applicationUri;
+  request.clientNonce.assign(nonce.begin(), nonce.end());
+  if (secured) request.clientCertificate.assign(_identity->certificate.der.begin(), _identity->certificate.der.end());
+  request.timeoutMs = static_cast<double>(_settings.sessionTimeout.count());
+  request.maxResponseSize = kMaxMessageSize;
+  Response r;
+  if (!Exchange(EncodeCreateSession(NextHeader(), request), r, 0)) return false;
   if (r.typeId != msgid::kCreateSessionResponse || status::IsBad(r.serviceResult)) {
     Drop("session refused : " + Hex(r.serviceResult));
     return false;
   }
-  if (!r.anonymousOffered) {
-    Drop("the server offers no anonymous login with security None");
-    return false;
+  if (secured) {
+    // The server proves it holds the key of the certificate we trusted.
+    Bytes signedData = _identity->certificate.der;
+    signedData.insert(signedData.end(), nonce.begin(), nonce.end());
+    const auto& sig = r.serverSignature.signature;
+    if (r.serverCertificate.compare(0, _serverCertificate.der.size(),
+                                    std::string(_serverCertificate.der.begin(), _serverCertificate.der.end())) != 0 ||
+        !VerifyRsa(_serverCertificate.key.get(), signedData, Bytes(sig.begin(), sig.end()))) {
+      Drop("server signature on the session invalid");
+      return false;
+    }
   }
+  _session = SessionState::Created;
   _authToken = r.authenticationToken;
   _sessionTimeout = r.revisedSessionTimeoutMs >= 1 && r.revisedSessionTimeoutMs < 86400000.0
                         ? ms(static_cast<long long>(r.revisedSessionTimeoutMs))
                         : _settings.sessionTimeout;
-  Response a;
-  if (!Exchange(EncodeActivateSession(NextHeader(), r.anonymousPolicyId), a, 0)) return false;
-  if (a.typeId != msgid::kActivateSessionResponse || status::IsBad(a.serviceResult)) {
-    Drop("session activation refused : " + Hex(a.serviceResult));
+  ua::IdentityToken token;
+  SignatureData ours;
+  try {
+    if (!MakeIdentityToken(r.serverNonce, token)) return false;
+    if (secured) {
+      Bytes data(r.serverCertificate.begin(), r.serverCertificate.end());
+      data.insert(data.end(), r.serverNonce.begin(), r.serverNonce.end());
+      Bytes sig = SignRsa(_identity->privateKey.get(), data);
+      ours = {_security.Policy().signatureAlgorithm, std::string(sig.begin(), sig.end())};
+    }
+  } catch (const DecodeError& e) {
+    Drop(std::string("cannot sign or encrypt for the session : ") + e.what());
     return false;
   }
+  Response a;
+  if (!Exchange(EncodeActivateSession(NextHeader(), ours, token), a, 0)) return false;
+  if (a.typeId != msgid::kActivateSessionResponse || status::IsBad(a.serviceResult)) {
+    bool login = a.serviceResult == status::kBadUserAccessDenied ||
+                 a.serviceResult == status::kBadIdentityTokenInvalid ||
+                 a.serviceResult == status::kBadIdentityTokenRejected;
+    Drop(login && token.userName ? "user '" + _settings.user + "' or its password refused : " + Hex(a.serviceResult)
+                                 : "session activation refused : " + Hex(a.serviceResult));
+    return false;
+  }
+  _session = SessionState::Activated;
   return true;
 }
 
@@ -698,7 +910,7 @@ bool UaTcpSession::SendChunks(const char* type, const std::vector<uint8_t>& body
                               Clock::time_point deadline) {
   bool open = std::strcmp(type, "OPN") == 0;
   size_t chunkSize = std::min<size_t>(_peer.receiveBufferSize, kReceiveBufferSize * 4);
-  size_t room = chunkSize - kSymmetricHeader;
+  size_t room = ChunkRoom(_security, chunkSize);
   size_t chunks = open ? 1 : std::max<size_t>(1, (body.size() + room - 1) / room);
   if ((_peer.maxMessageSize && body.size() > _peer.maxMessageSize) ||
       (_peer.maxChunkCount && chunks > _peer.maxChunkCount)) {
@@ -709,24 +921,17 @@ bool UaTcpSession::SendChunks(const char* type, const std::vector<uint8_t>& body
   size_t pos = 0;
   for (size_t c = 0; c < chunks; ++c) {
     size_t part = open ? body.size() : std::min(room, body.size() - pos);
-    Writer w;
-    w.Raw(type, 3);
-    w.U8(c + 1 == chunks ? 'F' : 'C');
-    w.U32(0);  // size, patched below
-    w.U32(_channelId);
-    if (open) {
-      w.String(kPolicyNone);
-      w.NullString();  // sender certificate
-      w.NullString();  // receiver thumbprint
-    } else {
-      w.U32(_tokenId);
+    Bytes chunk;
+    try {
+      chunk =
+          SealChunk(_security, _credentials, {type, c + 1 == chunks ? 'F' : 'C', _channelId, ++_sequence, requestId},
+                    body.data() + pos, part);
+    } catch (const DecodeError& e) {
+      Drop(std::string("cannot secure a request : ") + e.what());
+      return false;
     }
-    w.U32(++_sequence);
-    w.U32(requestId);
-    w.Raw(body.data() + pos, part);
-    w.PatchU32(4, static_cast<uint32_t>(w.Size()));
     pos += part;
-    if (!_socket->Send(w.Bytes().data(), w.Size(), deadline, why)) {
+    if (!_socket->Send(chunk.data(), chunk.size(), deadline, why)) {
       Drop(why);
       return false;
     }
@@ -755,40 +960,53 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
       return false;
     }
     bytes += h.size;
-    chunk.resize(h.size - kChunkHeaderSize);
-    if (!_socket->Receive(chunk.data(), chunk.size(), deadline, why)) {
+    chunk.assign(head, head + kChunkHeaderSize);
+    chunk.resize(h.size);
+    if (!_socket->Receive(chunk.data() + kChunkHeaderSize, h.size - kChunkHeaderSize, deadline, why)) {
       Drop(why);
       return false;
     }
     try {
-      Reader r(chunk.data(), chunk.size());
       if (std::memcmp(h.type, "ERR", 3) == 0) {
-        auto error = DecodeErrorMessage(chunk.data(), chunk.size());
-        Drop("server closed the channel : " + Hex(error.first) + " " + error.second);
+        auto error = DecodeErrorMessage(chunk.data() + kChunkHeaderSize, h.size - kChunkHeaderSize);
+        Drop(Refusal(error.first, error.second));
         return false;
       }
       bool open = std::memcmp(h.type, "OPN", 3) == 0;
       if (!open && std::memcmp(h.type, "MSG", 3) != 0) throw DecodeError("unexpected message type");
-      ChunkSecurity security = ParseChunkSecurity(open, r);
-      if (!CheckChunk(open, security)) return false;
-      if (security.requestId != requestId) continue;  // not ours: counted above, never waited for past the deadline
+      ChunkIn in = OpenChunk(_security, chunk.data(), chunk.size());
+      if (!CheckChunk(open, {in.channelId, in.tokenId, in.sequence, in.requestId})) return false;
+      if (open && _security.Secured() && in.senderCertificate != _serverCertificate.der) {
+        Drop("secure channel answered under another certificate than the endpoint's");
+        return false;
+      }
+      if (in.requestId != requestId) continue;  // not ours: counted above, never waited for past the deadline
       if (h.chunk == 'A') {
-        Reader a(chunk.data() + (chunk.size() - r.Left()), r.Left());
+        Reader a(in.body.data(), in.body.size());
         Drop("server aborted the answer : " + Hex(a.U32()));
         return false;
       }
       if (h.chunk != 'F' && h.chunk != 'C') throw DecodeError("unknown chunk kind");
-      if (body.size() + r.Left() > kMaxMessageSize) {
+      if (body.size() + in.body.size() > kMaxMessageSize) {
         Drop("answer larger than " + std::to_string(kMaxMessageSize) + " bytes");
         return false;
       }
-      body.insert(body.end(), chunk.end() - static_cast<long>(r.Left()), chunk.end());
+      body.insert(body.end(), in.body.begin(), in.body.end());
       if (h.chunk == 'F') return true;
     } catch (const DecodeError& e) {
       Drop(std::string("bad chunk : ") + e.what());
       return false;
     }
   }
+}
+
+std::string UaTcpSession::Refusal(uint32_t code, const std::string& reason) const {
+  std::string what = Hex(code) + " " + reason;
+  // A server that does not trust our certificate refuses the secured channel.
+  if (_channel != ChannelState::HelloSent || !_security.Secured()) return "server closed the channel : " + what;
+  return "server refused our certificate " + _settings.certificate + " (thumbprint " +
+         _identity->certificate.Thumbprint() + ") : " + what +
+         " ; put it into the server's trusted client certificates";
 }
 
 bool UaTcpSession::CheckChunk(bool open, const ChunkSecurity& s) {
