@@ -656,7 +656,7 @@ bool UaTcpSession::OpenChannel(bool renew) {
                 r, 0, "OPN"))
     return false;
   if (r.typeId != msgid::kOpenSecureChannelResponse || status::IsBad(r.serviceResult)) {
-    Drop("secure channel refused : " + Hex(r.serviceResult));
+    Drop(Refusal(r.serviceResult, "secure channel refused"));
     return false;
   }
   if (r.serverNonce.size() != nonce.size()) {
@@ -969,7 +969,7 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
     try {
       if (std::memcmp(h.type, "ERR", 3) == 0) {
         auto error = DecodeErrorMessage(chunk.data() + kChunkHeaderSize, h.size - kChunkHeaderSize);
-        Drop(Refusal(error.first, error.second));
+        Drop(Refusal(error.first, "server closed the channel : " + error.second));
         return false;
       }
       bool open = std::memcmp(h.type, "OPN", 3) == 0;
@@ -1001,9 +1001,9 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
 }
 
 std::string UaTcpSession::Refusal(uint32_t code, const std::string& reason) const {
-  std::string what = Hex(code) + " " + reason;
+  std::string what = reason + " " + Hex(code);
   // A server that does not trust our certificate refuses the secured channel.
-  if (_channel != ChannelState::HelloSent || !_security.Secured()) return "server closed the channel : " + what;
+  if (_channel != ChannelState::HelloSent || !_security.Secured()) return what;
   return "server refused our certificate " + _settings.certificate + " (thumbprint " +
          _identity->certificate.Thumbprint() + ") : " + what +
          " ; put it into the server's trusted client certificates";

@@ -35,10 +35,8 @@ Bytes CapturedBody(const std::string& name) {
   return {chunk.end() - static_cast<long>(r.Left()), chunk.end()};
 }
 
-// One value in a ReadResponse.
-Bytes ReadResponse(const Variant& v) {
-  Writer w;
-  w.NodeIdValue(NodeId::Num(0, msgid::kReadResponse));
+void ResponseHeader(Writer& w, uint32_t type) {
+  w.NodeIdValue(NodeId::Num(0, type));
   w.I64(0);                          // timestamp
   w.U32(0);                          // request handle
   w.U32(status::kGood);              // service result
@@ -46,6 +44,28 @@ Bytes ReadResponse(const Variant& v) {
   w.I32(-1);                         // string table
   w.NodeIdValue(NodeId::Num(0, 0));  // additional header
   w.U8(0);
+}
+
+// One endpoint: security None, anonymous login.
+Bytes EndpointsResponse() {
+  Writer w;
+  ResponseHeader(w, msgid::kGetEndpointsResponse);
+  w.I32(1);
+  w.String("opc.tcp://127.0.0.1");
+  w.String("urn:scripted"), w.NullString(), w.U8(0), w.I32(0), w.NullString(), w.NullString(), w.I32(-1);
+  w.NullString();  // certificate
+  w.I32(1);
+  w.String("http://opcfoundation.org/UA/SecurityPolicy#None");
+  w.I32(1);
+  w.String("anonymous"), w.I32(0), w.NullString(), w.NullString(), w.NullString();
+  w.NullString(), w.U8(0);
+  return std::move(w.Bytes());
+}
+
+// One value in a ReadResponse.
+Bytes ReadResponse(const Variant& v) {
+  Writer w;
+  ResponseHeader(w, msgid::kReadResponse);
   w.I32(1);
   w.U8(0x01);  // value only
   w.VariantValue(v);
@@ -165,6 +185,8 @@ class ScriptedServer {
         reply = CapturedBody("open_response.bin");
         Response open = DecodeResponse(reply.data(), reply.size());
         _channel = open.channelId, _token = open.tokenId;
+      } else if (request == msgid::kGetEndpointsRequest) {
+        reply = EndpointsResponse();
       } else if (request == msgid::kCreateSessionRequest) {
         reply = CapturedBody("create_session_response.bin");
       } else if (request == msgid::kActivateSessionRequest) {
