@@ -39,6 +39,10 @@ TEST(CheckConfig, EveryProblemNamesFileAndKey) {
       {"Pemrix.DataLogger", "project/data_logger.json", "", 1, "data_logger.json' file does not exist!"},
       {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":8086.0}},)" + measurements + "250.9}]}", 1,
        "data_logger.json' : measurements[0].cycle_ms : expected an integer from 1 to 2147483647, found number 250.9"},
+      {"pemrix-daqsvc", "global.conf",
+       R"({"devices":[{"id":"d","driver":"x.drv","profile":"p","channel":{"endpoint":"opc.tcp://h","user":"u",)"
+       R"("password_file":"none","security_mode":"Sign","security_policy":"None"}}]})",
+       1, "password_file : expected a readable file holding the password (No such file or directory)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.file + " " + c.text);

@@ -472,9 +472,10 @@ bool UaTcpSession::Settings::FromJson(const nlohmann::json& settings, Settings& 
     root.Check("security_policy", out.securityPolicy != "None",
                "a secured policy (or best) with security_mode " + out.securityMode);
   std::string why;
-  if (root.Valid() && !passwordFile.empty())
-    root.Check("password_file", ReadPassword(InFolder(baseDir, passwordFile), out.password, why),
-               "a readable file holding the password (" + why + ")");
+  if (root.Valid() && !passwordFile.empty()) {
+    bool read = ReadPassword(InFolder(baseDir, passwordFile), out.password, why);
+    root.Check("password_file", read, "a readable file holding the password (" + why + ")");
+  }
   std::string host;
   int port = 0;
   if (root.Valid() && !out.endpoint.empty())
