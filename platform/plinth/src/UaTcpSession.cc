@@ -405,8 +405,13 @@ class UaTcpSession::Socket {
 
 // ---- per-node state ----------------------------------------------------------
 
+// Plain data, stamped with the session generation it was resolved in. An
+// entry is never freed while the session lives (callers may hold it across
+// an exchange that reconnects); a stale one is resolved afresh on its next
+// use and refused by a write that began before the reconnect.
 struct UaTcpSession::Entry {
   enum State { Ready, Path, Invalid };
+  uint64_t generation = 0;
   std::string label;  // "<ns>:<identifier>" as the profile wrote it
   State state = Ready;
   NodeId id;
@@ -520,7 +525,7 @@ void UaTcpSession::Revive() {
 }
 
 bool UaTcpSession::Open() {
-  _entries.clear();  // a restarted server may have changed its nodes
+  ++_generation;  // a restarted server may have changed its nodes
   _maxRead = _maxWrite = 0;
   // Endpoints first, on a plain channel; a secured endpoint then gets a
   // connection of its own.
@@ -1124,10 +1129,11 @@ UaTcpSession::Entry* UaTcpSession::Resolve(const _nodeData& node) {
       break;
   }
   std::string key = std::to_string(id.namespaceIndex) + "|" + identifier;
-  auto found = _entries.find(key);
-  if (found != _entries.end()) return found->second.get();
-
-  auto entry = std::make_unique<Entry>();
+  auto& entry = _entries[key];
+  if (entry && entry->generation == _generation) return entry.get();
+  if (!entry) entry = std::make_unique<Entry>();
+  *entry = Entry();
+  entry->generation = _generation;
   entry->label = std::to_string(id.namespaceIndex) + ":" + identifier;
   if (id.identifierType == UA_NODEIDTYPE_GUID) {
     entry->id.kind = NodeId::Guid;
@@ -1164,9 +1170,7 @@ UaTcpSession::Entry* UaTcpSession::Resolve(const _nodeData& node) {
   }
   if (entry->state == Entry::Invalid)
     LOG(ERROR) << "OPC UA channel " << _url << " : node '" << entry->label << "' is not a usable node identifier";
-  Entry* raw = entry.get();
-  _entries.emplace(std::move(key), std::move(entry));
-  return raw;
+  return entry.get();
 }
 
 void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
@@ -1320,10 +1324,14 @@ int UaTcpSession::Write(const std::vector<_nodeData*>& nodes) {
     WriteItem item;
     item.node = e->id;
     item.indexRange = IndexRange(nodes[i]->indices);
-    if (e->state != Entry::Ready || e->type == kNull ||
-        !ToVariant(*nodes[i]->value, e->type, !nodes[i]->indices.empty(), item.value)) {
-      LOG(ERROR) << "OPC UA channel " << _url << " : write to node '" << e->label
-                 << "' skipped : " << (e->state != Entry::Ready ? "node unknown" : "no value of the node's type");
+    const char* skip =
+        e->generation != _generation ? "the connection was renewed meanwhile"
+        : e->state != Entry::Ready   ? "node unknown"
+        : e->type == kNull || !ToVariant(*nodes[i]->value, e->type, !nodes[i]->indices.empty(), item.value)
+            ? "no value of the node's type"
+            : nullptr;
+    if (skip) {
+      LOG(ERROR) << "OPC UA channel " << _url << " : write to node '" << e->label << "' skipped : " << skip;
       continue;
     }
     items.push_back(std::move(item));

@@ -189,6 +189,7 @@ class UaTcpSession : public OpcUaSession {
   ua::NodeId _authToken;
   uint32_t _maxRead = 0, _maxWrite = 0;
 
+  uint64_t _generation = 0;  // of the session; counts connections
   // Per node as the device driver names it ("<ns>|<identifier>").
   std::unordered_map<std::string, std::unique_ptr<Entry>> _entries;
 };
