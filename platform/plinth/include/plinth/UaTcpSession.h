@@ -47,6 +47,10 @@
 
 namespace VESK::DAQ {
 
+namespace ua {
+class Socket;
+}
+
 class UaTcpSession : public OpcUaSession {
  public:
   using Clock = std::chrono::steady_clock;
@@ -109,8 +113,22 @@ class UaTcpSession : public OpcUaSession {
   const Settings& GetSettings() const { return _settings; }
 
  private:
-  struct Entry;
-  class Socket;
+  // Plain data, stamped with the session generation it was resolved in. An
+  // entry is never freed while the session lives (callers may hold it across
+  // an exchange that reconnects); a stale one is resolved afresh on its next
+  // use and refused by a write that began before the reconnect.
+  struct Entry {
+    enum State { Ready, Path, Invalid };
+    uint64_t generation = 0;
+    std::string label;  // "<ns>:<identifier>" as the profile wrote it
+    State state = Ready;
+    ua::NodeId id;
+    ua::BrowsePath path;
+    uint8_t type = ua::kNull;  // built-in type of the last value read
+    bool isArray = false;
+    std::vector<uint32_t> reported;  // causes logged in this episode of failures
+    Clock::time_point goodSince{};   // first good read after a failure
+  };
 
   enum class ChannelState { Closed, HelloSent, Open, Renewing };
   enum class SessionState { None, Created, Activated };
@@ -164,7 +182,7 @@ class UaTcpSession : public OpcUaSession {
   Settings _settings;
   std::string _host, _url;
   int _port = 0;
-  std::unique_ptr<Socket> _socket;
+  std::unique_ptr<ua::Socket> _socket;
   std::atomic<bool> _connected{false};
   bool _outageLogged = false, _connectLogged = false;
   std::string _lastFailure;
