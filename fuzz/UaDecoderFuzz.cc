@@ -16,7 +16,7 @@ struct Peers {
   ChannelSecurity client, server;
   Peers(const char* policy, SecurityMode mode) {
     // Keys made once per process: the harness is about parsing, not key strength.
-    static PKey clientKey = OwnKey(EVP_RSA_gen(2048)), serverKey = OwnKey(EVP_RSA_gen(2048));
+    static PKey clientKey = OwnKey(EVP_RSA_gen(1024)), serverKey = OwnKey(EVP_RSA_gen(1024));
     client.Configure(*FindPolicy(policy), mode, clientKey, serverKey);
     server.Configure(*FindPolicy(policy), mode, serverKey, clientKey);
     const Bytes a(32, 1), b(32, 2);

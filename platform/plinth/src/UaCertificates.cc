@@ -18,14 +18,8 @@ namespace {
 
 constexpr size_t kMaxFile = 64 * 1024;
 
-struct SslFree {
-  void operator()(X509* x) const { X509_free(x); }
-  void operator()(BIO* b) const { BIO_free(b); }
-  void operator()(GENERAL_NAMES* n) const { GENERAL_NAMES_free(n); }
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-};
 template <class T>
-using Owned = std::unique_ptr<T, SslFree>;
+using Owned = SslOwned<T>;
 
 std::string OpenSslError() {
   unsigned long e = ERR_get_error();

@@ -31,15 +31,8 @@ std::string Lower(std::string s) {
   return s;
 }
 
-struct CtxFree {
-  void operator()(EVP_PKEY_CTX* c) const { EVP_PKEY_CTX_free(c); }
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-  void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }
-  void operator()(EVP_MAC* c) const { EVP_MAC_free(c); }
-  void operator()(EVP_MAC_CTX* c) const { EVP_MAC_CTX_free(c); }
-};
 template <class T>
-using Owned = std::unique_ptr<T, CtxFree>;
+using Owned = SslOwned<T>;
 
 [[noreturn]] void Fail(const char* what) { throw DecodeError(what); }
 

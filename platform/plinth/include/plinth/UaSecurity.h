@@ -10,7 +10,9 @@
 // Threads: ChannelSecurity is used by one channel on one thread at a time.
 // Ownership: ChannelSecurity shares the local identity and the peer's public
 // key (shared_ptr), so a renewal never outlives the keys it signs with.
+#include <openssl/bio.h>
 #include <openssl/evp.h>
+#include <openssl/x509v3.h>
 
 #include <cstdint>
 #include <memory>
@@ -25,6 +27,19 @@ using Bytes = std::vector<uint8_t>;
 
 using PKey = std::shared_ptr<EVP_PKEY>;
 PKey OwnKey(EVP_PKEY* key);  // takes ownership; null stays null
+
+// The one deleter of the OpenSSL objects we hold.
+struct SslFree {
+  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+  void operator()(EVP_MAC_CTX* p) const { EVP_MAC_CTX_free(p); }
+  void operator()(X509* p) const { X509_free(p); }
+  void operator()(BIO* p) const { BIO_free(p); }
+  void operator()(GENERAL_NAMES* p) const { GENERAL_NAMES_free(p); }
+};
+template <class T>
+using SslOwned = std::unique_ptr<T, SslFree>;
 
 enum class SecurityMode : int32_t { Invalid = 0, None = 1, Sign = 2, SignAndEncrypt = 3 };
 const char* ModeName(SecurityMode mode);
