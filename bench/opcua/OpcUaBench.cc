@@ -36,9 +36,10 @@ struct Fixture {
     auto channel = OPCUA_ClientChannelDriver::Create({{"endpoint", server.Endpoint()}});
     if (!channel || !channel->CheckConnection()) throw std::runtime_error("channel did not connect");
     driver.emplace(params, channel, json::object());
-    raw = std::make_unique<UaTcpSession>(UaTcpSession::Settings{server.Endpoint()});
+    UaTcpSession::Settings s;
+    s.endpoint = server.Endpoint();
+    raw = std::make_unique<UaTcpSession>(s);
     if (!raw->Reconnect()) throw std::runtime_error("raw session did not connect");
-    UaTcpSession::Settings s{server.Endpoint()};
     s.securityMode = "SignAndEncrypt";
     s.securityPolicy = "Basic256Sha256";
     s.certificate = pki.File("gw.pem"), s.privateKey = pki.File("gw.key"), s.trusted = pki.File("trusted");

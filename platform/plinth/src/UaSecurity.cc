@@ -36,21 +36,34 @@ using Owned = SslOwned<T>;
 
 [[noreturn]] void Fail(const char* what) { throw DecodeError(what); }
 
-// HMAC-SHA256 over the concatenation of the parts.
-Bytes Hmac(const Bytes& key, std::initializer_list<std::pair<const uint8_t*, size_t>> parts) {
+// An HMAC-SHA256 context keyed once: every chunk duplicates it, which
+// spares the algorithm look-up and the key set-up per chunk.
+std::shared_ptr<EVP_MAC_CTX> KeyedMac(const Bytes& key) {
   static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);  // shared, read-only after the fetch
-  Owned<EVP_MAC_CTX> ctx(EVP_MAC_CTX_new(mac));
+  std::shared_ptr<EVP_MAC_CTX> ctx(EVP_MAC_CTX_new(mac), EVP_MAC_CTX_free);
   char digest[] = "SHA256";
   OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0), OSSL_PARAM_END};
+  if (!ctx || EVP_MAC_init(ctx.get(), key.data(), key.size(), params) != 1) Fail("HMAC failed");
+  return ctx;
+}
+
+// HMAC over the concatenation of the parts.
+Bytes Hmac(EVP_MAC_CTX* keyed, std::initializer_list<std::pair<const uint8_t*, size_t>> parts) {
+  Owned<EVP_MAC_CTX> ctx(keyed ? EVP_MAC_CTX_dup(keyed) : nullptr);
   Bytes out(kHmacLength);
   size_t len = 0;
-  bool ok = ctx && EVP_MAC_init(ctx.get(), key.data(), key.size(), params) == 1;
+  bool ok = ctx != nullptr;
   for (const auto& [data, size] : parts) ok = ok && EVP_MAC_update(ctx.get(), data, size) == 1;
   if (!ok || EVP_MAC_final(ctx.get(), out.data(), &len, out.size()) != 1 || len != out.size()) Fail("HMAC failed");
   return out;
 }
 
-const EVP_CIPHER* Aes(size_t keyLength) { return keyLength == 16 ? EVP_aes_128_cbc() : EVP_aes_256_cbc(); }
+const EVP_CIPHER* Aes(size_t keyLength) {
+  // Fetched once: the implicit look-up per call costs more than a chunk's encryption.
+  static EVP_CIPHER* aes128 = EVP_CIPHER_fetch(nullptr, "AES-128-CBC", nullptr);
+  static EVP_CIPHER* aes256 = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+  return keyLength == 16 ? aes128 : aes256;
+}
 
 // AES-CBC without padding of its own (the chunk carries its padding).
 Bytes AesCbc(bool encrypt, const SymmetricKeys& keys, const uint8_t* data, size_t size) {
@@ -111,9 +124,10 @@ const SecurityPolicy* FindPolicy(const std::string& nameOrUri) {
 Bytes PSha256(const Bytes& secret, const Bytes& seed, size_t length) {
   // A(0) = seed, A(i) = HMAC(secret, A(i-1)); output HMAC(secret, A(i) + seed) ...
   Bytes out, a = seed;
+  auto keyed = KeyedMac(secret);
   while (out.size() < length) {
-    a = Hmac(secret, {{a.data(), a.size()}});
-    Bytes block = Hmac(secret, {{a.data(), a.size()}, {seed.data(), seed.size()}});
+    a = Hmac(keyed.get(), {{a.data(), a.size()}});
+    Bytes block = Hmac(keyed.get(), {{a.data(), a.size()}, {seed.data(), seed.size()}});
     out.insert(out.end(), block.begin(), block.end());
   }
   out.resize(length);
@@ -124,7 +138,7 @@ SymmetricKeys DeriveKeys(const SecurityPolicy& policy, const Bytes& secret, cons
   size_t sign = policy.signingKeyLength, enc = policy.encryptingKeyLength;
   Bytes all = PSha256(secret, seed, sign + enc + kAesBlock);
   auto at = [&](size_t from, size_t n) { return Bytes(all.begin() + long(from), all.begin() + long(from + n)); };
-  return {at(0, sign), at(sign, enc), at(sign + enc, kAesBlock)};
+  return {at(0, sign), at(sign, enc), at(sign + enc, kAesBlock), KeyedMac(at(0, sign))};
 }
 
 Bytes RandomBytes(size_t n) {
@@ -306,7 +320,7 @@ Bytes ChannelSecurity::SealSymmetric(const Bytes& header, const Bytes& body) con
   size.U32(static_cast<uint32_t>(header.size() + plain.size() + (Secured() ? kHmacLength : 0)));
   std::memcpy(chunk.data() + 4, size.Bytes().data(), 4);
   if (Secured()) {
-    Bytes mac = Hmac(_current.own.signing, {{chunk.data(), chunk.size()}, {plain.data(), plain.size()}});
+    Bytes mac = Hmac(_current.own.mac.get(), {{chunk.data(), chunk.size()}, {plain.data(), plain.size()}});
     plain.insert(plain.end(), mac.begin(), mac.end());
   }
   if (encrypt) plain = AesCbc(true, _current.own, plain.data(), plain.size());
@@ -324,7 +338,7 @@ Bytes ChannelSecurity::OpenSymmetric(const uint8_t* chunk, size_t size, size_t h
   Bytes plain = encrypt ? AesCbc(false, token.peer, chunk + headerSize, n) : Bytes(chunk + headerSize, chunk + size);
   if (plain.size() < kHmacLength + 8) Fail("chunk shorter than its signature");
   size_t end = plain.size() - kHmacLength;
-  Bytes mac = Hmac(token.peer.signing, {{chunk, headerSize}, {plain.data(), end}});
+  Bytes mac = Hmac(token.peer.mac.get(), {{chunk, headerSize}, {plain.data(), end}});
   if (CRYPTO_memcmp(mac.data(), plain.data() + end, kHmacLength) != 0) Fail("chunk signature invalid");
   plain.resize(encrypt ? StripPadding(plain.data(), end, kAesBlock) : end);
   return plain;

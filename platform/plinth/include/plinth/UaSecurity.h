@@ -74,6 +74,7 @@ Bytes PSha256(const Bytes& secret, const Bytes& seed, size_t length);
 
 struct SymmetricKeys {
   Bytes signing, encrypting, iv;
+  std::shared_ptr<EVP_MAC_CTX> mac;  // HMAC keyed with signing, duplicated per chunk
 };
 SymmetricKeys DeriveKeys(const SecurityPolicy& policy, const Bytes& secret, const Bytes& seed);
 
