@@ -1,6 +1,9 @@
 #include "DaqService.h"
 
 #include <easylogging++.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <mutex>
@@ -21,6 +24,8 @@ using json = nlohmann::json;
 
 static_assert(std::atomic<bool>::is_always_lock_free, "Stop() must be async-signal-safe");
 
+using Clock = std::chrono::steady_clock;
+
 // One running device. Members are released in reverse order: the driver
 // first (its destructor is plug-in code and it points at the device), the
 // plug-in last.
@@ -30,17 +35,20 @@ struct DeviceSlot {
   std::shared_ptr<DAQ::Device> device;
   std::shared_ptr<DAQ::IChannelDriver> channel;
   std::shared_ptr<DAQ::IDeviceDriver> driver;
-  // Held for every driver call, by the cycle and by the stub alike.
-  std::mutex mutex;
-  // Cycle thread only.
-  bool failing = false;
+  std::thread worker;  // runs DeviceLoop; joined by Shutdown
+  // Device thread only.
+  bool failing = false, overran = false;
   int connected = -1;  // last logged connection state; -1 none yet
+  // The last completed update's "parameters", published by the device
+  // thread and shared (never copied) with the stub's answers.
+  std::mutex lastLock;
+  std::shared_ptr<const nlohmann::json> last;
+  Clock::time_point lastAt{};
   // Stub thread only: unknown parameter ids already reported once (at most
-  // kMaxUnknownReported: a peer chooses the ids).
+  // kMaxUnknownReported: a peer chooses the ids), and whether the staleness
+  // of the last update has been reported.
   std::set<std::string> unknownReported;
-  // Ids the driver holds a tag for, as its last update listed them (tags are
-  // only ever added). Under mutex.
-  std::set<std::string> tags;
+  bool staleReported = false;
 };
 
 namespace {
@@ -58,14 +66,14 @@ struct RpcError {
   std::string message;
 };
 
-constexpr std::chrono::milliseconds kStopPoll{50};
 constexpr size_t kMaxUnknownReported = 256;
 
 // Serves the acquisition API. Runs on the server's worker thread, one
 // request at a time; the device list is fixed before the server starts.
 class AcquisitionStub : public JsonRpcStub {
  public:
-  explicit AcquisitionStub(const std::vector<std::shared_ptr<DeviceSlot>>& slots) : JsonRpcStub(""), _slots(slots) {}
+  AcquisitionStub(const std::vector<std::shared_ptr<DeviceSlot>>& slots, std::chrono::milliseconds staleAfter)
+      : JsonRpcStub(""), _slots(slots), _staleAfter(staleAfter) {}
 
   bool Invoke(json& request, json& response) override {
     response = json::object();
@@ -116,11 +124,10 @@ class AcquisitionStub : public JsonRpcStub {
     throw RpcError{kUnknownDevice, "Unknown device '" + id + "'."};
   }
 
-  // {"values": {id: value, ...}} with one member per requested id. An id the
-  // device's profile does not know, or one the driver holds no tag for,
-  // answers null: the driver's own answer for it (false) would read as a real
-  // boolean value. Before the first update no tag is known yet; every value
-  // is null then anyway, as nothing was read.
+  // {"values": {id: value, ...}} with one member per requested id, from the
+  // device's last completed update. An id the device's profile does not
+  // know, or one the driver holds no tag for, answers null; so does every id
+  // before the first update and once the last one is older than staleAfter.
   json ReadParameter(const json& params) {
     DeviceSlot& slot = FindDevice(params);
     auto list = params.find("parameters");
@@ -130,22 +137,42 @@ class AcquisitionStub : public JsonRpcStub {
       if (!id.is_string()) throw RpcError{kInvalidParams, "Invalid params: 'parameters' must be an array of strings."};
 
     auto profile = slot.device->GetProfile();
+    std::shared_ptr<const json> last = Current(slot);
     json values = json::object();
-    std::lock_guard<std::mutex> guard(slot.mutex);
     for (const auto& item : *list) {
       const std::string& id = item.get_ref<const std::string&>();
-      auto parameter = profile->GetParameter(id);
-      if (!parameter) {
+      if (!profile->GetParameter(id)) {
         if (slot.unknownReported.size() < kMaxUnknownReported && slot.unknownReported.insert(id).second)
           LOG(ERROR) << "ReadParameter : device '" << slot.id << "' has no parameter '" << id << "'";
         values[id] = nullptr;
         continue;
       }
-      json value = Guarded([&] { return slot.driver->ReadParameter(id); });
-      if (value.is_boolean() && (parameter->type != DAQ::DT_BOOL || !slot.tags.count(id))) value = nullptr;
-      values[id] = std::move(value);
+      auto found = last ? last->find(id) : json::const_iterator();
+      values[id] = last && found != last->end() ? *found : json();
     }
     return {{"values", std::move(values)}};
+  }
+
+  // The last completed update, or null when there is none or it is stale.
+  std::shared_ptr<const json> Current(DeviceSlot& slot) {
+    std::shared_ptr<const json> last;
+    Clock::time_point at;
+    {
+      std::lock_guard<std::mutex> guard(slot.lastLock);
+      last = slot.last;
+      at = slot.lastAt;
+    }
+    auto age = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - at);
+    if (!last || !last->is_object() || age <= _staleAfter) {
+      if (slot.staleReported && last) LOG(INFO) << "Device '" << slot.id << "' updates again";
+      slot.staleReported = false;
+      return last && last->is_object() ? last : nullptr;
+    }
+    if (!slot.staleReported)
+      LOG(WARNING) << "Device '" << slot.id << "' has not completed an update for " << age.count()
+                   << " ms : its values read null until it does (bound " << _staleAfter.count() << " ms)";
+    slot.staleReported = true;
+    return nullptr;
   }
 
   // Params {"device_id", "parameter", "value", optional "indices"}; answers
@@ -168,11 +195,8 @@ class AcquisitionStub : public JsonRpcStub {
         indices.push_back(index.get<int>());
       }
     }
-    int rc;
-    {
-      std::lock_guard<std::mutex> guard(slot.mutex);
-      rc = Guarded([&] { return slot.driver->WriteParameter(id, value, indices); });
-    }
+    // The driver takes writes from any thread while its device updates.
+    int rc = Guarded([&] { return slot.driver->WriteParameter(id, value, indices); });
     LOG(INFO) << "WriteParameter " << slot.id << "/" << id << " = " << frame::LogExcerpt(raw->dump())
               << (indices.empty() ? "" : " at " + json(indices).dump()) << " : " << rc;
     if (rc != 1) throw RpcError{kWriteRefused, "Write refused by device '" + slot.id + "' : parameter '" + id + "'."};
@@ -191,13 +215,41 @@ class AcquisitionStub : public JsonRpcStub {
   }
 
   const std::vector<std::shared_ptr<DeviceSlot>>& _slots;
+  const std::chrono::milliseconds _staleAfter;
 };
 
 }  // namespace
 
-DaqService::DaqService() = default;
+DaqService::DaqService() : _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-DaqService::~DaqService() { Shutdown(); }
+DaqService::~DaqService() {
+  Shutdown();
+  if (_wake >= 0) close(_wake);
+}
+
+void DaqService::Stop() {
+  _stop = true;
+  const uint64_t one = 1;
+  if (_wake >= 0) (void)!write(_wake, &one, sizeof one);
+}
+
+std::chrono::milliseconds DaqService::StaleAfter() const {
+  return std::chrono::milliseconds(2 * int64_t(_config.cycleMs) + 1000);
+}
+
+bool DaqService::SleepUntil(Clock::time_point until) const {
+  while (!_stop) {
+    auto left = until - Clock::now();
+    if (left <= Clock::duration::zero()) return true;
+    // Rounded up: waking a little late beats spinning through the last
+    // millisecond. No eventfd (none could be made): slices of 50 ms.
+    auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd p{_wake, POLLIN, 0};
+    if (_wake < 0) ms = std::min<int64_t>(ms, 50);
+    poll(&p, _wake < 0 ? 0 : 1, static_cast<int>(std::min<int64_t>(ms, INT32_MAX)));
+  }
+  return false;
+}
 
 void DaqService::Configure(DaqConfig config, std::string programDir) {
   _config = std::move(config);
@@ -269,7 +321,7 @@ bool DaqService::Initial() {
   // A missing event endpoint costs the subscribers, not the API: logged by
   // the publisher, which tries again at the next event.
   _events.Bind(_config.daqEvent);
-  _server->Add(std::make_shared<AcquisitionStub>(_slots));
+  _server->Add(std::make_shared<AcquisitionStub>(_slots, StaleAfter()));
   // Polled for every field of every measurement: one INFO line per request
   // would flood the log.
   _server->SetQuiet(true);
@@ -278,53 +330,58 @@ bool DaqService::Initial() {
   return true;
 }
 
-void DaqService::Cycle() {
-  for (auto& slot : _slots) {
-    json out = json::object();
-    bool connected = false;
-    bool ok = true;
-    {
-      std::lock_guard<std::mutex> guard(slot->mutex);
-      try {
-        slot->driver->OnPerformUpdating(out);
-        const json& parameters = out["parameters"];
-        if (parameters.is_object() && parameters.size() != slot->tags.size()) {
-          slot->tags.clear();
-          for (const auto& entry : parameters.items()) slot->tags.insert(entry.key());
-        }
-        slot->driver->OnPerformRequest();
-        connected = slot->driver->IsConnect();
-      } catch (const std::exception& e) {
-        ok = false;
-        // Once per streak of failures, not once per cycle.
-        if (!slot->failing) LOG(ERROR) << "Device '" << slot->id << "' update failed! " << e.what();
-      }
-    }
-    if (ok && slot->failing) LOG(INFO) << "Device '" << slot->id << "' update recovered";
-    slot->failing = !ok;
-    if (!ok) continue;
-    if (slot->connected != static_cast<int>(connected)) {
-      LOG(INFO) << "Device '" << slot->id << "' connected = " << (connected ? "true" : "false");
-      slot->connected = connected;
-    }
-    json params = {{"device_id", slot->id}, {"connected", connected}, {"parameters", out["parameters"]}};
-    _events.Emit(kUpdateEvent, params);
+void DaqService::Update(DeviceSlot& slot) {
+  json out = json::object();
+  bool connected = false;
+  bool ok = true;
+  try {
+    slot.driver->OnPerformUpdating(out);
+    slot.driver->OnPerformRequest();
+    connected = slot.driver->IsConnect();
+  } catch (const std::exception& e) {
+    ok = false;
+    // Once per streak of failures, not once per cycle.
+    if (!slot.failing) LOG(ERROR) << "Device '" << slot.id << "' update failed! " << e.what();
   }
+  if (ok && slot.failing) LOG(INFO) << "Device '" << slot.id << "' update recovered";
+  slot.failing = !ok;
+  if (!ok) return;
+  if (slot.connected != static_cast<int>(connected)) {
+    LOG(INFO) << "Device '" << slot.id << "' connected = " << (connected ? "true" : "false");
+    slot.connected = connected;
+  }
+  json params = {{"device_id", slot.id}, {"connected", connected}, {"parameters", std::move(out["parameters"])}};
+  _events.Emit(kUpdateEvent, params);
+  auto last = std::make_shared<const json>(std::move(params["parameters"]));
+  std::lock_guard<std::mutex> guard(slot.lastLock);
+  slot.last = std::move(last);
+  slot.lastAt = Clock::now();
+}
+
+void DaqService::DeviceLoop(DeviceSlot& slot) {
+  const auto cycle = std::chrono::milliseconds(_config.cycleMs);
+  auto next = Clock::now();
+  do {
+    auto started = Clock::now();
+    Update(slot);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    // Reported once per streak; the other devices keep their cycle meanwhile.
+    if (took > cycle && !slot.overran)
+      LOG(WARNING) << "Device '" << slot.id << "' update took " << took.count() << " ms, longer than its cycle of "
+                   << cycle.count() << " ms";
+    if (took <= cycle && slot.overran) LOG(INFO) << "Device '" << slot.id << "' keeps its cycle again";
+    slot.overran = took > cycle;
+    next += cycle;
+    if (next < Clock::now()) next = Clock::now();
+  } while (SleepUntil(next));
 }
 
 void DaqService::Run() {
-  using Clock = std::chrono::steady_clock;
-  const auto cycle = std::chrono::milliseconds(_config.cycleMs);
-  auto next = Clock::now();
-  while (!_stop) {
-    Cycle();
-    next += cycle;
-    auto now = Clock::now();
-    if (next < now) next = now;
-    // In slices, so a stop request is seen within kStopPoll.
-    while (!_stop && (now = Clock::now()) < next)
-      std::this_thread::sleep_for(std::min<Clock::duration>(next - now, kStopPoll));
+  for (auto& slot : _slots) {
+    DeviceSlot* device = slot.get();
+    device->worker = std::thread([this, device] { DeviceLoop(*device); });
   }
+  SleepUntil(Clock::time_point::max());
   frame::LogPendingSignal();
 }
 
@@ -333,8 +390,12 @@ void DaqService::Shutdown() {
     _server->Stop();  // no stub runs after this
     _server.reset();
   }
+  Stop();
+  for (auto& slot : _slots)
+    if (auto channel = std::dynamic_pointer_cast<DAQ::OPCUA_ClientChannelDriver>(slot->channel)) channel->Close();
+  for (auto& slot : _slots)
+    if (slot->worker.joinable()) slot->worker.join();
   for (auto& slot : _slots) {
-    std::lock_guard<std::mutex> guard(slot->mutex);
     try {
       slot->driver->OnStop();
     } catch (const std::exception& e) {

@@ -5,6 +5,9 @@
 // command's exit status. Stops on SIGINT or SIGTERM.
 #include <easylogging++.h>
 #include <nanomsg/nn.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,6 +31,9 @@ std::string g_configDir;
 std::string g_hostApi = "ipc:///tmp/vesk.pemrix.host.api.ipc";
 std::string g_restartCommand;
 std::atomic<bool> g_stop{false};
+// Written by the signal handler (async-signal-safe), so main sleeps on it
+// instead of waking to look at the flag.
+const int g_wake = eventfd(0, EFD_CLOEXEC);
 
 void LoadConfig(const std::string& path) {
   using VESK::frame::PathRule;
@@ -39,7 +45,11 @@ void LoadConfig(const std::string& path) {
 }
 
 void SignalHandle(int signal) {
-  VESK::frame::HandleSignal(signal, [] { g_stop = true; });
+  VESK::frame::HandleSignal(signal, [] {
+    g_stop = true;
+    const uint64_t one = 1;
+    if (g_wake >= 0) (void)!write(g_wake, &one, sizeof one);
+  });
 }
 
 void rolloutHandler(const char* filename, std::size_t /*size*/) { VESK::frame::RollOutLogFile(filename); }
@@ -105,7 +115,8 @@ int main(int argc, char** argv) {
     // instead of an idle process that answers nothing.
     if (server.OpenSocket()) {
       server.Start();
-      while (!g_stop) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      pollfd wake{g_wake, POLLIN, 0};
+      while (!g_stop) poll(&wake, g_wake >= 0 ? 1 : 0, g_wake >= 0 ? -1 : 100);
       VESK::frame::LogPendingSignal();
       server.Stop();
     } else {

@@ -3,6 +3,9 @@
 #include <easylogging++.h>
 #include <nanomsg/nn.h>
 #include <nanomsg/reqrep.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <nlohmann/json.hpp>
@@ -14,8 +17,10 @@ namespace VESK {
 
 namespace {
 
-// The loop wakes this often to look at the stop flag: closing a socket that
-// another thread is blocked in is not safe with nanomsg, so Stop never does.
+// Closing a socket that another thread is blocked in is not safe with
+// nanomsg, so Stop never does: the loop sleeps in poll on the socket's
+// receive descriptor and an eventfd that Stop writes. Without either (an
+// eventfd that could not be made), it wakes this often to look at the flag.
 constexpr int kReceivePollMs = 100;
 // A reply to a peer that stopped reading must not hold the loop for good.
 constexpr int kSendTimeoutMs = 1000;
@@ -73,12 +78,15 @@ bool JsonRpcStub::Invoke(nlohmann::json&) { return false; }
 
 JsonRpcServer::JsonRpcServer() : JsonRpcServer(std::string()) {}
 
-JsonRpcServer::JsonRpcServer(const std::string& url) : _url(url) { Add(std::make_shared<JsonRpcStub>()); }
+JsonRpcServer::JsonRpcServer(const std::string& url) : _url(url), _wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  Add(std::make_shared<JsonRpcStub>());
+}
 
 JsonRpcServer::~JsonRpcServer() {
   Stop();
   std::lock_guard<std::mutex> guard(_lock);
   _stubs.clear();
+  if (_wake >= 0) close(_wake);
 }
 
 void JsonRpcServer::Add(std::shared_ptr<JsonRpcStub> stub) {
@@ -118,17 +126,38 @@ void JsonRpcServer::CloseSocket() {
 
 void JsonRpcServer::Start() {
   if (_worker.joinable()) return;
-  _stop = false;
+  Rearm();
   _worker = std::thread(&JsonRpcServer::DoWork, this);
 }
 
 void JsonRpcServer::Run() {
-  _stop = false;
+  Rearm();
   DoWork();
+}
+
+void JsonRpcServer::Rearm() {
+  _stop = false;
+  uint64_t count;
+  if (_wake >= 0) (void)!read(_wake, &count, sizeof count);  // a wake-up left by an earlier Stop
+}
+
+int JsonRpcServer::Receive(NnMessage& message) {
+  int rcvfd = -1;
+  size_t size = sizeof rcvfd;
+  if (_wake < 0 || nn_getsockopt(_socket, NN_SOL_SOCKET, NN_RCVFD, &rcvfd, &size) < 0)
+    return nn_recv(_socket, message.Out(), NN_MSG, 0);  // wakes every kReceivePollMs
+  pollfd fds[2] = {{rcvfd, POLLIN, 0}, {_wake, POLLIN, 0}};
+  if (poll(fds, 2, -1) < 0 || !(fds[0].revents & POLLIN)) {
+    errno = EINTR;  // what nn_errno reports
+    return -1;
+  }
+  return nn_recv(_socket, message.Out(), NN_MSG, NN_DONTWAIT);
 }
 
 void JsonRpcServer::Stop() {
   _stop = true;
+  const uint64_t one = 1;
+  if (_wake >= 0) (void)!write(_wake, &one, sizeof one);
   // From inside a stub: the loop is this thread, so nothing can be joined or
   // waited for here; the loop leaves after the current request and the
   // owner's Stop (or the destructor) finishes the job.
@@ -150,7 +179,7 @@ void JsonRpcServer::DoWork() {
   if (OpenSocket()) {
     while (!_stop) {
       NnMessage message;
-      const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
+      const int n = Receive(message);
       if (n < 0) {
         const int err = nn_errno();
         if (err == ETIMEDOUT || err == EAGAIN || err == EINTR) continue;  // poll tick: look at the flag

@@ -10,6 +10,8 @@
 
 namespace VESK {
 
+class NnMessage;
+
 // A handler object, registered under its name. A method "O.M" reaches the
 // stub named "O"; a method without "." reaches the stub named "". Stubs run
 // on the server's loop thread, without the server's lock held.
@@ -63,13 +65,19 @@ class JsonRpcServer {
   // size. On: that line goes to DEBUG, for a service polled many times a
   // second. Set before the loop starts.
   void SetQuiet(bool quiet) { _quiet = quiet; }
-  // Safe from any thread. Ends the loop within about 100 ms (plus the request
+  // Safe from any thread. Wakes the loop at once (it ends after the request
   // in progress), joins the worker and closes the socket. Called from inside
-  // a stub it only sets the flag; the loop ends after that request.
+  // a stub it only sets the flag; the loop ends after that request. An idle
+  // loop sleeps on the socket and never wakes on its own.
   void Stop();
 
  private:
   void DoWork();
+  // Clears the stop flag and a wake-up left by an earlier Stop.
+  void Rearm();
+  // The next message, blocking until one comes or Stop; -1 with nn_errno
+  // EINTR when woken without one.
+  int Receive(NnMessage& message);
   void Serve(const char* data, size_t length);
   void RequestProcess(nlohmann::json& request, nlohmann::json& response);
   void RpcInvoke(nlohmann::json& request, nlohmann::json& response);
@@ -85,6 +93,7 @@ class JsonRpcServer {
   std::mutex _loopMutex;
   std::atomic<std::thread::id> _loopThread{};
   bool _quiet = false;
+  int _wake = -1;  // eventfd that Stop writes
 };
 
 }  // namespace VESK

@@ -1,4 +1,7 @@
 // The acquisition-service stand-in with the real plug-in over a simulated server, as its clients see it.
+#include <arpa/inet.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <set>
 #include <tuple>
@@ -21,11 +24,13 @@ class DaqServiceTest : public DaqServiceFixture {
        "attributes": {"address": {"node_id": "2:Flags"}}},
       {"id": "Setpoint", "type": "double", "write_mode": 1, "attributes": {"address": {"node_id": "2:Setpoint"}}},
       {"id": "Ready", "type": "bool", "attributes": {"address": {"node_id": "2:Ready"}}},
-      {"id": "Jammed", "type": "bool", "attributes": {"address": {"node_id": "Ready"}}}]})");
+      {"id": "Jammed", "type": "bool", "attributes": {"address": {"node_id": "Ready"}}},
+      {"id": "Count", "type": "uint32", "attributes": {"address": {"node_id": "2:Count"}}}]})");
     WriteFile(dir.File("press.server.json"), R"({"nodes": [{"namespace": 2, "id": "Name", "value": "Filler"},
       {"namespace": 2, "id": "Speed", "type": "double", "value": 12.5}, {"namespace": 2, "id": "Ready", "value": false},
       {"namespace": 2, "id": "Flags", "type": "uint16", "value": [1, 0, 8, 0]},
-      {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0}]})");
+      {"namespace": 2, "id": "Setpoint", "type": "double", "value": 20.0},
+      {"namespace": 2, "id": "Count", "type": "uint32", "generator": {"kind": "counter", "period_ms": 10}}]})");
   }
   static json Device(const std::string& id, const std::string& driver = "Quillet.drv") {
     const json channel = {{"simulated_server", "press.server.json"}};
@@ -91,6 +96,37 @@ TEST_F(DaqServiceTest, PublishesEveryUpdateAsAnEvent) {
   };
   ASSERT_TRUE(WaitUntil(bothUpdated, 10s)) << last.dump() << Log();
   EXPECT_EQ(last["params"]["parameters"]["Name"], "Filler");
+}
+
+// A server that takes the connection and never answers holds up neither the other device's cycle nor the stop.
+TEST_F(DaqServiceTest, ASilentServerHoldsUpNeitherTheOtherDeviceNorTheStop) {
+  struct Silent {  // listens and never accepts: the kernel completes connections, nobody ever reads
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t n = sizeof a;
+    bool ok = !bind(fd, (sockaddr*)&a, n) && !listen(fd, 8) && !getsockname(fd, (sockaddr*)&a, &n);
+    ~Silent() { close(fd); }
+  } silent;
+  ASSERT_TRUE(silent.ok);
+  json sick = Device("sick");
+  sick["channel"] = {{"endpoint", "opc.tcp://127.0.0.1:" + std::to_string(ntohs(silent.a.sin_port))},
+                     {"request_timeout_ms", 2000}};
+  auto p = Launch(Config(json::array({sick, Device("press")})));  // 50 ms cycle
+  ASSERT_TRUE(WaitUntil([&] { return Log().find("Device 'sick' update took") != std::string::npos; }, 10s)) << Log();
+  std::set<json> seen;  // distinct counts of the healthy device in one second: about 20
+  EventSubscriber subscriber(event);
+  for (auto end = std::chrono::steady_clock::now() + 1s; std::chrono::steady_clock::now() < end;)
+    if (json e = subscriber.Next(100ms); e["params"]["device_id"] == "press")
+      seen.insert(e["params"]["parameters"]["Count"]);
+  EXPECT_GE(seen.size(), 10u) << Log();
+  auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(Read({"Count"}, "sick")["result"]["values"], json({{"Count", nullptr}}));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << "answered without waiting for the busy device";
+
+  before = std::chrono::steady_clock::now();
+  p->Signal(SIGTERM);
+  ASSERT_TRUE(p->Wait(10s));
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 2s + 1500ms) << "one request time-out, and some slack";
 }
 
 TEST_F(DaqServiceTest, LeavesOutUnusableDevicesStopsOnSigtermAndFailsWithoutAny) {

@@ -55,8 +55,9 @@ std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::CreateFrom
 }
 
 int OPCUA_ClientChannelDriver::ReadNodes(const std::vector<_nodeData*>& nodes) {
-  std::lock_guard<std::mutex> lock(_sessionMutex);
-  if (!_session) {
+  std::unique_lock<std::mutex> lock(_sessionMutex, std::defer_lock);
+  if (!_closed) lock.lock();
+  if (!_session || _closed) {
     for (_nodeData* n : nodes)
       if (n && n->value) n->value->SetNull();
     return 0;
@@ -65,18 +66,19 @@ int OPCUA_ClientChannelDriver::ReadNodes(const std::vector<_nodeData*>& nodes) {
 }
 
 int OPCUA_ClientChannelDriver::WriteNodes(const std::vector<_nodeData*>& nodes) {
+  if (_closed) return 0;
   std::lock_guard<std::mutex> lock(_sessionMutex);
-  return _session ? _session->Write(nodes) : 0;
+  return _session && !_closed ? _session->Write(nodes) : 0;
 }
 
-bool OPCUA_ClientChannelDriver::IsChannelConnected() {
-  std::lock_guard<std::mutex> lock(_sessionMutex);
-  return _session && _session->IsConnected();
-}
+// Without the session lock: a read in progress must not hold up the query
+// (sessions answer IsConnected from any thread).
+bool OPCUA_ClientChannelDriver::IsChannelConnected() { return _session && !_closed && _session->IsConnected(); }
 
 bool OPCUA_ClientChannelDriver::CheckConnection() {
+  if (_closed) return false;
   std::lock_guard<std::mutex> lock(_sessionMutex);
-  return _session && _session->Reconnect();
+  return _session && !_closed && _session->Reconnect();
 }
 
 std::shared_ptr<SimulatedServer> OPCUA_ClientChannelDriver::GetSimulatedServer() const {

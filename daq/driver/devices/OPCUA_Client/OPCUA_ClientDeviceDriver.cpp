@@ -239,14 +239,19 @@ void OPCUA_ClientDeviceDriver::CreateTagList() {
       tag->value = NewValueFor(*parameter);
       if (!parameter->isReference) {
         nlohmann::json& address = attributes["address"];
-        if (!address["node_id"].is_null())
-          NodeStringParse(address["node_id"].get<std::string>(), tag->namespaceIndex, tag->nodeId);
-        else if (!address["browse_path"].is_null())
-          NodeStringParse(address["browse_path"].get<std::string>(), tag->namespaceIndex, tag->browsePath);
+        const char* key = !address["node_id"].is_null() ? "node_id" : "browse_path";
+        if (!address[key].is_null()) {
+          const std::string text = address[key].get<std::string>();
+          try {
+            NodeStringParse(text, tag->namespaceIndex, key[0] == 'n' ? tag->nodeId : tag->browsePath);
+          } catch (const std::logic_error&) {  // what std::stoi throws
+            throw std::invalid_argument(std::string(key) + " '" + text + "' is not <namespace number>:<identifier>");
+          }
+        }
       }
       _tags[parameter->id] = tag.release();
     } catch (const std::exception& e) {
-      LOG(INFO) << "Create Parameter Failed! : Id = " << parameter->id << " Exception : " << e.what();
+      LOG(ERROR) << "Create Parameter Failed! : Id = " << parameter->id << " Exception : " << e.what();
     }
   }
 }
@@ -290,7 +295,8 @@ void OPCUA_ClientDeviceDriver::OnPerformUpdating(nlohmann::json& out) {
 }
 
 int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
-  if (IsConnect()) {
+  const bool wasRead = IsConnect();
+  if (wasRead) {
     std::vector<_nodeData*> batch;
     batch.reserve(kReadBatchSize);
     for (_nodeData* node : _readNodes) {
@@ -305,7 +311,15 @@ int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
   // Asked again: the connection may have dropped during the reads, and then
   // what they left in the tags is not reported.
   const bool connected = IsConnect();
-  if (connected) UpdateTagReference();
+  if (connected) {
+    UpdateTagReference();
+  } else {
+    // A tag holds only what a connected pass gave it: a reference not cut
+    // out afresh, or a node not read, would otherwise answer single reads
+    // with a value from before the outage.
+    for (const auto& entry : _tags)
+      if (!wasRead || (entry.second->parameter && entry.second->parameter->isReference)) entry.second->value->SetNull();
+  }
   if (values.is_null()) values = nlohmann::json::object();
   auto& members = values.get_ref<nlohmann::json::object_t&>();
   for (const auto& entry : _tags) {
@@ -422,12 +436,17 @@ int OPCUA_ClientDeviceDriver::WriteInternalMemory(std::shared_ptr<ProfileParamet
   const Family family = FamilyOfType(parameter->type);
   if (family == Family::None) return 0;  // nothing was stored
   // An array replaces the whole tag value (indices unused); a scalar goes to
-  // the element the indices name (none: a scalar tag).
-  if (!CopyValue(family, *found->second->value, *value, value->IsArray() ? std::vector<int>() : indices)) {
+  // the element the indices name (none: a scalar tag). Tried on a fresh
+  // value of the tag's shape here, stored into the tag by the next
+  // OnPerformRequest: the tag belongs to the update, which may be running.
+  MemoryWrite write{found->second, value, value->IsArray() ? std::vector<int>() : indices};
+  if (!CopyValue(family, *NewValueFor(*found->second->parameter), *value, write.indices)) {
     LOG(ERROR) << "Device '" << DeviceName() << "' write of '" << parameter->id
                << "' refused : the indices name no element of the value";
     return 0;
   }
+  std::lock_guard<std::mutex> lock(_writeMutex);
+  _memoryWrites.push_back(std::move(write));
   return 1;
 }
 
@@ -439,6 +458,9 @@ void OPCUA_ClientDeviceDriver::AddWriteRequest(std::shared_ptr<_writeRequest> re
 void OPCUA_ClientDeviceDriver::OnPerformRequest() {
   // Held for the whole drain, WriteNodes calls included (see the header).
   std::lock_guard<std::mutex> lock(_writeMutex);
+  for (const MemoryWrite& write : _memoryWrites)
+    CopyValue(FamilyOfType(write.tag->parameter->type), *write.tag->value, *write.value, write.indices);
+  _memoryWrites.clear();
   if (!_channel) {
     if (!_writeRequests.empty())
       LOG(ERROR) << "Device '" << DeviceName() << "' has no channel driver, " << _writeRequests.size()
@@ -457,8 +479,9 @@ void OPCUA_ClientDeviceDriver::OnPerformRequest() {
       node.value = request->value;
       _channel->WriteNodes(std::vector<_nodeData*>{&node});
     }
-  } else {
-    _writeRequests.clear();  // the channel is down: queued writes are dropped
+  } else if (!_writeRequests.empty()) {
+    LOG(ERROR) << "Device '" << DeviceName() << "' channel is down, " << _writeRequests.size() << " writes discarded";
+    _writeRequests.clear();
   }
 }
 

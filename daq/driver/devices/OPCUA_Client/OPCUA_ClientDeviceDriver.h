@@ -3,8 +3,11 @@
 // onto OPC UA nodes read and written through an OPCUA_ClientChannelDriver.
 //
 // Threads: the host calls probe, start, stop, updating and the reads one at a
-// time; only the write queue is shared with other threads (WriteParameter
-// may come from any thread) and only it is locked (_writeMutex).
+// time; WriteParameter may come from any thread meanwhile. It touches no tag
+// value: device writes and memory writes (write mode 0) alike are queued
+// under _writeMutex, and OnPerformRequest, on the host's thread, stores the
+// memory writes into their tags before it drains the device writes. So a
+// memory write shows in ReadParameter(id) after the next OnPerformRequest.
 #include <list>
 #include <map>
 #include <memory>
@@ -58,7 +61,8 @@ class OPCUA_ClientDeviceDriver : public IDeviceDriver {
   // Reads every node (batches of kReadBatchSize), refreshes references and
   // sets out["parameters"]; every member null while the channel is down.
   void OnPerformUpdating(nlohmann::json& out) override;
-  // Drains the write queue into the channel, one node per WriteNodes call,
+  // Stores the queued memory writes into their tags, then drains the device
+  // write queue into the channel, one node per WriteNodes call,
   // holding _writeMutex for the whole drain (WriteNodes calls included), so a
   // WriteParameter on another thread waits for the drain to end. Each request
   // leaves the queue as it is handed over: should WriteNodes throw, the
@@ -99,7 +103,15 @@ class OPCUA_ClientDeviceDriver : public IDeviceDriver {
   std::list<_nodeData*> _readNodes;    // owned; freed by OnStop and the destructor
   std::map<std::string, _tag*> _tags;  // owned for the driver's whole life
   std::list<std::shared_ptr<_writeRequest>> _writeRequests;
-  std::mutex _writeMutex;  // guards _writeRequests only
+  // A memory write waiting for OnPerformRequest; already checked against a
+  // value of the tag's shape.
+  struct MemoryWrite {
+    _tag* tag;
+    std::shared_ptr<DataValueBase> value;
+    std::vector<int> indices;
+  };
+  std::vector<MemoryWrite> _memoryWrites;
+  std::mutex _writeMutex;  // guards _writeRequests and _memoryWrites
 };
 
 }  // namespace VESK::DAQ

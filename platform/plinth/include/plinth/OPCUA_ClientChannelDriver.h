@@ -1,8 +1,9 @@
 #pragma once
 // The OPC UA channel driver: device drivers read and write OPC UA nodes
 // through it. It forwards to one OpcUaSession and serialises the calls, so
-// ReadNodes, WriteNodes and the connection queries may come from different
-// threads; each call blocks while another is running.
+// ReadNodes, WriteNodes and CheckConnection may come from different threads;
+// each blocks while another is running. IsChannelConnected and Close never
+// block.
 //
 // Channel settings (a JSON object), see platform/plinth/README.md:
 //   {"endpoint": "opc.tcp://host:port", ...}                   a real server, or
@@ -10,6 +11,7 @@
 //   {"simulated_server": { ...address space inline... }}
 // A relative path is resolved against the folder of the settings file
 // (CreateFromFile) or the baseDir given to Create.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json_fwd.hpp>
@@ -42,6 +44,10 @@ class OPCUA_ClientChannelDriver : public IChannelDriver {
   virtual int WriteNodes(const std::vector<_nodeData*>& nodes);
   bool IsChannelConnected() override;
   bool CheckConnection() override;
+  // For a host that stops: every later call passes at once (reads set their
+  // nodes null, writes and reconnects do nothing), so a driver's remaining
+  // batches cost nothing; a call in progress ends within its own time-out.
+  void Close() { _closed = true; }
 
   std::shared_ptr<OpcUaSession> GetSession() const { return _session; }
   // The simulated server behind this channel, or null for any other session.
@@ -50,6 +56,7 @@ class OPCUA_ClientChannelDriver : public IChannelDriver {
  private:
   std::shared_ptr<OpcUaSession> _session;
   std::mutex _sessionMutex;  // one session call at a time
+  std::atomic<bool> _closed{false};
 };
 
 }  // namespace VESK::DAQ

@@ -1,9 +1,10 @@
 #pragma once
 // The connection to one OPC UA server behind an OPCUA_ClientChannelDriver.
 // The simulated server is one implementation; a client of a real server is
-// another. The channel driver serialises every call on a session, so an
-// implementation need not be thread-safe towards the channel; it must be
-// towards its own extra entry points (see SimulatedServer).
+// another. The channel driver serialises every call on a session but
+// IsConnected, so an implementation need not be thread-safe towards the
+// channel beyond that query; it must be towards its own extra entry points
+// (see SimulatedServer).
 #include <vector>
 
 #include "plinth/NodeData.h"
@@ -13,7 +14,8 @@ namespace VESK::DAQ {
 class OpcUaSession {
  public:
   virtual ~OpcUaSession();
-  // True while connected. Must not block.
+  // True while connected. Must not block, and may be asked from any thread
+  // while another call runs.
   virtual bool IsConnected() = 0;
   // Reconnects when down (may block for the connect time-out); true when
   // connected afterwards.
