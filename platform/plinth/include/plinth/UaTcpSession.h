@@ -63,8 +63,8 @@ class UaTcpSession : public OpcUaSession {
     ms channelLifetime{3600000};
     std::string securityMode = "None";    // None, Sign, SignAndEncrypt or best
     std::string securityPolicy = "best";  // a policy name or best
-    std::string user, password;           // no user: anonymous
-    std::string certificate, privateKey, trusted;
+    std::string user{}, password{};       // no user: anonymous
+    std::string certificate{}, privateKey{}, trusted{};
     std::string applicationUri = "urn:pemrix:gateway:plinth";
     bool Secured() const { return securityMode != "None"; }
     // From the channel settings {"endpoint": ..., "path", "request_timeout_ms",
