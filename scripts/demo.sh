@@ -10,12 +10,14 @@
 #   bash scripts/demo.sh                 refreshed in place until Ctrl-C
 #   bash scripts/demo.sh --duration 30   30 seconds of plain lines, then stop
 #   bash scripts/demo.sh --endpoint opc.tcp://HOST:PORT [--profile FILE]
-#                                        read a real OPC UA server (security
-#                                        None, anonymous) instead of the
-#                                        simulated device: every parameter of
-#                                        the profile (default
+#                        [--channel JSON]
+#                                        read a real OPC UA server instead of
+#                                        the simulated device: every parameter
+#                                        of the profile (default
 #                                        config/demo/plc/plc.profile.json)
-#                                        becomes a field of measurement "plc"
+#                                        becomes a field of measurement "plc";
+#                                        --channel adds channel settings
+#                                        (security, login, certificates)
 #
 # Every program runs in its own session, so Ctrl-C reaches only this script,
 # which then stops them one by one (daemon first, broker last) and removes
@@ -28,7 +30,8 @@ cd "$(dirname "$0")/.."
 DURATION=0
 ENDPOINT=""
 PROFILE=config/demo/plc/plc.profile.json
-usage() { sed -n '10,18s/^#  //p' "$0"; }
+CHANNEL='{}'
+usage() { sed -n '10,20s/^#  //p' "$0"; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --duration) DURATION=${2:-}; shift 2 || { usage; exit 2; } ;;
@@ -37,6 +40,8 @@ while [ $# -gt 0 ]; do
     --endpoint=*) ENDPOINT=${1#*=}; shift ;;
     --profile) PROFILE=${2:-}; shift 2 || { usage; exit 2; } ;;
     --profile=*) PROFILE=${1#*=}; shift ;;
+    --channel) CHANNEL=${2:-}; shift 2 || { usage; exit 2; } ;;
+    --channel=*) CHANNEL=${1#*=}; shift ;;
     -h|--help) usage; exit 0 ;;
     *) echo "unknown argument: $1" >&2; usage >&2; exit 2 ;;
   esac
@@ -46,6 +51,9 @@ if [ -n "$ENDPOINT" ] && ! [[ $ENDPOINT =~ ^opc\.tcp://[^[:space:]]+$ ]]; then
   echo "--endpoint needs an opc.tcp://host:port address, not '$ENDPOINT'" >&2; exit 2
 fi
 [[ $PROFILE = /* ]] || [ -f "$PROFILE" ] || PROFILE="$CALLER_DIR/$PROFILE"
+if ! jq -e 'type == "object"' <<<"$CHANNEL" >/dev/null 2>&1; then
+  echo "--channel needs a JSON object of channel settings, not '$CHANNEL'" >&2; exit 2
+fi
 if [ -n "$ENDPOINT" ] && ! jq -e '.parameters | type == "array"' "$PROFILE" >/dev/null 2>&1; then
   echo "--profile needs a device profile with a \"parameters\" array: $PROFILE" >&2; exit 2
 fi
@@ -212,8 +220,9 @@ configure() {
   if [ -n "$ENDPOINT" ]; then
     # One device "plc" on the real server; one measurement with every parameter.
     cp "$PROFILE" "$RUN/daqsvc/plc.profile.json"
-    jq --arg url "$ENDPOINT" '.devices = [{id: "plc", driver: "Quillet.drv", profile: "plc.profile.json",
-         channel: {endpoint: $url}}]' "$RUN/daqsvc/daqsvc.json" >"$RUN/daqsvc/daqsvc.json.new"
+    jq --arg url "$ENDPOINT" --argjson extra "$CHANNEL" '.devices = [{id: "plc", driver: "Quillet.drv",
+         profile: "plc.profile.json", channel: ({endpoint: $url} + $extra)}]' \
+      "$RUN/daqsvc/daqsvc.json" >"$RUN/daqsvc/daqsvc.json.new"
     mv "$RUN/daqsvc/daqsvc.json.new" "$RUN/daqsvc/daqsvc.json"
     jq --slurpfile p "$PROFILE" '.measurements = [{id: "plc", cycle_ms: 1000,
          fields: ([$p[0].parameters[].id | {(.): {device_id: "plc", tag_id: .}}] | add)}]' \

@@ -80,6 +80,10 @@ TEST(CheckConfig, EveryProblemNamesFileAndKeyAndAHangUpLeavesTheUsableSetRunning
        "data_logger.json' : measurements[1].id : expected an id no other measurement has, found string \"m\""},
       {"Pemrix.DataLogger", "project/data_logger.json", database + R"("port":8086}},"measurements":[]})", 1,
        "data_logger.json' : measurements : expected at least one measurement, found array []"},
+      {"pemrix-daqsvc", "global.conf",
+       R"({"devices":[{"id":"d","driver":"x.drv","profile":"p","channel":{"endpoint":"opc.tcp://h","user":"u",)"
+       R"("password_file":"none","security_mode":"Sign","security_policy":"None"}}]})",
+       1, "password_file : expected a readable file holding the password (No such file or directory)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.program) + " " + c.file + " " + c.text);

@@ -14,6 +14,7 @@
 
 #include "DaqService.h"
 #include "ServiceFrame.h"
+#include "plinth/OPCUA_ClientChannelDriver.h"
 
 namespace {
 
@@ -50,7 +51,13 @@ int main(int argc, char** argv) {
                                      LoadConfig};
   const VESK::frame::StartMode mode = VESK::frame::StartUp(argc, argv, program, status);
   if (mode == VESK::frame::StartMode::Exit) return status;
-  if (mode == VESK::frame::StartMode::CheckConfig) return VESK::frame::CheckConfigStatus();
+  if (mode == VESK::frame::StartMode::CheckConfig) {
+    // Channel settings belong to the channel driver, which checks them when
+    // created (a real server is connected only later).
+    for (const auto& device : g_config.devices)
+      VESK::DAQ::OPCUA_ClientChannelDriver::Create(device.channel, device.baseDir);
+    return VESK::frame::CheckConfigStatus();
+  }
   if (argc < 2) LOG(ERROR) << "Usage: " << argv[0] << " <configuration file>";
   status = 1;
   if (argc >= 2 && !g_configFailed) {

@@ -1,8 +1,19 @@
 // A real OPC UA server for the channel driver's integration tests and
-// benchmark. Listens on 127.0.0.1 only, security mode None, anonymous users.
+// benchmark. Listens on 127.0.0.1 only.
 //
 //   node server.js --port N [--pki DIR] [--max-read N] [--max-write N]
 //                  [--hide-limits] [--bulk N] [--idle-close-ms N]
+//                  [--modes LIST] [--policies LIST] [--users NAME:PASSWORD,...]
+//                  [--no-anonymous] [--trust FILE] [--certificate-out FILE]
+//
+// --pki is where the server keeps its certificate and trust lists (a fresh
+// temporary folder when left out, never the working folder).
+// --modes (None, Sign, SignAndEncrypt) and --policies (None, Basic256Sha256,
+// Aes128_Sha256_RsaOaep) list what the endpoints offer, comma-separated;
+// default None only. --users adds user name/password login, --no-anonymous
+// refuses anonymous sessions. --trust FILE trusts that client certificate
+// and rejects every other; without it any client certificate is accepted.
+// --certificate-out FILE writes the server's certificate (DER) there.
 //
 // Address space (namespace 1, string identifiers, under Objects/Plant):
 //   Scalar.<Type> and Array.<Type> (4 elements) for Boolean, SByte, Byte,
@@ -18,6 +29,8 @@
 // {"read": n} per Read request (n nodes), {"write": id, "value": v} per
 // stored write of a variable.
 "use strict";
+const fs = require("fs");
+const os = require("os");
 const path = require("path");
 const {
   OPCUAServer,
@@ -36,12 +49,20 @@ function option(name, fallback) {
   return i > 0 && i + 1 < process.argv.length ? process.argv[i + 1] : fallback;
 }
 const port = parseInt(option("--port", "4840"), 10);
-const pki = option("--pki", path.join(process.cwd(), "pki"));
+const ownPki = !option("--pki", null);
+const pki = ownPki ? fs.mkdtempSync(path.join(os.tmpdir(), "pemrix-opcua-pki-")) : option("--pki", null);
 const maxRead = parseInt(option("--max-read", "0"), 10);
 const maxWrite = parseInt(option("--max-write", "0"), 10);
 const bulk = parseInt(option("--bulk", "0"), 10);
 const hideLimits = process.argv.includes("--hide-limits");
 const idleCloseMs = parseInt(option("--idle-close-ms", "0"), 10);
+const list = (name, fallback) => option(name, fallback).split(",").filter((x) => x);
+const modes = list("--modes", "None").map((m) => MessageSecurityMode[m]);
+const policies = list("--policies", "None").map((p) => SecurityPolicy[p]);
+const users = new Map(list("--users", "").map((u) => [u.slice(0, u.indexOf(":")), u.slice(u.indexOf(":") + 1)]));
+const trust = option("--trust", null);
+const certificateOut = option("--certificate-out", null);
+if (modes.includes(undefined) || policies.includes(undefined)) throw new Error("unknown security mode or policy");
 
 const print = (o) => process.stdout.write(JSON.stringify(o) + "\n");
 // JSON has no 64-bit integers or dates: print them as text.
@@ -84,8 +105,12 @@ function printedValue(name, dataType, v) {
 }
 
 async function main() {
+  if (trust) {
+    fs.mkdirSync(path.join(pki, "trusted", "certs"), { recursive: true });
+    fs.copyFileSync(trust, path.join(pki, "trusted", "certs", "client" + path.extname(trust)));
+  }
   const certificateManager = new OPCUACertificateManager({
-    automaticallyAcceptUnknownCertificate: true,
+    automaticallyAcceptUnknownCertificate: !trust,
     rootFolder: pki,
   });
   const server = new OPCUAServer({
@@ -94,9 +119,10 @@ async function main() {
     hostname: "127.0.0.1",
     resourcePath: "/pemrix",
     serverCertificateManager: certificateManager,
-    securityPolicies: [SecurityPolicy.None],
-    securityModes: [MessageSecurityMode.None],
-    allowAnonymous: true,
+    securityPolicies: policies,
+    securityModes: modes,
+    allowAnonymous: !process.argv.includes("--no-anonymous"),
+    userManager: { isValidUser: (name, password) => users.has(name) && users.get(name) === password },
     serverCapabilities: { operationLimits: { maxNodesPerRead: maxRead, maxNodesPerWrite: maxWrite } },
   });
   await server.initialize();
@@ -155,9 +181,11 @@ async function main() {
     if (request.schema && request.schema.name === "ReadRequest") print({ read: (request.nodesToRead || []).length });
   });
   await server.start();
+  if (certificateOut) fs.writeFileSync(certificateOut, server.getCertificate());
   print({ listening: port });
   const stop = async () => {
     await server.shutdown(0);
+    if (ownPki) fs.rmSync(pki, { recursive: true, force: true });
     process.exit(0);
   };
   process.on("SIGTERM", stop);

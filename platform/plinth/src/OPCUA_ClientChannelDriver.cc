@@ -21,7 +21,7 @@ std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::Create(con
                                                                              const std::string& baseDir) {
   if (settings.is_object() && settings.contains("endpoint") && !settings.contains("simulated_server")) {
     UaTcpSession::Settings client;
-    if (!UaTcpSession::Settings::FromJson(settings, client)) return nullptr;  // the reader logged why
+    if (!UaTcpSession::Settings::FromJson(settings, client, baseDir)) return nullptr;  // the reader logged why
     // Not connected yet: the first CheckConnection connects, so a server that
     // is down at start-up does not hold up the host.
     return std::make_shared<OPCUA_ClientChannelDriver>(std::make_shared<UaTcpSession>(client));

@@ -8,10 +8,9 @@ namespace VESK::DAQ::ua {
 namespace {
 
 constexpr size_t kMaxEndpoints = 64;
+constexpr size_t kMaxCertificate = 32 * 1024;
 constexpr size_t kMaxTokenPolicies = 32;
 constexpr size_t kMaxSmallArray = 4096;
-constexpr int32_t kSecurityModeNone = 1;
-constexpr int32_t kTokenAnonymous = 0;
 
 // Fewest bytes one element of a built-in type takes on the wire.
 size_t MinWire(uint8_t type) {
@@ -148,26 +147,34 @@ void SkipApplicationDescription(Reader& r) {
 void ReadEndpoints(Reader& r, Response& out) {
   size_t endpoints = r.ArrayLength(kMaxEndpoints, 20);
   for (size_t e = 0; e < endpoints; ++e) {
-    r.String();  // endpointUrl
+    EndpointDescription d;
+    d.url = r.String(4096);
     SkipApplicationDescription(r);
-    r.String();  // serverCertificate
-    int32_t mode = r.I32();
-    r.String();  // securityPolicyUri
+    d.serverCertificate = r.String(kMaxCertificate);
+    d.securityMode = r.I32();
+    d.securityPolicyUri = r.String(4096);
     size_t policies = r.ArrayLength(kMaxTokenPolicies, 20);
     for (size_t p = 0; p < policies; ++p) {
-      std::string id = r.String();
-      int32_t tokenType = r.I32();
+      UserTokenPolicy t;
+      t.policyId = r.String(4096);
+      t.tokenType = r.I32();
       r.String();  // issuedTokenType
       r.String();  // issuerEndpointUrl
-      r.String();  // securityPolicyUri
-      if (mode == kSecurityModeNone && tokenType == kTokenAnonymous && !out.anonymousOffered) {
-        out.anonymousOffered = true;
-        out.anonymousPolicyId = id;
-      }
+      t.securityPolicyUri = r.String(4096);
+      d.tokens.push_back(std::move(t));
     }
     r.String();  // transportProfileUri
-    r.U8();      // securityLevel
+    d.securityLevel = r.U8();
+    out.endpoints.push_back(std::move(d));
   }
+}
+
+// A byte string; empty goes as null.
+void ByteString(Writer& w, const std::string& b) {
+  if (b.empty())
+    w.NullString();
+  else
+    w.String(b);
 }
 
 void SkipDiagnosticInfos(Reader& r, size_t maxResults) {
@@ -760,14 +767,24 @@ std::pair<uint32_t, std::string> DecodeErrorMessage(const uint8_t* body, size_t 
 
 // ---- services -------------------------------------------------------------
 
-std::vector<uint8_t> EncodeOpenSecureChannel(const RequestHeader& h, bool renew, uint32_t lifetimeMs) {
+std::vector<uint8_t> EncodeOpenSecureChannel(const RequestHeader& h, bool renew, int32_t mode, const std::string& nonce,
+                                             uint32_t lifetimeMs) {
   Writer w;
   Header(w, msgid::kOpenSecureChannelRequest, h);
   w.U32(0);  // client protocol version
   w.I32(renew ? 1 : 0);
-  w.I32(kSecurityModeNone);
-  w.NullString();  // client nonce
+  w.I32(mode);
+  ByteString(w, nonce);
   w.U32(lifetimeMs);
+  return std::move(w.Bytes());
+}
+
+std::vector<uint8_t> EncodeGetEndpoints(const RequestHeader& h, const std::string& endpointUrl) {
+  Writer w;
+  Header(w, msgid::kGetEndpointsRequest, h);
+  w.String(endpointUrl);
+  w.I32(-1);  // locale ids
+  w.I32(-1);  // transport profiles: all
   return std::move(w.Bytes());
 }
 
@@ -777,13 +794,11 @@ std::vector<uint8_t> EncodeCloseSecureChannel(const RequestHeader& h) {
   return std::move(w.Bytes());
 }
 
-std::vector<uint8_t> EncodeCreateSession(const RequestHeader& h, const std::string& endpointUrl,
-                                         const std::string& sessionName, const std::string& clientNonce,
-                                         double timeoutMs, uint32_t maxResponseSize) {
+std::vector<uint8_t> EncodeCreateSession(const RequestHeader& h, const SessionRequest& s) {
   Writer w;
   Header(w, msgid::kCreateSessionRequest, h);
   // Client description.
-  w.String("urn:pemrix:gateway:plinth");
+  w.String(s.applicationUri);
   w.String("urn:pemrix:gateway");
   w.U8(0x02);  // localized text: text only
   w.String("Pemrix gateway");
@@ -792,27 +807,35 @@ std::vector<uint8_t> EncodeCreateSession(const RequestHeader& h, const std::stri
   w.NullString();
   w.I32(-1);       // discovery URLs
   w.NullString();  // server URI
-  w.String(endpointUrl);
-  w.String(sessionName);
-  w.String(clientNonce);
-  w.NullString();  // client certificate
-  w.F64(timeoutMs);
-  w.U32(maxResponseSize);
+  w.String(s.endpointUrl);
+  w.String(s.sessionName);
+  w.String(s.clientNonce);
+  ByteString(w, s.clientCertificate);
+  w.F64(s.timeoutMs);
+  w.U32(s.maxResponseSize);
   return std::move(w.Bytes());
 }
 
-std::vector<uint8_t> EncodeActivateSession(const RequestHeader& h, const std::string& anonymousPolicyId) {
+std::vector<uint8_t> EncodeActivateSession(const RequestHeader& h, const SignatureData& clientSignature,
+                                           const IdentityToken& token) {
   Writer w;
   Header(w, msgid::kActivateSessionRequest, h);
-  w.NullString();  // client signature: algorithm
-  w.NullString();  // and signature
-  w.I32(-1);       // client software certificates
-  w.I32(-1);       // locale ids
-  // Anonymous identity token: an extension object holding the policy id.
-  w.NodeIdValue(NodeId::Num(0, msgid::kAnonymousIdentityToken));
+  ByteString(w, clientSignature.algorithm);
+  ByteString(w, clientSignature.signature);
+  w.I32(-1);  // client software certificates
+  w.I32(-1);  // locale ids
+  // The identity token: an extension object with its own length.
+  Writer t;
+  t.String(token.policyId);
+  if (token.userName) {
+    t.String(token.user);
+    t.String(token.secret);
+    ByteString(t, token.encryptionAlgorithm);
+  }
+  w.NodeIdValue(NodeId::Num(0, token.userName ? msgid::kUserNameIdentityToken : msgid::kAnonymousIdentityToken));
   w.U8(0x01);
-  w.I32(static_cast<int32_t>(4 + anonymousPolicyId.size()));
-  w.String(anonymousPolicyId);
+  w.I32(static_cast<int32_t>(t.Size()));
+  w.Raw(t.Bytes().data(), t.Size());
   w.NullString();  // user token signature: algorithm
   w.NullString();  // and signature
   return std::move(w.Bytes());
@@ -893,27 +916,30 @@ Response DecodeResponse(const uint8_t* body, size_t size, size_t maxResults, con
       out.tokenId = r.U32();
       r.I64();  // created at
       out.revisedLifetimeMs = r.U32();
-      r.String();  // server nonce
+      out.serverNonce = r.String(1024);
+      break;
+    case msgid::kGetEndpointsResponse:
+      ReadEndpoints(r, out);
       break;
     case msgid::kCreateSessionResponse: {
       out.sessionId = r.NodeIdValue();
       out.authenticationToken = r.NodeIdValue();
       out.revisedSessionTimeoutMs = r.F64();
-      r.String();  // server nonce
-      r.String();  // server certificate
+      out.serverNonce = r.String(1024);
+      out.serverCertificate = r.String(kMaxCertificate);
       ReadEndpoints(r, out);
       size_t certificates = r.ArrayLength(kMaxSmallArray, 8);
       for (size_t i = 0; i < certificates; ++i) {
         r.String();
         r.String();
       }
-      r.String();  // server signature: algorithm
-      r.String();  // and signature
+      out.serverSignature.algorithm = r.String(1024);
+      out.serverSignature.signature = r.String(8192);
       out.maxRequestMessageSize = r.U32();
       break;
     }
     case msgid::kActivateSessionResponse:
-      r.String();  // server nonce
+      out.serverNonce = r.String(1024);
       ReadStatusArray(r, out.results, kMaxSmallArray);
       SkipDiagnosticInfos(r, kMaxSmallArray);
       break;

@@ -43,6 +43,21 @@ Bytes ReadResponse(bool huge) {
   return std::move(w.Bytes());
 }
 
+// One endpoint: security None, anonymous login.
+Bytes Endpoints() {
+  Writer w;
+  w.NodeIdValue(NodeId::Num(0, msgid::kGetEndpointsResponse));
+  for (int i = 0; i < 4; ++i) w.U32(0);             // time, handle, status
+  w.Raw("\0\xFF\xFF\xFF\xFF\0\0\0\x01\0\0\0", 12);  // no diagnostics, strings, extension; one endpoint
+  w.String("opc.tcp://127.0.0.1"), w.String("urn:scripted"), w.NullString(), w.U8(0), w.I32(0);
+  for (int i = 0; i < 3; ++i) w.I32(-1);  // gateway, discovery profile, discovery URLs
+  w.NullString(), w.I32(1), w.String("http://opcfoundation.org/UA/SecurityPolicy#None"), w.I32(1);
+  w.String("anonymous"), w.I32(0);
+  for (int i = 0; i < 4; ++i) w.I32(-1);  // issued type, issuer, token policy; transport profile
+  w.U8(0);
+  return std::move(w.Bytes());
+}
+
 // Serves one connection on a loopback port.
 struct ScriptedServer {
   explicit ScriptedServer(Mode mode) : _mode(mode), _read(ReadResponse(mode == Mode::HugeArray)) {
@@ -100,6 +115,7 @@ struct ScriptedServer {
       while (flood && Answer(fd, "MSG", id + 1000, Bytes(4))) continue;  // chunks nobody asked for
       if (flood) return;
       Bytes reply = request == msgid::kOpenSecureChannelRequest ? Captured("open_response.bin")
+                    : request == msgid::kGetEndpointsRequest    ? Endpoints()
                     : request == msgid::kCreateSessionRequest   ? Captured("create_session_response.bin")
                     : request == msgid::kActivateSessionRequest ? Captured("activate_session_response.bin")
                     : request == msgid::kCloseSessionRequest    ? Captured("close_session_response.bin")

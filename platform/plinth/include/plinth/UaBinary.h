@@ -1,7 +1,7 @@
 #pragma once
 // OPC UA Binary encoding: the built-in types, the transport messages
 // (Hello, Acknowledge, Error, chunk headers) and the service messages the
-// TCP session uses, with policy None (no signing, no encryption).
+// TCP session uses. Chunk security lives in UaSecurity.h and UaChunks.h.
 //
 // Decoding is for hostile input: every read is checked against the bytes
 // left, every array length against the bytes it would need and against an
@@ -28,6 +28,11 @@ constexpr uint32_t kBadUnexpectedError = 0x80010000;
 constexpr uint32_t kBadCommunicationError = 0x80050000;
 constexpr uint32_t kBadDecodingError = 0x80070000;
 constexpr uint32_t kBadTimeout = 0x800A0000;
+constexpr uint32_t kBadSecurityChecksFailed = 0x80130000;
+constexpr uint32_t kBadCertificateUntrusted = 0x801A0000;
+constexpr uint32_t kBadUserAccessDenied = 0x801F0000;
+constexpr uint32_t kBadIdentityTokenInvalid = 0x80200000;
+constexpr uint32_t kBadIdentityTokenRejected = 0x80210000;
 constexpr uint32_t kBadTooManyOperations = 0x80100000;
 constexpr uint32_t kBadSecureChannelIdInvalid = 0x80220000;
 constexpr uint32_t kBadSessionIdInvalid = 0x80250000;
@@ -76,6 +81,9 @@ enum BuiltIn : uint8_t {
 namespace msgid {
 constexpr uint32_t kServiceFault = 397;
 constexpr uint32_t kAnonymousIdentityToken = 321;
+constexpr uint32_t kUserNameIdentityToken = 324;
+constexpr uint32_t kGetEndpointsRequest = 428;
+constexpr uint32_t kGetEndpointsResponse = 431;
 constexpr uint32_t kOpenSecureChannelRequest = 446;
 constexpr uint32_t kOpenSecureChannelResponse = 449;
 constexpr uint32_t kCloseSecureChannelRequest = 452;
@@ -275,6 +283,38 @@ std::pair<uint32_t, std::string> DecodeErrorMessage(const uint8_t* body, size_t 
 
 // ---- services -------------------------------------------------------------
 
+// A login an endpoint offers.
+struct UserTokenPolicy {
+  enum Type : int32_t { Anonymous = 0, UserName = 1, Certificate = 2, Issued = 3 };
+  std::string policyId;
+  int32_t tokenType = Anonymous;
+  std::string securityPolicyUri;  // how a secret is encrypted; empty: as the endpoint's channel
+};
+
+// One way in that a server offers (byte strings are kept as std::string).
+struct EndpointDescription {
+  std::string url;
+  std::string serverCertificate;  // DER
+  int32_t securityMode = 0;       // 1 None, 2 Sign, 3 SignAndEncrypt
+  std::string securityPolicyUri;
+  std::vector<UserTokenPolicy> tokens;
+  uint8_t securityLevel = 0;
+};
+
+struct SignatureData {
+  std::string algorithm;
+  std::string signature;
+};
+
+// The login sent with ActivateSession: anonymous, or a user name whose
+// secret is the password as the token policy wants it (encrypted when
+// encryptionAlgorithm is set).
+struct IdentityToken {
+  std::string policyId;
+  bool userName = false;
+  std::string user, secret, encryptionAlgorithm;
+};
+
 struct RequestHeader {
   NodeId authenticationToken;
   int64_t timestampTicks = 0;
@@ -301,12 +341,20 @@ struct BrowsePath {
 
 // Service request bodies: the type id followed by the request, ready to be
 // put into MSG (or, for OpenSecureChannel, OPN) chunks.
-std::vector<uint8_t> EncodeOpenSecureChannel(const RequestHeader& h, bool renew, uint32_t lifetimeMs);
+// mode and nonce as the channel's security wants them (1 and empty: None).
+std::vector<uint8_t> EncodeOpenSecureChannel(const RequestHeader& h, bool renew, int32_t mode, const std::string& nonce,
+                                             uint32_t lifetimeMs);
+std::vector<uint8_t> EncodeGetEndpoints(const RequestHeader& h, const std::string& endpointUrl);
 std::vector<uint8_t> EncodeCloseSecureChannel(const RequestHeader& h);
-std::vector<uint8_t> EncodeCreateSession(const RequestHeader& h, const std::string& endpointUrl,
-                                         const std::string& sessionName, const std::string& clientNonce,
-                                         double timeoutMs, uint32_t maxResponseSize);
-std::vector<uint8_t> EncodeActivateSession(const RequestHeader& h, const std::string& anonymousPolicyId);
+struct SessionRequest {
+  std::string endpointUrl, sessionName, applicationUri;
+  std::string clientNonce, clientCertificate;  // certificate empty under policy None
+  double timeoutMs = 0;
+  uint32_t maxResponseSize = 0;
+};
+std::vector<uint8_t> EncodeCreateSession(const RequestHeader& h, const SessionRequest& s);
+std::vector<uint8_t> EncodeActivateSession(const RequestHeader& h, const SignatureData& clientSignature,
+                                           const IdentityToken& token);
 std::vector<uint8_t> EncodeCloseSession(const RequestHeader& h);
 std::vector<uint8_t> EncodeRead(const RequestHeader& h, const std::vector<ReadItem>& items);
 std::vector<uint8_t> EncodeWrite(const RequestHeader& h, const std::vector<WriteItem>& items);
@@ -325,11 +373,15 @@ struct Response {
   uint32_t serviceResult = status::kGood;
   // OpenSecureChannel
   uint32_t channelId = 0, tokenId = 0, revisedLifetimeMs = 0;
+  // OpenSecureChannel, CreateSession, ActivateSession
+  std::string serverNonce;
+  // GetEndpoints, CreateSession
+  std::vector<EndpointDescription> endpoints;
   // CreateSession
   NodeId sessionId, authenticationToken;
   double revisedSessionTimeoutMs = 0;
-  std::string anonymousPolicyId;  // of an endpoint with security None; empty: none offered
-  bool anonymousOffered = false;
+  std::string serverCertificate;
+  SignatureData serverSignature;
   uint32_t maxRequestMessageSize = 0;
   // Read
   std::vector<DataValue> values;

@@ -1,6 +1,14 @@
 #pragma once
-// A client of a real OPC UA server over opc.tcp (UA Binary, security policy
-// None, anonymous session) behind the OpcUaSession seam.
+// A client of a real OPC UA server over opc.tcp (UA Binary) behind the
+// OpcUaSession seam: security None, Sign or SignAndEncrypt (UaSecurity.h),
+// anonymous or user name login.
+//
+// States: the channel is Closed, HelloSent (transport up, no secure
+// channel), Open, or Renewing (a new token asked for); the session is None,
+// Created or Activated. Connected means channel Open and session Activated.
+// A secured connection first asks a plain channel for the endpoints, picks
+// one, checks the server's certificate against the trusted folder, and then
+// opens the secured channel on a new connection.
 //
 // Blocking: every call is synchronous on the caller's thread and bounded by
 // the request time-out (one deadline per exchange, connect and host-name
@@ -34,8 +42,14 @@
 
 #include "plinth/OpcUaSession.h"
 #include "plinth/UaBinary.h"
+#include "plinth/UaCertificates.h"
+#include "plinth/UaChunks.h"
 
 namespace VESK::DAQ {
+
+namespace ua {
+class Socket;
+}
 
 class UaTcpSession : public OpcUaSession {
  public:
@@ -47,10 +61,19 @@ class UaTcpSession : public OpcUaSession {
     ms requestTimeout{3000};
     ms sessionTimeout{60000};
     ms channelLifetime{3600000};
+    std::string securityMode = "None";    // None, Sign, SignAndEncrypt or best
+    std::string securityPolicy = "best";  // a policy name or best
+    std::string user{}, password{};       // no user: anonymous
+    std::string certificate{}, privateKey{}, trusted{};
+    std::string applicationUri = "urn:pemrix:gateway:plinth";
+    bool Secured() const { return securityMode != "None"; }
     // From the channel settings {"endpoint": ..., "path", "request_timeout_ms",
-    // "session_timeout_ms", "channel_lifetime_ms"}; false after one ERROR
-    // line per unusable key (unknown keys get a WARNING).
-    static bool FromJson(const nlohmann::json& settings, Settings& out);
+    // "session_timeout_ms", "channel_lifetime_ms", "security_mode",
+    // "security_policy", "user", "password_file", "certificate",
+    // "private_key", "application_uri", "trusted"}; relative paths are taken
+    // from baseDir. False after one ERROR line per unusable key (unknown keys
+    // get a WARNING). Reads the password file.
+    static bool FromJson(const nlohmann::json& settings, Settings& out, const std::string& baseDir = "");
   };
 
   static constexpr ms kReconnectMin{200};
@@ -90,10 +113,33 @@ class UaTcpSession : public OpcUaSession {
   const Settings& GetSettings() const { return _settings; }
 
  private:
-  struct Entry;
-  class Socket;
+  // Plain data, stamped with the session generation it was resolved in. An
+  // entry is never freed while the session lives (callers may hold it across
+  // an exchange that reconnects); a stale one is resolved afresh on its next
+  // use and refused by a write that began before the reconnect.
+  struct Entry {
+    enum State { Ready, Path, Invalid };
+    uint64_t generation = 0;
+    std::string label;  // "<ns>:<identifier>" as the profile wrote it
+    State state = Ready;
+    ua::NodeId id;
+    ua::BrowsePath path;
+    uint8_t type = ua::kNull;  // built-in type of the last value read
+    bool isArray = false;
+    std::vector<uint32_t> reported;  // causes logged in this episode of failures
+    Clock::time_point goodSince{};   // first good read after a failure
+  };
+
+  enum class ChannelState { Closed, HelloSent, Open, Renewing };
+  enum class SessionState { None, Created, Activated };
 
   bool Open();
+  // GetEndpoints on the plain channel, the endpoint chosen, the server's
+  // certificate checked and the channel's security configured from it.
+  bool Discover();
+  const ua::EndpointDescription* ChooseEndpoint(const std::vector<ua::EndpointDescription>& offered);
+  bool TrustServer(const ua::EndpointDescription& endpoint);
+  bool MakeIdentityToken(const std::string& serverNonce, ua::IdentityToken& out);
   // Servers close idle channels and expire idle sessions: a connection
   // found closed (or idle past the session's or token's lifetime) before a
   // call is reopened at once, not reported as a cycle of nulls.
@@ -112,6 +158,8 @@ class UaTcpSession : public OpcUaSession {
   // Channel id, token and sequence number of an answer's chunk; drops the
   // connection on a mismatch.
   bool CheckChunk(bool open, const ua::ChunkSecurity& s);
+  // The log text of an error message the server closed the connection with.
+  std::string Refusal(uint32_t code, const std::string& reason) const;
   bool RenewIfDue();
   ua::RequestHeader NextHeader();
   // Drops the connection on answers that say the session or channel is gone.
@@ -134,7 +182,7 @@ class UaTcpSession : public OpcUaSession {
   Settings _settings;
   std::string _host, _url;
   int _port = 0;
-  std::unique_ptr<Socket> _socket;
+  std::unique_ptr<ua::Socket> _socket;
   std::atomic<bool> _connected{false};
   bool _outageLogged = false, _connectLogged = false;
   std::string _lastFailure;
@@ -142,6 +190,13 @@ class UaTcpSession : public OpcUaSession {
   Clock::time_point _nextAttempt{}, _connectedAt{};
   ms _backoff = kReconnectMin;
 
+  ChannelState _channel = ChannelState::Closed;
+  SessionState _session = SessionState::None;
+  ua::ChannelSecurity _security;
+  ua::OpenCredentials _credentials;
+  std::unique_ptr<ua::Identity> _identity;  // loaded (or created) at the first secured connect
+  ua::Certificate _serverCertificate;
+  ua::EndpointDescription _endpoint;  // the one chosen
   ua::TransportLimits _peer;
   uint32_t _channelId = 0, _tokenId = 0, _sequence = 0, _requestId = 0, _handle = 0;
   uint32_t _previousToken = 0, _serverSequence = 0;
@@ -152,6 +207,7 @@ class UaTcpSession : public OpcUaSession {
   ua::NodeId _authToken;
   uint32_t _maxRead = 0, _maxWrite = 0;
 
+  uint64_t _generation = 0;  // of the session; counts connections
   // Per node as the device driver names it ("<ns>|<identifier>").
   std::unordered_map<std::string, std::unique_ptr<Entry>> _entries;
 };
