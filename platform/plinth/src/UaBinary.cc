@@ -12,38 +12,6 @@ constexpr size_t kMaxCertificate = 32 * 1024;
 constexpr size_t kMaxTokenPolicies = 32;
 constexpr size_t kMaxSmallArray = 4096;
 
-// Fewest bytes one element of a built-in type takes on the wire.
-size_t MinWire(uint8_t type) {
-  switch (type) {
-    case kBoolean:
-    case kSByte:
-    case kByte:
-    case kLocalizedText:
-    case kDataValue:
-    case kVariant:
-    case kDiagnosticInfo:
-      return 1;
-    case kInt16:
-    case kUInt16:
-    case kNodeIdType:
-    case kExpandedNodeId:
-      return 2;
-    case kInt64:
-    case kUInt64:
-    case kDouble:
-    case kDateTime:
-      return 8;
-    case kGuid:
-      return 16;
-    case kQualifiedName:
-      return 6;
-    case kExtensionObject:
-      return 3;
-    default:
-      return 4;
-  }
-}
-
 // Bytes every element of a fixed-width built-in type takes; 0 for the others.
 size_t FixedWidth(uint8_t type) {
   switch (type) {
@@ -68,6 +36,26 @@ size_t FixedWidth(uint8_t type) {
       return 16;
     default:
       return 0;
+  }
+}
+
+// Fewest bytes one element of a built-in type takes on the wire.
+size_t MinWire(uint8_t type) {
+  switch (type) {
+    case kLocalizedText:
+    case kDataValue:
+    case kVariant:
+    case kDiagnosticInfo:
+      return 1;
+    case kNodeIdType:
+    case kExpandedNodeId:
+      return 2;
+    case kQualifiedName:
+      return 6;
+    case kExtensionObject:
+      return 3;
+    default:
+      return FixedWidth(type) ? FixedWidth(type) : 4;
   }
 }
 
