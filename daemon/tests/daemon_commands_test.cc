@@ -12,8 +12,6 @@ namespace {
 const std::string kInjected = "/tmp/pemrix-injected-" + std::to_string(getpid());
 const char* const kUnpackFailed = "Data file cannot be decompressed!";
 const char* const kInstallFailed = "Data file cannot be installed!";
-const std::string kLoggerJson =
-    R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":8086,"database_name":"p"}}})";
 
 class DaemonCommands : public ::testing::Test {
  protected:

@@ -12,6 +12,11 @@ namespace pemrix::testing {
 using json = nlohmann::json;
 
 // The daemon's text publish appends one zero byte; its replies are JSON with indent 0.
+// A data_logger.json the daemon's update check accepts: a database and one measurement.
+const std::string kLoggerJson =
+    R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":8086,"database_name":"p"}},)"
+    R"("measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":1000}]})";
+
 inline std::string WireText(const std::string& text) { return text + '\0'; }
 inline std::string WireReply(const json& reply) { return WireText(reply.dump(0)); }
 

@@ -45,8 +45,7 @@ class DaemonSigning : public ::testing::Test {
   }
   // A project the daemon's checks accept, as p.tgz.
   void PackProject() {
-    WriteFile(h.dir.File("data_logger.json"),
-              R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":8086,"database_name":"p"}}})");
+    WriteFile(h.dir.File("data_logger.json"), kLoggerJson);
     ASSERT_EQ(0, RunShell("cd '" + h.dir.Path() + "' && tar czf p.tgz data_logger.json"));
   }
   bool Untouched() const {

@@ -135,7 +135,8 @@ TEST_P(InstalledProgram, PassesItsCheckReportsReadyAndStopsInOrderOrCrashesLoudl
   RunShell("mkdir " + run.File("Project"));
   WriteFile(run.File("Project/data_logger.json"),
             R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":)" +
-                std::to_string(FreeTcpPort()) + R"(,"database_name":"d"}},"measurements":[]})");
+                std::to_string(FreeTcpPort()) + R"(,"database_name":"d"}},)"
+                R"("measurements":[{"id":"m","fields":[{"device_id":"d","tag_id":"t"}],"cycle_ms":1000}]})");
   WriteFile(run.File("local.conf"), R"({"project_path":")" + run.File("Project") + R"(","daq_api":")" + run.Ipc("daq") +
                                         R"(","host_api":")" + run.Ipc("host") + R"("})");
   // The shipped configuration passes the program's own check.

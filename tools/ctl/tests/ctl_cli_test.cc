@@ -124,7 +124,7 @@ TEST(CtlCli, IgnoresForeignRepliesAndTakesBackTheProjectItDownloaded) {
   EXPECT_EQ(0, RunShell("cmp '" + h.dir.File("file") + "' " + target));
   EXPECT_NE(upload.output.find("uploaded " + h.dir.File("file") + " to gateway"), std::string::npos) << upload.output;
 
-  WriteFile(h.projectPath + "/data_logger.json", R"({"measurements": []})");
+  WriteFile(h.projectPath + "/data_logger.json", kLoggerJson);
   ASSERT_EQ(ctl({"download-project"}).status, 0);
   ASSERT_EQ(0, RunShell("cp /tmp/Project.tar.gz '" + h.dir.File("Project.tar.gz") + "'"));
   const CtlRun update = ctl({"--json", "update-project", h.dir.File("Project.tar.gz")});
