@@ -47,7 +47,9 @@ cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DPEMR
 # the test): the integration tier needs real servers and is not run here.
 UNIT_TESTS=$(cd "$BUILD" && ctest -N -L unit | sed -n 's/^ *Test *#[0-9]*: *//p')
 # shellcheck disable=SC2086
-cmake --build "$BUILD" -j "$(nproc)" --target Pemrix.Daemon Pemrix.DataLogger quillet $UNIT_TESTS
+# Everything the two packages install, then the unit tests.
+cmake --build "$BUILD" -j "$(nproc)" --target Pemrix.Daemon Pemrix.DataLogger pemrix-ctl quillet pemrix_docs \
+  pemrix-daqsvc pemrix-hostsvc strata plinth $UNIT_TESTS
 T2=$(date +%s)
 
 # ------------------------------------------------ unit tier under qemu --
