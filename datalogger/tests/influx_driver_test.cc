@@ -137,8 +137,7 @@ static ScriptedPeer::Script Relay(InfluxServer& influx, const std::atomic<bool>&
     const auto answer = outage ? HttpResult{503, "down"}
                                : HttpRequest(influx.Port(), "POST", r.substr(5, r.find(" HTTP/") - 5),
                                              r.substr(r.find("\r\n\r\n") + 4));
-    ScriptedPeer::Send(fd, "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: " +
-                               std::to_string(answer.body.size()) + "\r\n\r\n" + answer.body);
+    ScriptedPeer::Send(fd, HttpAnswer(answer.status, answer.body));
   };
 }
 
