@@ -46,7 +46,8 @@ class DaemonSigning : public ::testing::Test {
   // A project the daemon's checks accept, as p.tgz.
   void PackProject() {
     WriteFile(h.dir.File("data_logger.json"),
-              R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":8086,"database_name":"p"}}})");
+              R"({"database":{"driver":"influxdb","influxdb":{"host":"127.0.0.1","port":8086,"database_name":"p"}},)"
+              R"("measurements":[{"id":"m","cycle_ms":100,"fields":[{"device_id":"d","tag_id":"t"}]}]})");
     ASSERT_EQ(0, RunShell("cd '" + h.dir.Path() + "' && tar czf p.tgz data_logger.json"));
   }
   bool Untouched() const {
@@ -105,18 +106,13 @@ TEST_F(DaemonSigning, UpdatesInstallOnlyWhatAVerifiedUploadBroughtAndTheToolSign
   const json update = {{"command", "update_project"}, {"id", 7}};
   EXPECT_EQ(Refusal("update_project", 7, "Archive not from a verified upload!"), Answer(Signed(a, update)));
 
-  auto ctl = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {BinPath("pemrix-ctl"), "--port", std::to_string(h.broker.Port()), "--root",
-                               "/pemrix/test", "--id", h.deviceId, "--timeout", "20"});
-    Process process(Process::Options{args, h.dir.Path(), {}, h.dir.File("ctl.out")});
-    return process.Start() && process.Wait(60s) ? process.ExitCode() : -1;
-  };
-  EXPECT_EQ(1, ctl({"update-project", h.dir.File("p.tgz")}));
-  EXPECT_NE(std::string::npos, ReadFile(h.dir.File("ctl.out")).find("Request not signed!"));
+  const CtlRun unsigned_ = h.Ctl({"update-project", h.dir.File("p.tgz")});
+  EXPECT_EQ(1, unsigned_.status);
+  EXPECT_NE(std::string::npos, unsigned_.output.find("Request not signed!"));
   EXPECT_TRUE(Untouched());
-  EXPECT_EQ(0, ctl({"keygen", h.dir.File("ops")}));  // its modes are the unit tests' business
-  EXPECT_EQ(0, ctl({"--sign-key", h.dir.File("b"), "update-project", h.dir.File("p.tgz")}))
-      << ReadFile(h.dir.File("ctl.out"));
+  EXPECT_EQ(0, h.Ctl({"keygen", h.dir.File("ops")}).status);  // its modes are the unit tests' business
+  const CtlRun signed_ = h.Ctl({"--sign-key", h.dir.File("b"), "update-project", h.dir.File("p.tgz")});
+  EXPECT_EQ(0, signed_.status) << signed_.output;
   EXPECT_TRUE(FileExists(h.projectPath + "/data_logger.json"));
   // A file swapped in after the verified upload is not installed.
   while (h.Reply(300ms)) continue;  // the tool's replies
