@@ -99,9 +99,8 @@ TEST(CheckConfig, EveryProblemNamesFileAndKeyAndAHangUpLeavesTheUsableSetRunning
   }
   // The usable set runs, and a hang-up (a closed terminal, a habit from other daemons) changes nothing.
   TempDir dir;
-  mkdir(dir.File("project").c_str(), 0755);
+  WriteUsable(dir);
   const std::string port = std::to_string(FreeTcpPort());
-  WriteFile(dir.File("app.conf"), R"({"project_path":"project/"})");
   WriteFile(dir.File("mqtt.json"),
             client(R"("host":"127.0.0.1","keep_alive":60,"reconnect_time":1,"encryption_mode":0,"port":)" + port));
   WriteFile(dir.File("project/data_logger.json"), database + R"("port":)" + port + "}}," + measurements + "100}]}");

@@ -1,12 +1,20 @@
-// The whole logger at 200 measurements x 10 fields every 100 ms (the peer's CPU
-// is not counted): share of the schedule stored and CPU per point, beside a
-// floor of the same points posted over bare sockets.   logger_bench [seconds]
+// The whole data logger against the acquisition stand-in and a real influxd,
+// every measurement each 100 ms, each field its own tag.
+//   logger_bench [volume] [measurements] [fields] [seconds]   (200 x 10, 10 s)
+//     the worst measurement's share of its schedule stored, cycles skipped and
+//     the logger's CPU per stored point and field, beside a floor of the same
+//     points posted over bare sockets, and influxd's CPU; exits 2 below 95 %.
+//   logger_bench rest [seconds]   one measurement of one field: CPU per second
+//     and wake-ups per cycle; exits 2 above 2 ms of CPU a second or 2.5 loop
+//     wake-ups a cycle.
 #include <easylogging++.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -21,12 +29,26 @@ using namespace std::chrono;
 
 namespace {
 
-constexpr int kMeasurements = 200, kFields = 10, kCycleMs = 100;
+constexpr int kCycleMs = 100;
 
 double CpuSeconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long ProcessWakeups() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_nvcsw;
+}
+
+// Context switches a thread gave up the CPU for (its sleeps and waits).
+long Wakeups(pid_t task) {
+  std::ifstream in("/proc/self/task/" + std::to_string(task) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  return 0;
 }
 
 // CPU seconds of this process's child influxd (0 when not found).
@@ -47,81 +69,129 @@ double InfluxdCpuSeconds() {
 
 std::string Ns(system_clock::time_point t) { return std::to_string(t.time_since_epoch() / 1ns); }
 
-}  // namespace
+int Arg(int argc, char** argv, int i, int fallback) { return argc > i ? std::max(1, std::atoi(argv[i])) : fallback; }
 
-int main(int argc, char** argv) {
-  const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10;
+// The peers and the logger on its own thread, for M measurements x F fields.
+struct Rig {
   TempDir dir{"pemrix-logger-bench"};
-  el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
   FakeDaq daq;
-  json fields, values;
-  for (int f = 0; f < kFields; ++f) {
-    fields["f" + std::to_string(f)] = {{"device_id", "dev"}, {"tag_id", "t" + std::to_string(f)}};
-    values["dev"]["t" + std::to_string(f)] = 20.0 + f / 8.0;
-  }
-  daq.SetValues(values);
   InfluxServer influx;
-  if (!daq.Start() || !influx.Start()) return std::fprintf(stderr, "influxd or the stand-in did not start\n"), 1;
-  json cfg = {{"queue", {{"path", "queue"}}},
-              {"database",
-               {{"driver", "influxdb"},
-                {"influxdb", {{"host", "127.0.0.1"}, {"port", influx.Port()}, {"database_name", "bench"}}}}}};
-  for (int m = 0; m < kMeasurements; ++m)
-    cfg["measurements"].push_back({{"id", "m" + std::to_string(m)}, {"cycle_ms", kCycleMs}, {"fields", fields}});
-  WriteFile(dir.File("data_logger.json"), cfg.dump());
-  VESK::AppConfig::Instance._daqApi = daq.Endpoint();
-
   VESK::DataLogger logger;
-  logger.Initial(dir.Path());
-  std::thread loop([&] { logger.Run(); });
-  std::this_thread::sleep_for(1s);  // database created, first passes done
+  std::atomic<pid_t> loopTask{0};
+  std::thread loop;
+
+  bool Start(int measurements, int fields) {
+    json values, list = json::array();
+    for (int m = 0; m < measurements; ++m) {
+      json entry = {{"id", "m" + std::to_string(m)}, {"cycle_ms", kCycleMs}};
+      for (int f = 0; f < fields; ++f) {
+        const std::string tag = "t" + std::to_string(m) + "." + std::to_string(f);
+        entry["fields"]["f" + std::to_string(f)] = {{"device_id", "dev"}, {"tag_id", tag}};
+        values["dev"][tag] = 20.0 + f / 8.0;
+      }
+      list.push_back(entry);
+    }
+    daq.SetValues(values);
+    if (!daq.Start() || !influx.Start()) return std::fprintf(stderr, "influxd or the stand-in did not start\n"), false;
+    const json cfg = {{"queue", {{"path", "queue"}}},
+                      {"database",
+                       {{"driver", "influxdb"},
+                        {"influxdb", {{"host", "127.0.0.1"}, {"port", influx.Port()}, {"database_name", "bench"}}}}},
+                      {"measurements", list}};
+    WriteFile(dir.File("data_logger.json"), cfg.dump());
+    VESK::AppConfig::Instance._daqApi = daq.Endpoint();
+    logger.Initial(dir.Path());
+    loop = std::thread([this] {
+      loopTask = gettid();
+      logger.Run();
+    });
+    std::this_thread::sleep_for(2s);  // database created, first passes done
+    return true;
+  }
+  ~Rig() {
+    if (!loop.joinable()) return;
+    logger.Stop();
+    loop.join();
+  }
+};
+
+int Rest(int seconds) {
+  Rig rig;
+  if (!rig.Start(1, 1)) return 1;
+  const double cpuStart = CpuSeconds();
+  const long loopStart = Wakeups(rig.loopTask), processStart = ProcessWakeups();
+  const auto readStart = rig.logger.PointsRead();
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  const double cpuMsPerS = (CpuSeconds() - cpuStart) * 1000 / seconds;
+  const double cycles = std::max<double>(1, rig.logger.PointsRead() - readStart);
+  const long loopWakes = Wakeups(rig.loopTask) - loopStart, processWakes = ProcessWakeups() - processStart;
+  std::printf("at rest  1 measurement x 1 field every %d ms: %.0f cycles in %d s\n", kCycleMs, cycles, seconds);
+  std::printf("cpu      %.2f ms per s (target <= 2)\n", cpuMsPerS);
+  std::printf("wake-ups loop thread %.2f per cycle (target <= ~2), whole process %.2f per cycle\n", loopWakes / cycles,
+              processWakes / cycles);
+  return cpuMsPerS <= 2 && loopWakes / cycles <= 2.5 ? 0 : 2;
+}
+
+int Volume(int measurements, int fields, int seconds) {
+  Rig rig;
+  if (!rig.Start(measurements, fields)) return 1;
   const auto wallStart = system_clock::now();
   const double cpuStart = CpuSeconds(), influxdStart = InfluxdCpuSeconds();
-  const auto readStart = logger.PointsRead();
+  const auto readStart = rig.logger.PointsRead();
+  const auto skippedStart = rig.logger.CyclesSkipped();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   const double cpu = CpuSeconds() - cpuStart, influxdCpu = InfluxdCpuSeconds() - influxdStart;
-  const double read = logger.PointsRead() - readStart;
+  const double read = rig.logger.PointsRead() - readStart;
+  const auto skipped = rig.logger.CyclesSkipped() - skippedStart;
   const auto wallEnd = system_clock::now();
-  std::this_thread::sleep_for(1s);  // the last batches land
-  logger.Stop();
-  loop.join();
+  std::this_thread::sleep_for(2s);  // the last batches land
 
   const json answer =
-      json::parse(influx.Query("bench", "SELECT count(f0) FROM /^m[0-9]+$/ WHERE time >= " + Ns(wallStart) +
-                                            " AND time < " + Ns(wallEnd)),
+      json::parse(rig.influx.Query("bench", "SELECT count(f0) FROM /^m[0-9]+$/ WHERE time >= " + Ns(wallStart) +
+                                                " AND time < " + Ns(wallEnd)),
                   nullptr, false);
   const double expected = seconds * 1000.0 / kCycleMs;
   const json series = answer.value("/results/0/series"_json_pointer, json::array());
-  double worst = int(series.size()) < kMeasurements ? 0 : 1e9, stored = 0;
+  double worst = int(series.size()) < measurements ? 0 : 1e9, stored = 0;
   for (const auto& s : series) {
     worst = std::min(worst, s["values"][0][1].get<double>() / expected);
     stored += s["values"][0][1].get<double>();
   }
 
   std::string body;  // the same points as line protocol, one pass per request
-  for (int m = 0; m < kMeasurements; ++m) {
+  for (int m = 0; m < measurements; ++m) {
     body += "floor ";
-    for (int f = 0; f < kFields; ++f) body += (f ? ",f" : "f") + std::to_string(f) + "=21.625";
+    for (int f = 0; f < fields; ++f) body += (f ? ",f" : "f") + std::to_string(f) + "=21.625";
     body += " " + Ns(system_clock::now() + microseconds(m)) + "\n";
   }
   const double floorCpuStart = CpuSeconds();
   const auto floorStart = steady_clock::now();
   long requests = 0;
   while (steady_clock::now() - floorStart < 3s &&
-         HttpRequest(influx.Port(), "POST", "/write?db=bench&epoch=ms", body).status == 204)
+         HttpRequest(rig.influx.Port(), "POST", "/write?db=bench&epoch=ms", body).status == 204)
     ++requests;
   const double floorSeconds = duration<double>(steady_clock::now() - floorStart).count();
-  const double floorCpuPerPoint = (CpuSeconds() - floorCpuStart) / std::max(1.0, double(requests) * kMeasurements);
+  const double floorCpuPerPoint = (CpuSeconds() - floorCpuStart) / std::max(1.0, double(requests) * measurements);
   const double cpuPerPoint = cpu / std::max(1.0, stored);
 
-  std::printf("logger   read %.0f points/s, stored %.0f points/s = %.0f fields/s (schedule %.0f points/s)\n",
-              read / seconds, stored / seconds, stored * kFields / seconds, kMeasurements * 1000.0 / kCycleMs);
-  std::printf("worst    %.1f %% of its schedule stored (%zu of %d measurements seen)\n", worst * 100, series.size(),
-              kMeasurements);
-  std::printf("cpu      logger %.1f us per point, floor %.1f us per point at %.0f points/s: ratio %.1f x floor\n",
-              cpuPerPoint * 1e6, floorCpuPerPoint * 1e6, requests * kMeasurements / floorSeconds,
-              cpuPerPoint / floorCpuPerPoint);
+  std::printf("logger   %d x %d: read %.0f points/s, stored %.0f points/s = %.0f fields/s (schedule %.0f points/s)\n",
+              measurements, fields, read / seconds, stored / seconds, stored * fields / seconds,
+              measurements * 1000.0 / kCycleMs);
+  std::printf("worst    %.1f %% of its schedule stored (%zu of %d measurements seen); %llu cycles skipped\n",
+              worst * 100, series.size(), measurements, static_cast<unsigned long long>(skipped));
+  std::printf("cpu      logger %.1f us per point (%.2f per field), floor %.1f us per point at %.0f points/s: %.1f x\n",
+              cpuPerPoint * 1e6, cpuPerPoint * 1e6 / fields, floorCpuPerPoint * 1e6,
+              requests * measurements / floorSeconds, cpuPerPoint / floorCpuPerPoint);
   std::printf("influxd  %.1f us of its CPU per point stored (%.0f %% of a core)\n",
               influxdCpu / std::max(1.0, stored) * 1e6, influxdCpu / seconds * 100);
   return worst >= 0.95 ? 0 : 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  el::Loggers::reconfigureAllLoggers(el::ConfigurationType::Enabled, "false");
+  if (argc > 1 && std::strcmp(argv[1], "rest") == 0) return Rest(Arg(argc, argv, 2, 10));
+  if (argc > 1 && std::strcmp(argv[1], "volume") == 0) ++argv, --argc;
+  return Volume(Arg(argc, argv, 1, 200), Arg(argc, argv, 2, 10), Arg(argc, argv, 3, 10));
 }

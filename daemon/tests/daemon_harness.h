@@ -20,6 +20,24 @@ const std::string kLoggerJson =
 inline std::string WireText(const std::string& text) { return text + '\0'; }
 inline std::string WireReply(const json& reply) { return WireText(reply.dump(0)); }
 
+// pemrix-ctl run to its end in dir: exit status (-1: still running after 120 s), output, time taken.
+struct CtlRun {
+  int status;
+  std::string output;
+  std::chrono::milliseconds took;
+};
+inline CtlRun RunCtl(const TempDir& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), BinPath("pemrix-ctl"));
+  const std::string out = dir.File("ctl-" + std::to_string(getpid()) + ".out");
+  RunShell("rm -f " + out);
+  Process process({args, dir.Path(), {}, out});
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(process.Start());
+  const bool ended = process.Wait(120s);
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  return {ended ? process.ExitCode() : -1, ReadFile(out), took};
+}
+
 struct DaemonHarness {
   explicit DaemonHarness(const std::string& rootName = "root", const std::string& brokerConfig = "")
       : broker(brokerConfig), root(dir.File(rootName)), projectPath(root + "/Project"), runtimePath(root + "/Pemrix") {
@@ -64,6 +82,11 @@ struct DaemonHarness {
     host = std::make_unique<Process>(
         Process::Options{{BinPath("pemrix-hostsvc"), dir.File("host.conf")}, dir.Path(), {}, dir.File("host.out")});
     return host->Start() && WaitUntil([&] { return FileExists(dir.File("host.ipc")); }, 10s);
+  }
+  CtlRun Ctl(std::vector<std::string> args) {  // pemrix-ctl to this gateway
+    args.insert(args.begin(), {"--port", std::to_string(broker.Port()), "--root", "/pemrix/test", "--id", deviceId,
+                               "--timeout", "20"});
+    return RunCtl(dir, std::move(args));
   }
   bool Send(const std::string& payload) { return probe->Publish(Topic("request"), payload); }
   bool SendData(const std::string& data) { return probe->Publish(Topic("receive"), data); }

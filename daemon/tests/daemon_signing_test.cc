@@ -104,18 +104,13 @@ TEST_F(DaemonSigning, UpdatesInstallOnlyWhatAVerifiedUploadBroughtAndTheToolSign
   const json update = {{"command", "update_project"}, {"id", 7}};
   EXPECT_EQ(Refusal("update_project", 7, "Archive not from a verified upload!"), Answer(Signed(a, update)));
 
-  auto ctl = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), {BinPath("pemrix-ctl"), "--port", std::to_string(h.broker.Port()), "--root",
-                               "/pemrix/test", "--id", h.deviceId, "--timeout", "20"});
-    Process process(Process::Options{args, h.dir.Path(), {}, h.dir.File("ctl.out")});
-    return process.Start() && process.Wait(60s) ? process.ExitCode() : -1;
-  };
-  EXPECT_EQ(1, ctl({"update-project", h.dir.File("p.tgz")}));
-  EXPECT_NE(std::string::npos, ReadFile(h.dir.File("ctl.out")).find("Request not signed!"));
+  const CtlRun unsigned_ = h.Ctl({"update-project", h.dir.File("p.tgz")});
+  EXPECT_EQ(1, unsigned_.status);
+  EXPECT_NE(std::string::npos, unsigned_.output.find("Request not signed!"));
   EXPECT_TRUE(Untouched());
-  EXPECT_EQ(0, ctl({"keygen", h.dir.File("ops")}));  // its modes are the unit tests' business
-  EXPECT_EQ(0, ctl({"--sign-key", h.dir.File("b"), "update-project", h.dir.File("p.tgz")}))
-      << ReadFile(h.dir.File("ctl.out"));
+  EXPECT_EQ(0, h.Ctl({"keygen", h.dir.File("ops")}).status);  // its modes are the unit tests' business
+  const CtlRun signed_ = h.Ctl({"--sign-key", h.dir.File("b"), "update-project", h.dir.File("p.tgz")});
+  EXPECT_EQ(0, signed_.status) << signed_.output;
   EXPECT_TRUE(FileExists(h.projectPath + "/data_logger.json"));
   // A file swapped in after the verified upload is not installed.
   while (h.Reply(300ms)) continue;  // the tool's replies

@@ -74,6 +74,12 @@ class ScriptedPeer {
   std::thread _thread;
 };
 
+// A whole HTTP answer with its length.
+inline std::string HttpAnswer(int status, const std::string& body = "") {
+  return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+         body;
+}
+
 // Sends head, then body step bytes per pause (over and over when endless).
 inline ScriptedPeer::Script Answer(std::string head, std::string body = "", std::chrono::milliseconds pause = {},
                                    std::size_t step = 1, bool endless = false) {

@@ -113,8 +113,7 @@ TEST(HttpTransport, BoundsTheWholeExchangeItsSizesAndEndsOnCancel) {
 // The port is an integral float.
 TEST(HttpTransport, CreateDatabaseAnswerCarryingAnErrorIsAFailure) {
   const std::string answer = R"({"results":[{"statement_id":0,"error":"database name required"}]})";
-  ScriptedPeer peer(
-      Answer("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(answer.size()) + "\r\n\r\n" + answer));
+  ScriptedPeer peer(Answer(HttpAnswer(200, answer)));
   VESK::InfluxdbDriver driver;
   ASSERT_TRUE(driver.LoadFromJSON({{"host", "127.0.0.1"}, {"port", double(peer.Port())}, {"database_name", "d"}}));
   pemrix::testing::LogCapture log;
@@ -127,9 +126,8 @@ TEST(HttpTransport, CreateDatabaseAnswerCarryingAnErrorIsAFailure) {
 TEST(HttpTransport, EachAnswerDecidesWhatBecomesOfTheLines) {
   using VESK::IDatabaseDriver;
   using F = IDatabaseDriver::Failure;
-  const auto http = [](int status, const std::string& body) {
-    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-           body;
+  const auto fixed = [](int status, std::string body = "") {
+    return [=](const std::string&, int) { return HttpAnswer(status, body); };
   };
   const auto lines = [](const std::string& request) {
     return 1 + std::count(request.begin(), request.end(), '\n') - 4;
@@ -137,29 +135,27 @@ TEST(HttpTransport, EachAnswerDecidesWhatBecomesOfTheLines) {
   const std::tuple<const char*, std::function<std::string(const std::string&, int)>, std::size_t, std::size_t, F,
                    const char*>
       rows[] = {
-          {"204", [&](auto&, int) { return http(204, ""); }, 3, 0, F::None, ""},
-          {"partial write", [&](auto&, int) { return http(400, R"({"error":"partial write: x dropped=1"})"); }, 3, 1,
-           F::None, "1 points dropped]"},
-          {"unable to parse",
-           [&](auto&, int) { return http(400, R"({"error":"unable to parse 'a': x\nunable to parse 'b': y"})"); }, 3, 2,
+          {"204", fixed(204), 3, 0, F::None, ""},
+          {"partial write", fixed(400, R"({"error":"partial write: x dropped=1"})"), 3, 1, F::None,
+           "1 points dropped]"},
+          {"unable to parse", fixed(400, R"({"error":"unable to parse 'a': x\nunable to parse 'b': y"})"), 3, 2,
            F::None, "2 points dropped]"},
-          {"400 naming none",
-           [&](auto& r, int) { return r.find("bad") != std::string::npos ? http(400, "no") : http(204, ""); }, 3, 1,
-           F::None, "line 'bad v=1i 3'"},
-          {"401", [&](auto&, int) { return http(401, R"({"error":"authorization failed"})"); }, 0, 0, F::Refused,
+          {"400 naming none", [](auto& r, int) { return HttpAnswer(r.find("bad") != std::string::npos ? 400 : 204); },
+           3, 1, F::None, "line 'bad v=1i 3'"},
+          {"401", fixed(401, R"({"error":"authorization failed"})"), 0, 0, F::Refused,
            "InfluxDB Write Refused! Code 401 {\"error\":\"authorization failed\"}, 3 points kept, retrying [server "
            "127.0.0.1:"},
-          {"403", [&](auto&, int) { return http(403, ""); }, 0, 0, F::Refused, "user 'u']"},
+          {"403", fixed(403), 0, 0, F::Refused, "user 'u']"},
           {"404, created again",
-           [&](auto& r, int n) {
-             return n == 0 ? http(404, R"({"error":"database not found: \"db\""})")
-                           : http(r.find("POST /query") == 0 ? 200 : 204, "{}");
+           [](auto& r, int n) {
+             return n == 0 ? HttpAnswer(404, R"({"error":"database not found: \"db\""})")
+                           : HttpAnswer(r.find("POST /query") == 0 ? 200 : 204, "{}");
            },
            3, 0, F::None, "InfluxDB Database Missing"},
-          {"413 above one line", [&](auto& r, int) { return http(lines(r) > 1 ? 413 : 204, ""); }, 3, 0, F::None, ""},
-          {"413 for every line", [&](auto&, int) { return http(413, ""); }, 3, 3, F::None, "line 'a v=1i 1'"},
-          {"503", [&](auto&, int) { return http(503, "busy"); }, 0, 0, F::Unreachable, "[Code 503, 3 points kept"},
-          {"no answer", [&](auto&, int) { return ""s; }, 0, 0, F::Unreachable, "InfluxDB Write Failed! Code -7"},
+          {"413 above one line", [&](auto& r, int) { return HttpAnswer(lines(r) > 1 ? 413 : 204); }, 3, 0, F::None, ""},
+          {"413 for every line", fixed(413), 3, 3, F::None, "line 'a v=1i 1'"},
+          {"503", fixed(503, "busy"), 0, 0, F::Unreachable, "[Code 503, 3 points kept"},
+          {"no answer", [](auto&, int) { return ""s; }, 0, 0, F::Unreachable, "InfluxDB Write Failed! Code -7"},
       };
   for (const auto& [name, answer, done, refused, failure, logged] : rows) {
     SCOPED_TRACE(name);

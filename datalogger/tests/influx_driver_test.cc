@@ -129,24 +129,25 @@ TEST(InfluxDriver, NamesAreStoredExactlyOrRefusedAtLoad) {
   EXPECT_EQ(expected, Rows("names", "SHOW MEASUREMENTS"));
 }
 
-// Passes each request on to influx, or answers 503 during an outage.
-static ScriptedPeer::Script Relay(InfluxServer& influx, const std::atomic<bool>& outage, std::atomic<int>& requests) {
-  return [&](ScriptedPeer& peer, int fd) {
-    const std::string& r = peer.Request();
-    ++requests;
-    const auto answer = outage ? HttpResult{503, "down"}
-                               : HttpRequest(influx.Port(), "POST", r.substr(5, r.find(" HTTP/") - 5),
-                                             r.substr(r.find("\r\n\r\n") + 4));
-    ScriptedPeer::Send(fd, "HTTP/1.1 " + std::to_string(answer.status) + " X\r\nContent-Length: " +
-                               std::to_string(answer.body.size()) + "\r\n\r\n" + answer.body);
-  };
-}
-
-// Submits passes of 20 numbered points (and one bad line first, when given).
-struct Passes {
-  PointForwarder& forwarder;
-  int n = 0;
-  void operator()(int count, const char* bad = nullptr) {
+// A forwarder whose driver reaches influx by a relay that answers 503 during
+// an outage; it is given passes of 20 numbered points (one bad line first, when given).
+struct Relayed {
+  Relayed(InfluxServer& influx, json settings, const std::string& queue, bool down = false)
+      : outage(down),
+        relay([this, &influx](ScriptedPeer& peer, int fd) {
+          const std::string& r = peer.Request();
+          ++requests;
+          const auto answer = outage ? HttpResult{503, "down"}
+                                     : HttpRequest(influx.Port(), "POST", r.substr(5, r.find(" HTTP/") - 5),
+                                                   r.substr(r.find("\r\n\r\n") + 4));
+          ScriptedPeer::Send(fd, HttpAnswer(answer.status, answer.body));
+        }),
+        forwarder(driver, {queue, {}, 5000, 20ms, 200ms}, cancel) {
+    settings["port"] = relay.Port();
+    EXPECT_TRUE(driver->LoadFromJSON(settings));
+    forwarder.Start();
+  }
+  void Passes(int count, const char* bad = nullptr) {
     for (int i = 0; i < count; ++i, std::this_thread::sleep_for(10ms)) {
       std::vector<std::string> lines;
       for (int j = 0; j < 20; ++j, ++n)
@@ -155,6 +156,13 @@ struct Passes {
       forwarder.Submit(lines);
     }
   }
+
+  std::atomic<bool> outage, cancel{false};
+  std::atomic<int> requests{0};
+  int n = 0;  // points given
+  ScriptedPeer relay;
+  std::shared_ptr<InfluxdbDriver> driver = std::make_shared<InfluxdbDriver>();
+  PointForwarder forwarder;
 };
 
 // A 503 outage, then a rotated password, then the right one again, behind a
@@ -166,33 +174,24 @@ TEST(InfluxDriver, EveryPointArrivesOnceThroughAnOutageRefusedCredentialsAndSmal
     return HttpRequest(influx.Port(), "POST", "/query?db=auth&u=admin&p=" + password, "q=" + UrlEncode(q));
   };
   ASSERT_EQ(200, query("", "CREATE USER admin WITH PASSWORD 'secret' WITH ALL PRIVILEGES").status);
-  std::atomic<bool> outage{true};
-  std::atomic<int> requests{0};
-  ScriptedPeer relay(Relay(influx, outage, requests));
-  auto driver = std::make_shared<InfluxdbDriver>();
-  json settings = Settings("auth", relay.Port());
+  json settings = Settings("auth", 0);
   settings.update({{"username", "admin"}, {"password", "secret"}});
-  ASSERT_TRUE(driver->LoadFromJSON(settings));
   TempDir queue{"pemrix-queue"};
-  std::atomic<bool> cancel{false};
   LogCapture log;
-  PointForwarder forwarder(driver, {queue.Path(), {}, 5000, 20ms, 200ms}, cancel);
-  forwarder.Start();
-  Passes passes{forwarder};
-  passes(10);
+  Relayed r(influx, settings, queue.Path(), true);
+  r.Passes(10);
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("[Code 503, "); }, 5s));
   ASSERT_EQ(200, query("secret", "SET PASSWORD FOR admin = 'rotated'").status);
-  outage = false;
-  passes(10);
+  r.outage = false;
+  r.Passes(10);
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("InfluxDB Write Refused! Code 401"); }, 5s));
   ASSERT_EQ(200, query("rotated", "SET PASSWORD FOR admin = 'secret'").status);
-  passes(10, "m v=");
+  r.Passes(10, "m v=");
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("Point Queue Empty"); }, 10s));
-  forwarder.Stop();
-  const int n = passes.n;
-  EXPECT_EQ(std::make_tuple(n, 1),
-            std::make_tuple(int(forwarder.Counters().written), int(forwarder.Counters().refused)));
-  EXPECT_NE(std::string::npos, query("secret", "SELECT count(v) FROM m").body.find("," + std::to_string(n) + "]]"));
+  r.forwarder.Stop();
+  EXPECT_EQ(std::make_tuple(r.n, 1),
+            std::make_tuple(int(r.forwarder.Counters().written), int(r.forwarder.Counters().refused)));
+  EXPECT_NE(std::string::npos, query("secret", "SELECT count(v) FROM m").body.find("," + std::to_string(r.n) + "]]"));
   EXPECT_EQ(1, log.Count("InfluxDB Write Refused! Code 401", "ERROR"));
   EXPECT_TRUE(log.Contains("Point Queue Empty, 1 points of the backlog refused or dropped"));
   EXPECT_FALSE(log.Contains("secret"));
@@ -201,10 +200,10 @@ TEST(InfluxDriver, EveryPointArrivesOnceThroughAnOutageRefusedCredentialsAndSmal
   query("secret", "CREATE USER writer WITH PASSWORD 'w'");
   query("secret", "GRANT WRITE ON auth TO writer");
   settings.update({{"port", influx.Port()}, {"username", "writer"}, {"password", "w"}});
-  ASSERT_TRUE(driver->LoadFromJSON(settings));
-  driver->CreateDatabase();
+  ASSERT_TRUE(r.driver->LoadFromJSON(settings));
+  r.driver->CreateDatabase();
   EXPECT_TRUE(log.Contains("the user may not create databases", "WARNING"));
-  EXPECT_EQ(1u, driver->WriteLines("m v=1i 1", 1).done);
+  EXPECT_EQ(1u, r.driver->WriteLines("m v=1i 1", 1).done);
 }
 
 // The queue file is corrupt and the disk full: points go straight to the
@@ -217,30 +216,22 @@ TEST(InfluxDriver, AQueueOnACorruptFullDiskIsMovedAsideBypassedAndReopened) {
   WriteFile(disk.File("points.sqlite"), std::string(8192, 'x'));
   for (std::ofstream filler(disk.File("filler")); filler << std::string(4096, 'f');) {
   }
-  std::atomic<bool> outage{false};
-  std::atomic<int> requests{0};
-  ScriptedPeer relay(Relay(SharedInflux(), outage, requests));
-  auto driver = std::make_shared<InfluxdbDriver>();
-  ASSERT_TRUE(driver->LoadFromJSON(Settings("disk", relay.Port())));
-  std::atomic<bool> cancel{false};
   LogCapture log;
-  PointForwarder forwarder(driver, {disk.Path(), {}, 5000, 20ms, 200ms}, cancel);
-  const auto& counters = forwarder.Counters();
-  forwarder.Start();
-  Passes passes{forwarder};
-  passes(20);
-  ASSERT_TRUE(WaitUntil([&] { return int(counters.written) == passes.n; }, 5s));
-  EXPECT_LE(requests, 30);  // one per pass, no hot loop
+  Relayed r(SharedInflux(), Settings("disk", 0), disk.Path());
+  const auto& counters = r.forwarder.Counters();
+  r.Passes(20);
+  ASSERT_TRUE(WaitUntil([&] { return int(counters.written) == r.n; }, 5s));
+  EXPECT_LE(r.requests, 30);  // one per pass, no hot loop
   EXPECT_EQ(1, log.Count("Point Queue Disk Full! " + disk.File("points.sqlite") + " : ", "ERROR"));
   EXPECT_EQ(1, log.Count("Point Queue Corrupt! " + disk.File("points.sqlite") + " moved aside to ", "ERROR"));
   std::remove(disk.File("filler").c_str());
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("0 points waiting"); }, 5s));
-  outage = true;
-  passes(10);
+  r.outage = true;
+  r.Passes(10);
   EXPECT_GT(counters.queuePoints, 0);
-  outage = false;
+  r.outage = false;
   ASSERT_TRUE(WaitUntil([&] { return log.Contains("Point Queue Empty, all queued points written"); }, 5s));
-  forwarder.Stop();
-  EXPECT_EQ(std::make_tuple(passes.n, 0), std::make_tuple(int(counters.written), int(counters.dropped)));
-  EXPECT_EQ(std::size_t(passes.n), QueryPoints(SharedInflux(), "disk", "m").size());
+  r.forwarder.Stop();
+  EXPECT_EQ(std::make_tuple(r.n, 0), std::make_tuple(int(counters.written), int(counters.dropped)));
+  EXPECT_EQ(std::size_t(r.n), QueryPoints(SharedInflux(), "disk", "m").size());
 }
