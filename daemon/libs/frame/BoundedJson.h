@@ -31,16 +31,16 @@ constexpr JsonLimits kConfigLimits{4u << 20, 64};
 enum class FileRead {
   Ok,
   Missing,  // cannot be opened (absent, unreadable)
-  Refused,  // a link, FIFO, device or folder; too large or too deep; not JSON
+  Refused,  // a FIFO, device or folder; too large or too deep; not JSON
 };
 
-// The whole file at path, opened without following a link and without
+// The whole file at path (a link is followed), opened without
 // blocking (a FIFO cannot hold the process); only a regular file of at most
 // maxBytes is read. error says why for Refused.
 FileRead ReadBoundedFile(const std::string& path, std::string& text, std::string& error, std::size_t maxBytes);
 
 // Reads one JSON value from the start of the file at path (ReadBoundedFile); text after the
-// value is not looked at. The file is opened without following a link and
+// value is not looked at. The file is opened (through a link, if it is one)
 // without blocking (a FIFO cannot hold the process), and must be a regular
 // file within limits.maxBytes; the value may nest limits.maxDepth levels.
 // On anything but Ok, out is null and (for Refused) error says why.

@@ -1,6 +1,7 @@
 // Loading app.conf, the bounded reader of peer texts, shell quoting and the log throttle.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "BoundedJson.h"
 #include "ConfigLoader.h"
@@ -52,6 +53,11 @@ TEST(ConfigLoad, DirectoriesResolveAgainstTheFilesFolderAndLaterFilesOverride) {
   EXPECT_EQ(c.name, "pemrix");
   EXPECT_EQ(c.plugin, GetAbsPath(other.Path()) + "/");
   EXPECT_EQ(c.api, "ipc:///x");
+  // A file reached through a symbolic link loads as it always did.
+  WriteFile(other.File("real.conf"), R"({"api":"through a link"})");
+  ASSERT_EQ(symlink(other.File("real.conf").c_str(), other.File("link.conf").c_str()), 0);
+  c.Load(other.File("link.conf"));
+  EXPECT_EQ(c.api, "through a link");
 }
 
 // A missing or malformed file changes nothing, not even keys before the fault; a wrong type is skipped.
