@@ -68,14 +68,17 @@ BUILD=${PEMRIX_DEMO_BUILD:-build}
 mkdir -p "$BUILD"
 say "building into $BUILD/ (log: $BUILD/demo-build.log; the first build takes minutes)"
 # The build's "[ NN%]" marks: one line redrawn on a terminal, a line per
-# tenth otherwise; everything goes to the log.
+# tenth otherwise; everything goes to the log. Each target of the build counts
+# its own share from 0, so only a new highest mark is shown: the line never
+# goes backwards.
 progress() {
   local line last=-10 pct
   : >"$BUILD/demo-build.log"
   while IFS= read -r line; do
     printf '%s\n' "$line" >>"$BUILD/demo-build.log"
     [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
-    pct=${BASH_REMATCH[1]}
+    pct=$((10#${BASH_REMATCH[1]}))
+    [ "$pct" -gt "$last" ] || continue
     if [ -t 1 ]; then
       printf '\r[%s] building: %3d%%' "$(date +%T)" "$pct"
     elif [ $((pct / 10)) -ne $((last / 10)) ]; then
