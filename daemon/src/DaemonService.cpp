@@ -31,6 +31,7 @@ namespace VESK {
 
 struct CommandRequest {
   nlohmann::json _payload;
+  size_t _size = 0;  // the text it came as, counted against the queue's bound
 };
 
 namespace {
@@ -269,6 +270,8 @@ bool DaemonService::ExecuteNextRequest() {
   if (_requests.empty()) return false;
   std::shared_ptr<CommandRequest> request = _requests.front();
   _requests.pop_front();
+  _queuedBytes -= request->_size;
+  if (_requests.empty()) _queueFull = false;
   LOG(INFO) << frame::LogExcerpt(frame::SafeDump(request->_payload), kLoggedChars);
   try {
     DispatchRequest(request);
@@ -350,8 +353,17 @@ void DaemonService::QueueRequest(const char* data, size_t size) {
     LOG(ERROR) << frame::LogExcerpt(error, kLoggedChars);
     return;
   }
+  if (_requests.size() >= kMaxQueuedRequests || _queuedBytes + size > kMaxQueuedBytes) {
+    if (!_queueFull)
+      LOG(ERROR) << "Request refused! queue full : " << _requests.size() << " requests, " << _queuedBytes
+                 << " bytes waiting";
+    _queueFull = true;
+    if (value.is_object() && value.value("command", json()).is_string()) Respond(Reply(value, 1, "Too many requests!"));
+    return;
+  }
   // Executed later by Run, never inside the network poll.
-  _requests.push_back(std::make_shared<CommandRequest>(CommandRequest{std::move(value)}));
+  _requests.push_back(std::make_shared<CommandRequest>(CommandRequest{std::move(value), size}));
+  _queuedBytes += size;
 }
 
 void DaemonService::OnUploadData(const void* data, size_t length) {

@@ -43,6 +43,10 @@ class DaemonService {
   // a handful of levels deep.
   static constexpr size_t kMaxRequestBytes = 1u << 20;
   static constexpr int kMaxRequestDepth = 64;
+  // Requests waiting to run (a long install lets them pile up): beyond either
+  // bound a request is refused at once, with a reply when it names a command.
+  static constexpr size_t kMaxQueuedRequests = 1024;
+  static constexpr size_t kMaxQueuedBytes = 16u << 20;
 
   // Flags a command's table row carries, for the checks every request passes.
   enum CommandFlag : unsigned {
@@ -81,7 +85,9 @@ class DaemonService {
   void DispatchRequest(std::shared_ptr<CommandRequest> request);
 
   // The request topic's handler: a text within the size and nesting limits
-  // is queued, anything else is dropped with one ERROR line. Never executes.
+  // is queued, anything else is dropped with one ERROR line; a full queue
+  // refuses it ("Too many requests!", one ERROR until the queue drains).
+  // Never executes.
   void QueueRequest(const char* data, size_t size);
   // The receive topic's handler: appends to the upload in progress.
   void OnUploadData(const void* data, size_t length);
@@ -156,6 +162,8 @@ class DaemonService {
   std::string _statusTopic;
   std::shared_ptr<MqttConnector> _connector;
   std::list<std::shared_ptr<CommandRequest>> _requests;
+  size_t _queuedBytes = 0;  // request text behind _requests
+  bool _queueFull = false;  // logged once; cleared when the queue is empty
   std::unique_ptr<JsonRpcClient> _hostClient;
   RequestGuard _guard;
   // The upload in progress, or the last one (for "upload_status"). Replaced

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <vector>
 
 #include "DaemonService.h"
 #include "LogCapture.h"
@@ -40,6 +41,35 @@ TEST(DaemonSettings, DeviceIdTopicRootAndUnusableSettings) {
     EXPECT_TRUE(!requestTopic || log.Contains(std::string("Request Topic  : ") + requestTopic, "INFO"));
     EXPECT_EQ(error ? 1 : 0, log.Count("", "ERROR"));
     EXPECT_TRUE(!error || log.Contains(error, "ERROR"));
+  }
+}
+
+// Requests pile up while a long install runs: the queue is bounded in count
+// and bytes, and what does not fit is answered at once, not dropped silently.
+TEST(DaemonSettings, AFullRequestQueueRefusesWithAReply) {
+  const std::string big = std::string(1u << 19, 'x');
+  for (const std::string& filler : {std::string(), big}) {
+    VESK::DaemonService service;
+    std::vector<std::string> replies;
+    service._replyHandler = [&](const std::string& text) { replies.push_back(text); };
+    LogCapture log;
+    const auto queue = [&](int id) {
+      const std::string text = nlohmann::json{{"command", "test"}, {"id", id}, {"pad", filler}}.dump();
+      service.QueueRequest(text.data(), text.size());
+    };
+    int queued = 0;
+    while (replies.empty()) queue(queued++);
+    const size_t bytes = VESK::DaemonService::kMaxQueuedBytes / (big.size() + 30);  // 30: the rest of the text
+    EXPECT_EQ(filler.empty() ? VESK::DaemonService::kMaxQueuedRequests : bytes, size_t(queued - 1));
+    EXPECT_EQ(
+        (nlohmann::json{{"command", "test"}, {"id", queued - 1}, {"result", 1}, {"message", "Too many requests!"}}),
+        nlohmann::json::parse(replies.back()));
+    queue(queued);  // refused as well, logged once
+    EXPECT_EQ(1, log.Count("Request refused! queue full : ", "ERROR"));
+    while (service.ExecuteNextRequest()) continue;
+    EXPECT_EQ(size_t(queued + 1), replies.size());
+    queue(0);  // room again
+    EXPECT_TRUE(service.ExecuteNextRequest());
   }
 }
 
