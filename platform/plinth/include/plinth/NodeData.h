@@ -12,10 +12,16 @@ namespace VESK::DAQ {
 // Owned by the device driver, which also frees nodeId's identifier
 // (UA_deleteMembers with UA_TYPES[UA_TYPES_NODEID]) before deleting it. The
 // channel driver only uses it for the duration of one call.
+//
+// session and handle are the session's: the first read stamps the node with
+// its entry there, so later reads find it without a lookup (a node whose
+// identifier changes, or that moves to another session, is looked up again).
 struct _nodeData {
   UA_NodeId nodeId;
   std::vector<int> indices;              // element indices of a write; empty: whole value
   std::shared_ptr<DataValueBase> value;  // read: filled in place; write: what to write
+  const void* session = nullptr;
+  size_t handle = 0;
 };
 
 }  // namespace VESK::DAQ
