@@ -287,9 +287,9 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   }
   if (_connected && !pending.empty()) TranslatePaths(pending);
 
-  std::vector<ReadItem> items;
+  std::vector<ReadItem>& items = _readItems;
   std::vector<size_t> which;
-  items.reserve(nodes.size());
+  items.clear();
   which.reserve(nodes.size());
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (!entries[i]) continue;
@@ -302,8 +302,8 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
       nodes[i]->value->SetNull();
     }
   }
-  std::vector<DataValue> values;
-  values.reserve(items.size());
+  std::vector<DataValue>& values = _readValues;
+  values.clear();
   if (_connected && !items.empty()) ReadItems(items, batch, values);
   int read = 0;
   for (size_t k = 0; k < which.size(); ++k) {

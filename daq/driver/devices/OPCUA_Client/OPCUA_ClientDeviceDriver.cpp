@@ -249,11 +249,21 @@ void OPCUA_ClientDeviceDriver::CreateTagList() {
           }
         }
       }
-      if (parameter->isReference) _references.push_back(tag.get());
       _tags[parameter->id] = tag.release();
     } catch (const std::exception& e) {
       LOG(ERROR) << "Create Parameter Failed! : Id = " << parameter->id << " Exception : " << e.what();
     }
+  }
+  // What every update walks, resolved once: the tags in key order, and each
+  // reference with its source (tags are never removed).
+  _ordered.clear();
+  _references.clear();
+  for (const auto& entry : _tags) {
+    _ordered.push_back(entry.second);
+    const auto& parameter = entry.second->parameter;
+    if (!parameter || !parameter->isReference) continue;
+    auto source = _tags.find(parameter->referenceId);
+    if (source != _tags.end()) _references.emplace_back(entry.second, source->second);  // none: keeps its value
   }
 }
 
@@ -312,19 +322,19 @@ int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
     // with a value from before the outage.
     if (!wasRead)
       for (const auto& entry : _tags) entry.second->value->SetNull();
-    for (_tag* reference : _references) reference->value->SetNull();
+    for (const auto& reference : _references) reference.first->value->SetNull();
   }
   if (values.is_null()) values = nlohmann::json::object();
   auto& members = values.get_ref<nlohmann::json::object_t&>();
   // _tags is in key order: into an empty object each member goes at the end,
   // with no comparison; members already there are replaced by key.
   const bool append = members.empty();
-  for (const auto& entry : _tags) {
-    nlohmann::json value = connected ? entry.second->value->ToJson() : nlohmann::json();
+  for (const _tag* tag : _ordered) {
+    nlohmann::json value = connected ? tag->value->ToJson() : nlohmann::json();
     if (append)
-      members.emplace_hint(members.end(), entry.first, std::move(value));
+      members.emplace_hint(members.end(), tag->name, std::move(value));
     else
-      members[entry.first] = std::move(value);
+      members[tag->name] = std::move(value);
   }
   return 0;
 }
@@ -333,11 +343,8 @@ void OPCUA_ClientDeviceDriver::UpdateTagReference() {
   // Each source is serialised at most once per pass, however many references
   // point into it.
   std::map<_tag*, std::vector<uint8_t>> images;
-  for (_tag* reference : _references) {
+  for (const auto& [reference, source] : _references) {
     _tag& tag = *reference;
-    auto found = _tags.find(tag.parameter->referenceId);
-    if (found == _tags.end()) continue;  // no such source: the tag keeps its value
-    _tag* source = found->second;
     if (source->value->IsNull()) {
       tag.value->SetNull();
       continue;

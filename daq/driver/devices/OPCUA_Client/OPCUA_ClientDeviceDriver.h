@@ -103,7 +103,9 @@ class OPCUA_ClientDeviceDriver : public IDeviceDriver {
   std::shared_ptr<OPCUA_ClientChannelDriver> _channel;
   std::vector<_nodeData*> _readNodes;  // owned; freed by OnStop and the destructor
   std::map<std::string, _tag*> _tags;  // owned for the driver's whole life
-  std::vector<_tag*> _references;      // those of _tags that cut their value out of another
+  std::vector<_tag*> _ordered;         // _tags' values in key order
+  // The tags that cut their value out of another, with that source.
+  std::vector<std::pair<_tag*, _tag*>> _references;
   std::list<std::shared_ptr<_writeRequest>> _writeRequests;
   // A memory write waiting for OnPerformRequest; already checked against a
   // value of the tag's shape.

@@ -252,6 +252,10 @@ class UaTcpSession : public OpcUaSession {
   // (one more than the index) in _handles. Never removed while we live.
   std::unordered_map<std::string, std::unique_ptr<Entry>> _entries;
   std::vector<Entry*> _handles;
+  // Read's requests and answers, kept from cycle to cycle: a cycle of
+  // thousands of nodes allocates neither anew.
+  std::vector<ua::ReadItem> _readItems;
+  std::vector<ua::DataValue> _readValues;
 };
 
 }  // namespace VESK::DAQ
