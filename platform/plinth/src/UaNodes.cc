@@ -277,7 +277,8 @@ void UaTcpSession::ReportGood(Entry& entry) {
 
 int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   Revive();
-  std::vector<Entry*> entries(nodes.size(), nullptr);
+  std::vector<Entry*>& entries = _readEntries;
+  entries.assign(nodes.size(), nullptr);
   std::vector<Entry*> pending;
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (!nodes[i] || !nodes[i]->value) continue;
@@ -288,9 +289,9 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   if (_connected && !pending.empty()) TranslatePaths(pending);
 
   std::vector<ReadItem>& items = _readItems;
-  std::vector<size_t> which;
+  std::vector<size_t>& which = _readWhich;
   items.clear();
-  which.reserve(nodes.size());
+  which.clear();
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (!entries[i]) continue;
     if (entries[i]->state == Entry::Ready) {

@@ -252,10 +252,12 @@ class UaTcpSession : public OpcUaSession {
   // (one more than the index) in _handles. Never removed while we live.
   std::unordered_map<std::string, std::unique_ptr<Entry>> _entries;
   std::vector<Entry*> _handles;
-  // Read's requests and answers, kept from cycle to cycle: a cycle of
-  // thousands of nodes allocates neither anew.
+  // Read's working lists, kept from cycle to cycle: a cycle of thousands of
+  // nodes allocates none of them anew.
   std::vector<ua::ReadItem> _readItems;
   std::vector<ua::DataValue> _readValues;
+  std::vector<Entry*> _readEntries;  // per node of the call
+  std::vector<size_t> _readWhich;    // the node of each item
 };
 
 }  // namespace VESK::DAQ
