@@ -120,8 +120,11 @@ std::pair<const void*, size_t> RawIdentifier(const UA_NodeId& id) {
       return {&id.identifier.numeric, sizeof id.identifier.numeric};
     case UA_NODEIDTYPE_GUID:
       return {&id.identifier.guid, sizeof id.identifier.guid};
-    default:
+    case UA_NODEIDTYPE_STRING:
+    case UA_NODEIDTYPE_BYTESTRING:
       return {id.identifier.string.data, id.identifier.string.length};
+    default:  // no identifier we could use
+      return {nullptr, 0};
   }
 }
 
@@ -170,7 +173,7 @@ UaTcpSession::Entry* UaTcpSession::Resolve(_nodeData& node) {
       auto [data, size] = RawIdentifier(id);
       slot->sourceNs = id.namespaceIndex;
       slot->sourceType = id.identifierType;
-      slot->source.assign(static_cast<const char*>(data), size);
+      if (size > 0) slot->source.assign(static_cast<const char*>(data), size);
     }
     entry = slot.get();
     node.session = this;
