@@ -130,17 +130,22 @@ std::pair<const void*, size_t> RawIdentifier(const UA_NodeId& id) {
 
 }  // namespace
 
-bool UaTcpSession::Entry::Names(const UA_NodeId& id) const {
+bool UaTcpSession::Entry::Names(const _nodeData& node) const {
+  const UA_NodeId& id = node.nodeId;
   auto [data, size] = RawIdentifier(id);
-  return id.namespaceIndex == sourceNs && id.identifierType == sourceType && size == source.size() &&
-         (size == 0 || std::memcmp(data, source.data(), size) == 0);
+  if (id.namespaceIndex != sourceNs || id.identifierType != sourceType || size != source.size()) return false;
+  // A string identifier is the same while it is the same string (see
+  // _nodeData): its bytes, elsewhere in memory, need not be compared.
+  if (id.identifierType == UA_NODEIDTYPE_STRING || id.identifierType == UA_NODEIDTYPE_BYTESTRING)
+    return data == node.identifier;
+  return size == 0 || std::memcmp(data, source.data(), size) == 0;
 }
 
 UaTcpSession::Entry* UaTcpSession::Resolve(_nodeData& node) {
   const UA_NodeId& id = node.nodeId;
   Entry* entry = nullptr;
   if (node.session == this && node.handle > 0 && node.handle <= _handles.size() &&
-      _handles[node.handle - 1]->Names(id)) {
+      _handles[node.handle - 1]->Names(node)) {
     entry = _handles[node.handle - 1];
     if (entry->generation == _generation) return entry;
   }
@@ -178,6 +183,7 @@ UaTcpSession::Entry* UaTcpSession::Resolve(_nodeData& node) {
     entry = slot.get();
     node.session = this;
     node.handle = entry->handle;
+    node.identifier = RawIdentifier(id).first;
     if (entry->generation == _generation) return entry;
   }
   // Resolved afresh in this connection; what identifies the driver's node stays.

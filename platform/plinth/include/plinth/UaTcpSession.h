@@ -124,21 +124,22 @@ class UaTcpSession : public OpcUaSession {
   // use and refused by a write that began before the reconnect.
   struct Entry {
     enum State { Ready, Path, Invalid };
+    // What every read touches comes first, in as few cache lines as may be.
     uint64_t generation = 0;
-    std::string label;  // "<ns>:<identifier>" as the profile wrote it
     State state = Ready;
-    ua::NodeId id;
-    ua::BrowsePath path;
     uint8_t type = ua::kNull;  // built-in type of the last value read
     bool isArray = false;
-    std::vector<uint32_t> reported;  // causes logged in this episode of failures
-    Clock::time_point goodSince{};   // first good read after a failure
     // The driver's identifier it was made from (its bytes), and its handle.
-    size_t handle = 0;
     uint16_t sourceNs = 0;
     int sourceType = 0;
+    size_t handle = 0;
     std::string source;
-    bool Names(const UA_NodeId& id) const;
+    ua::NodeId id;
+    std::vector<uint32_t> reported;  // causes logged in this episode of failures
+    Clock::time_point goodSince{};   // first good read after a failure
+    std::string label;               // "<ns>:<identifier>" as the profile wrote it
+    ua::BrowsePath path;
+    bool Names(const _nodeData& node) const;  // node's stamp and identifier still name this entry
   };
 
   enum class ChannelState { Closed, HelloSent, Open, Renewing };
