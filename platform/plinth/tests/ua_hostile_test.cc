@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "LogCapture.h"
 #include "TestSupport.h"
@@ -20,8 +21,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 // DropWhileLearning: the first connection closes on the read a write makes to
-// learn the node's type; the next connection serves.
-enum class Mode { ForeignFlood, FloodAtClose, HugeArray, WrongSequence, DropWhileLearning };
+// learn the node's type; the next connection serves. Reordered: of two reads
+// in flight, the second is answered (2.5) before the first (1.5).
+enum class Mode { ForeignFlood, FloodAtClose, HugeArray, WrongSequence, DropWhileLearning, Reordered };
 
 // A captured chunk, or its service body.
 Bytes Captured(const std::string& name, bool body = true) {
@@ -34,9 +36,9 @@ Bytes Captured(const std::string& name, bool body = true) {
 }
 
 // The answer to the tag's read: a Double, or a million Bytes for that scalar.
-Bytes ReadResponse(bool huge) {
+Bytes ReadResponse(bool huge, double value = 1.5) {
   Variant v{huge ? kByte : kDouble, huge, 0, {}, {}, {}, {}};
-  huge ? v.ints.assign(1 << 20, 7) : v.reals.assign(1, 1.5);
+  huge ? v.ints.assign(1 << 20, 7) : v.reals.assign(1, value);
   Writer w;
   w.NodeIdValue(NodeId::Num(0, msgid::kReadResponse));
   for (int i = 0; i < 4; ++i) w.U32(0);                 // time, handle, status
@@ -124,7 +126,8 @@ struct ScriptedServer {
       if (type == "HEL" && All(send, fd, ack.data(), ack.size())) continue;
       if (type != "OPN" && type != "MSG") return;
       Reader r(chunk.data(), chunk.size());
-      const uint32_t id = ParseSecurityHeaders(type == "OPN", r), request = r.NodeIdValue().numeric;
+      uint32_t id = ParseSecurityHeaders(type == "OPN", r);
+      const uint32_t request = r.NodeIdValue().numeric;
       const bool flood = (request == msgid::kReadRequest && _reads == 1 && _mode == Mode::ForeignFlood) ||
                          (request == msgid::kCloseSessionRequest && _mode == Mode::FloodAtClose);
       while (flood && Answer(fd, "MSG", id + 1000, Bytes(4))) continue;  // chunks nobody asked for
@@ -144,6 +147,14 @@ struct ScriptedServer {
         Response open = DecodeResponse(reply.data(), reply.size());
         _channel = open.channelId, _token = open.tokenId;
       }
+      if (_mode == Mode::Reordered && request == msgid::kReadRequest && _reads > 1) {
+        if (!_held) {
+          _held = id;
+          continue;
+        }
+        if (!Answer(fd, "MSG", id, ReadResponse(false, 2.5))) return;
+        id = std::exchange(_held, 0);
+      }
       if (reply.empty() || !Answer(fd, type.c_str(), id, reply)) return;
     }
   }
@@ -151,7 +162,7 @@ struct ScriptedServer {
   const Mode _mode;
   const Bytes _read;  // encoded ahead, so the client's deadline measures the client alone
   int _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), _port = 0, _reads = 0, _connections = 0;
-  uint32_t _channel = 0, _token = 0, _sequence = 0;
+  uint32_t _channel = 0, _token = 0, _sequence = 0, _held = 0;
   std::thread _thread;
 };
 
@@ -162,6 +173,7 @@ TEST(UaHostileServerTest, EveryModeCostsBoundedTimeAndLeavesTheTagNull) {
       {Mode::HugeArray, "refused : an array of 1048576 where the profile declares a scalar", true},
       {Mode::WrongSequence, "answer with a wrong sequence number 1", true},
       {Mode::DropWhileLearning, "write to node '1:Scalar.Double' skipped : no value of the node's type", false},
+      {Mode::Reordered, "", false},
   };
   const auto timeout = 300ms, slack = 1500ms;  // sanitizers slow the client; an unbounded loop takes far longer
   for (const auto& [mode, logged, null] : cases) {
@@ -182,6 +194,14 @@ TEST(UaHostileServerTest, EveryModeCostsBoundedTimeAndLeavesTheTagNull) {
       EXPECT_EQ(log.Count(" down : connection closed by the server", "ERROR"), 1);
       ASSERT_TRUE(pemrix::testing::WaitUntil([&] { return session->Reconnect(); }, 5s, 20ms));
       EXPECT_EQ(session->Write({&node}), 1);
+    } else if (mode == Mode::Reordered) {
+      // One node a request, both in flight: each answer lands by its request id.
+      _nodeData other{{1, UA_NODEIDTYPE_STRING, {}}, {}, DataValueBase::Create(DT_DOUBLE)};
+      other.nodeId.identifier.string = UA_String_fromChars("Scalar.Float");
+      EXPECT_EQ(session->Read({&node, &other}, 1), 2);
+      EXPECT_EQ(node.value->GetDouble(), 1.5);
+      EXPECT_EQ(other.value->GetDouble(), 2.5);
+      UA_deleteMembers(&other.nodeId, &UA_TYPES[UA_TYPES_NODEID]);
     } else {
       session->Read({&node}, 0);
     }
