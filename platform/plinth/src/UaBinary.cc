@@ -842,6 +842,9 @@ std::vector<uint8_t> EncodeRead(const RequestHeader& h, const std::vector<ReadIt
 
 std::vector<uint8_t> EncodeRead(const RequestHeader& h, const ReadItem* items, size_t n) {
   Writer w;
+  size_t size = 128;  // header and the read's fields: the body grows once, not byte by byte
+  for (size_t i = 0; i < n; ++i) size += 32 + items[i].node.text.size();
+  w.Bytes().reserve(size);
   Header(w, msgid::kReadRequest, h);
   w.F64(0);  // max age: a fresh value
   w.I32(3);  // timestamps to return: neither

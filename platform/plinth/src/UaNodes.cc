@@ -286,30 +286,40 @@ void UaTcpSession::ReportGood(Entry& entry) {
 
 int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   Revive();
-  std::vector<Entry*>& entries = _readEntries;
-  entries.assign(nodes.size(), nullptr);
-  std::vector<Entry*> pending;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    if (!nodes[i] || !nodes[i]->value) continue;
-    entries[i] = Resolve(*nodes[i]);
-    if (entries[i]->state == Entry::Path && std::find(pending.begin(), pending.end(), entries[i]) == pending.end())
-      pending.push_back(entries[i]);
-  }
-  if (_connected && !pending.empty()) TranslatePaths(pending);
-
+  // One pass over the nodes builds the request; each item knows its node
+  // and entry.
   std::vector<ReadItem>& items = _readItems;
   std::vector<size_t>& which = _readWhich;
-  items.clear();
-  which.clear();
+  std::vector<Entry*>& entries = _readEntries;
+  items.clear(), which.clear(), entries.clear();
+  auto add = [&](size_t i, Entry* e) {
+    const DataValueBase& declared = *nodes[i]->value;
+    items.push_back(
+        {e->id, kAttributeValue, declared.IsArray() ? static_cast<size_t>(std::max(declared.GetArraySize(), 0)) : 1});
+    which.push_back(i);
+    entries.push_back(e);
+  };
+  std::vector<std::pair<size_t, Entry*>> paths;  // browse paths still to translate
   for (size_t i = 0; i < nodes.size(); ++i) {
-    if (!entries[i]) continue;
-    if (entries[i]->state == Entry::Ready) {
-      const DataValueBase& declared = *nodes[i]->value;
-      items.push_back({entries[i]->id, kAttributeValue,
-                       declared.IsArray() ? static_cast<size_t>(std::max(declared.GetArraySize(), 0)) : 1});
-      which.push_back(i);
-    } else {
+    if (!nodes[i] || !nodes[i]->value) continue;
+    Entry* e = Resolve(*nodes[i]);
+    if (e->state == Entry::Ready)
+      add(i, e);
+    else if (e->state == Entry::Path)
+      paths.emplace_back(i, e);
+    else
       nodes[i]->value->SetNull();
+  }
+  if (!paths.empty()) {
+    std::vector<Entry*> pending;
+    for (const auto& path : paths)
+      if (std::find(pending.begin(), pending.end(), path.second) == pending.end()) pending.push_back(path.second);
+    if (_connected) TranslatePaths(pending);
+    for (const auto& [i, e] : paths) {
+      if (e->state == Entry::Ready)
+        add(i, e);
+      else
+        nodes[i]->value->SetNull();
     }
   }
   std::vector<DataValue>& values = _readValues;
@@ -318,7 +328,7 @@ int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   int read = 0;
   for (size_t k = 0; k < which.size(); ++k) {
     DataValueBase& value = *nodes[which[k]]->value;
-    Entry& entry = *entries[which[k]];
+    Entry& entry = *entries[k];
     if (k >= values.size()) {
       value.SetNull();
       continue;

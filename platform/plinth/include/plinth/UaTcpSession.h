@@ -257,7 +257,7 @@ class UaTcpSession : public OpcUaSession {
   // nodes allocates none of them anew.
   std::vector<ua::ReadItem> _readItems;
   std::vector<ua::DataValue> _readValues;
-  std::vector<Entry*> _readEntries;  // per node of the call
+  std::vector<Entry*> _readEntries;  // the entry of each item
   std::vector<size_t> _readWhich;    // the node of each item
 };
 
