@@ -14,9 +14,11 @@
 // the request time-out (one deadline per exchange, connect and host-name
 // lookup included), whatever the server sends: the deadline is checked on
 // every turn, and an answer may take at most kMaxChunks chunks and
-// kMaxMessageSize bytes, chunks of other requests counted in. Every answer
-// must carry our channel id, a current token, a rising sequence number; a
-// mismatch drops the connection.
+// kMaxMessageSize bytes, chunks of other requests counted in. A read keeps
+// up to kMaxInFlight requests on the channel, each with its own deadline,
+// the answers matched by request id. Every answer must carry our channel id,
+// a current token, a rising sequence number; a mismatch drops the
+// connection.
 // Reconnect tries at most once per back-off step (doubling from
 // kReconnectMin up to kReconnectMax) and answers false at once in between,
 // so a dead server costs one time-out per step, not per cycle; the back-off
@@ -129,7 +131,8 @@ class UaTcpSession : public OpcUaSession {
     State state = Ready;
     uint8_t type = ua::kNull;  // built-in type of the last value read
     bool isArray = false;
-    // The driver's identifier it was made from (its bytes), and its handle.
+    // The driver's identifier it was made from (its bytes), and its handle
+    // (one more than its index in _handles).
     uint16_t sourceNs = 0;
     int sourceType = 0;
     size_t handle = 0;
@@ -199,11 +202,14 @@ class UaTcpSession : public OpcUaSession {
 
   // Splits items into batches of at most batch (0: any) and limit (the
   // server's), keeps up to window of them in flight on the channel, and
-  // hands each answer, in the order of the items, to take(response, count); encode(first item, count) makes a request
-  // body. A BadTooManyOperations answer halves the batch (and lowers limit): the items from that batch on are sent
-  // again, the answers still under way dropped as they come. A batch larger than proven (the largest one the server has
-  // taken) goes alone, so a server that refuses it costs one request, not a window of them. The channel is renewed,
-  // when due, only before the first request, never with requests in flight.
+  // hands each answer, in the order of the items, to take(response, count);
+  // encode(first item, count) makes a request body. A BadTooManyOperations
+  // answer halves the batch (and lowers limit): the items from that batch on
+  // are sent again, the answers still under way dropped as they come. A
+  // batch larger than proven (the largest one the server has taken) goes
+  // alone, so a server that refuses it costs one request, not a window of
+  // them. The channel is renewed, when due, only before the first request,
+  // never with requests in flight.
   template <class Item, class Encode, class Take>
   bool Batched(const char* service, uint32_t answerType, const std::vector<Item>& items, uint32_t& limit,
                size_t& proven, size_t batch, size_t window, Encode encode, Take take);
