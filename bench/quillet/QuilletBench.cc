@@ -65,7 +65,7 @@ void BM_Floor_ChannelReads(benchmark::State& state) {
     for (int i = 0; i < kNodes; i += 150) {
       std::vector<_nodeData*> batch;
       for (int j = i; j < std::min(i + 150, kNodes); ++j) batch.push_back(&nodes[j]);
-      F().channel->ReadNodes(batch);
+      F().channel->ReadNodes(batch, 0);
     }
   for (auto& n : nodes) UA_deleteMembers(&n.nodeId, &UA_TYPES[UA_TYPES_NODEID]);
 }

@@ -54,7 +54,7 @@ std::shared_ptr<OPCUA_ClientChannelDriver> OPCUA_ClientChannelDriver::CreateFrom
   return Create(settings, slash == std::string::npos ? std::string(".") : settingsPath.substr(0, slash));
 }
 
-int OPCUA_ClientChannelDriver::ReadNodes(const std::vector<_nodeData*>& nodes) {
+int OPCUA_ClientChannelDriver::ReadNodes(const std::vector<_nodeData*>& nodes, size_t batch) {
   std::unique_lock<std::mutex> lock(_sessionMutex, std::defer_lock);
   if (!_closed) lock.lock();
   if (!_session || _closed) {
@@ -62,7 +62,7 @@ int OPCUA_ClientChannelDriver::ReadNodes(const std::vector<_nodeData*>& nodes) {
       if (n && n->value) n->value->SetNull();
     return 0;
   }
-  return _session->Read(nodes);
+  return _session->Read(nodes, batch);
 }
 
 int OPCUA_ClientChannelDriver::WriteNodes(const std::vector<_nodeData*>& nodes) {

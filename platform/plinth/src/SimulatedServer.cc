@@ -331,9 +331,13 @@ SimulatedServer::Call Describe(SimulatedServer::Call::Kind kind, const std::vect
 }
 }  // namespace
 
-int SimulatedServer::Read(const std::vector<_nodeData*>& nodes) {
+int SimulatedServer::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   std::lock_guard<std::mutex> lock(_mutex);
-  Record(Describe(Call::Read, nodes, _connected));
+  // One call recorded per request a real server would get.
+  if (batch == 0 || nodes.size() <= batch) Record(Describe(Call::Read, nodes, _connected));
+  for (size_t i = 0; batch > 0 && nodes.size() > batch && i < nodes.size(); i += batch)
+    Record(Describe(Call::Read, {nodes.begin() + long(i), nodes.begin() + long(std::min(i + batch, nodes.size()))},
+                    _connected));
   int read = 0;
   for (_nodeData* n : nodes) {
     if (!n || !n->value) continue;

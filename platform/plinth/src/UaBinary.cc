@@ -837,12 +837,20 @@ std::vector<uint8_t> EncodeCloseSession(const RequestHeader& h) {
 }
 
 std::vector<uint8_t> EncodeRead(const RequestHeader& h, const std::vector<ReadItem>& items) {
+  return EncodeRead(h, items.data(), items.size());
+}
+
+std::vector<uint8_t> EncodeRead(const RequestHeader& h, const ReadItem* items, size_t n) {
   Writer w;
+  size_t size = 128;  // header and the read's fields: the body grows once, not byte by byte
+  for (size_t i = 0; i < n; ++i) size += 32 + items[i].node.text.size();
+  w.Bytes().reserve(size);
   Header(w, msgid::kReadRequest, h);
   w.F64(0);  // max age: a fresh value
   w.I32(3);  // timestamps to return: neither
-  w.I32(static_cast<int32_t>(items.size()));
-  for (const auto& item : items) {
+  w.I32(static_cast<int32_t>(n));
+  for (size_t i = 0; i < n; ++i) {
+    const ReadItem& item = items[i];
     w.NodeIdValue(item.node);
     w.U32(item.attribute);
     w.NullString();  // index range
@@ -852,10 +860,15 @@ std::vector<uint8_t> EncodeRead(const RequestHeader& h, const std::vector<ReadIt
 }
 
 std::vector<uint8_t> EncodeWrite(const RequestHeader& h, const std::vector<WriteItem>& items) {
+  return EncodeWrite(h, items.data(), items.size());
+}
+
+std::vector<uint8_t> EncodeWrite(const RequestHeader& h, const WriteItem* items, size_t n) {
   Writer w;
   Header(w, msgid::kWriteRequest, h);
-  w.I32(static_cast<int32_t>(items.size()));
-  for (const auto& item : items) {
+  w.I32(static_cast<int32_t>(n));
+  for (size_t i = 0; i < n; ++i) {
+    const WriteItem& item = items[i];
     w.NodeIdValue(item.node);
     w.U32(kAttributeValue);
     if (item.indexRange.empty())
@@ -869,10 +882,15 @@ std::vector<uint8_t> EncodeWrite(const RequestHeader& h, const std::vector<Write
 }
 
 std::vector<uint8_t> EncodeTranslate(const RequestHeader& h, const std::vector<BrowsePath>& paths) {
+  return EncodeTranslate(h, paths.data(), paths.size());
+}
+
+std::vector<uint8_t> EncodeTranslate(const RequestHeader& h, const BrowsePath* paths, size_t n) {
   Writer w;
   Header(w, msgid::kTranslateBrowsePathsRequest, h);
-  w.I32(static_cast<int32_t>(paths.size()));
-  for (const auto& path : paths) {
+  w.I32(static_cast<int32_t>(n));
+  for (size_t i = 0; i < n; ++i) {
+    const BrowsePath& path = paths[i];
     w.NodeIdValue(path.start);
     w.I32(static_cast<int32_t>(path.names.size()));
     for (const auto& name : path.names) {

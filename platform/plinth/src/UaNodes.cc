@@ -3,7 +3,9 @@
 #include <easylogging++.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "UaValues.h"
 #include "plinth/UaTcpSession.h"
@@ -14,85 +16,139 @@ using namespace ua;
 
 // ---- batching ----------------------------------------------------------------------
 
-template <class Item, class Send>
-bool UaTcpSession::Batched(const char* service, const std::vector<Item>& items, uint32_t& limit, Send send) {
-  size_t pos = 0;
-  while (pos < items.size()) {
-    if (!_connected) return false;
-    size_t n = items.size() - pos;
-    if (limit > 0) n = std::min<size_t>(n, limit);
-    std::vector<Item> batch(items.begin() + static_cast<long>(pos), items.begin() + static_cast<long>(pos + n));
-    uint32_t result = status::kGood;
-    if (!send(batch, result)) return false;
-    if (result == status::kBadTooManyOperations && n > 1) {
-      limit = static_cast<uint32_t>(n / 2);
-      LOG(INFO) << "OPC UA channel " << _url << " : server refused " << n << " operations, batches now " << limit;
-      continue;
-    }
-    if (status::IsBad(result)) {
-      if (!SessionLost(result) && _refusals.emplace(service, result).second)
-        LOG(ERROR) << "OPC UA channel " << _url << " : " << service << " refused " << Hex(result)
-                   << " (logged once until the connection has been up " << kStable.count() / 1000 << " s)";
-      return false;
-    }
-    pos += n;
-  }
+namespace {
+
+// The array length each value of a read answer may take (see Variant); no
+// caps for the answers of other services.
+bool AnswerCaps(const ReadItem* items, size_t n, std::vector<size_t>& caps) {
+  caps.resize(n);
+  for (size_t i = 0; i < n; ++i) caps[i] = items[i].maxElements;
   return true;
 }
+template <class Item>
+bool AnswerCaps(const Item*, size_t, std::vector<size_t>&) {
+  return false;
+}
 
-bool UaTcpSession::ReadBatch(const std::vector<ReadItem>& items, std::vector<DataValue>& out, uint32_t& result) {
-  Response r;
+}  // namespace
+
+template <class Item, class Encode, class Take>
+bool UaTcpSession::Batched(const char* service, uint32_t answerType, const std::vector<Item>& items, uint32_t& limit,
+                           size_t& proven, size_t batch, size_t window, Encode encode, Take take) {
+  if (!_connected || !RenewIfDue()) return false;
+  std::vector<Flight> flights;  // in the order sent; answers are taken in that order
   std::vector<size_t> caps;
-  caps.reserve(items.size());
-  for (const auto& item : items) caps.push_back(item.maxElements);
-  if (!Exchange(EncodeRead(NextHeader(), items), r, items.size(), "MSG", &caps)) return false;
-  result = r.serviceResult;
-  if (r.typeId != msgid::kReadResponse && r.typeId != msgid::kServiceFault) {
-    Drop("read answered with message " + std::to_string(r.typeId));
-    return false;
+  size_t next = 0;  // the first item not sent
+  while (next < items.size() || !flights.empty()) {
+    while (next < items.size() && flights.size() < window) {
+      size_t n = items.size() - next;
+      if (batch > 0) n = std::min(n, batch);
+      if (limit > 0) n = std::min<size_t>(n, limit);
+      if (!flights.empty() && n > proven) break;  // a size not yet taken goes alone: it may be refused
+      Flight f;
+      f.first = next, f.count = n;
+      if (!_connected || !Send("MSG", encode(&items[next], n), f)) return false;
+      flights.push_back(std::move(f));
+      next += n;
+    }
+    if (!ReceiveAny(flights)) return false;
+    while (!flights.empty() && flights.front().done) {
+      const Flight f = std::move(flights.front());
+      flights.erase(flights.begin());
+      Response r;
+      bool capped = AnswerCaps(&items[f.first], f.count, caps);
+      if (!Decode(f.body, r, f.count, capped ? &caps : nullptr)) return false;
+      if (r.typeId != answerType && r.typeId != msgid::kServiceFault) {
+        Drop(std::string(service) + " answered with message " + std::to_string(r.typeId));
+        return false;
+      }
+      uint32_t result = r.serviceResult;
+      if (result == status::kBadTooManyOperations && f.count > 1) {
+        limit = static_cast<uint32_t>(f.count / 2);
+        proven = 0;
+        LOG(INFO) << "OPC UA channel " << _url << " : server refused " << f.count << " operations, batches now "
+                  << limit;
+        next = f.first;  // the answers still under way are of the old size
+        flights.clear();
+        break;
+      }
+      if (status::IsBad(result)) {
+        if (!SessionLost(result) && _refusals.emplace(service, result).second)
+          LOG(ERROR) << "OPC UA channel " << _url << " : " << service << " refused " << Hex(result)
+                     << " (logged once until the connection has been up " << kStable.count() / 1000 << " s)";
+        return false;
+      }
+      if (!take(r, f.count)) return false;
+      proven = std::max(proven, f.count);
+    }
   }
-  if (status::IsBad(result)) return true;
-  if (r.values.size() != items.size()) {
-    Drop("read answered " + std::to_string(r.values.size()) + " values for " + std::to_string(items.size()) + " nodes");
-    return false;
-  }
-  std::move(r.values.begin(), r.values.end(), std::back_inserter(out));
   return true;
 }
 
-bool UaTcpSession::WriteBatch(const std::vector<WriteItem>& items, std::vector<uint32_t>& out, uint32_t& result) {
-  Response r;
-  if (!Exchange(EncodeWrite(NextHeader(), items), r, items.size())) return false;
-  result = r.serviceResult;
-  if (r.typeId != msgid::kWriteResponse && r.typeId != msgid::kServiceFault) {
-    Drop("write answered with message " + std::to_string(r.typeId));
-    return false;
-  }
-  if (status::IsBad(result)) return true;
-  if (r.results.size() != items.size()) {
-    Drop("write answered " + std::to_string(r.results.size()) + " results for " + std::to_string(items.size()) +
-         " nodes");
-    return false;
-  }
-  out.insert(out.end(), r.results.begin(), r.results.end());
-  return true;
+bool UaTcpSession::ReadItems(const std::vector<ReadItem>& items, size_t batch, std::vector<DataValue>& out) {
+  return Batched(
+      "read", msgid::kReadResponse, items, _maxRead, _readProven, batch, kMaxInFlight,
+      [this](const ReadItem* first, size_t n) { return EncodeRead(NextHeader(), first, n); },
+      [this, &out](Response& r, size_t n) {
+        if (r.values.size() != n) {
+          Drop("read answered " + std::to_string(r.values.size()) + " values for " + std::to_string(n) + " nodes");
+          return false;
+        }
+        std::move(r.values.begin(), r.values.end(), std::back_inserter(out));
+        return true;
+      });
 }
 
-bool UaTcpSession::ReadValues(const std::vector<NodeId>& ids, std::vector<DataValue>& out) {
+bool UaTcpSession::ReadValues(const std::vector<NodeId>& ids, std::vector<DataValue>& out, size_t batch) {
   out.clear();
   Revive();
   if (!_connected) return false;
   std::vector<ReadItem> items;
   items.reserve(ids.size());
   for (const auto& id : ids) items.push_back({id, kAttributeValue});
-  return Batched("read", items, _maxRead,
-                 [&](const std::vector<ReadItem>& batch, uint32_t& result) { return ReadBatch(batch, out, result); });
+  return ReadItems(items, batch, out);
 }
 
 // ---- nodes of device drivers ---------------------------------------------------------
 
-UaTcpSession::Entry* UaTcpSession::Resolve(const _nodeData& node) {
+namespace {
+
+// The bytes of a node's identifier, where the node holds them.
+std::pair<const void*, size_t> RawIdentifier(const UA_NodeId& id) {
+  switch (id.identifierType) {
+    case UA_NODEIDTYPE_NUMERIC:
+      return {&id.identifier.numeric, sizeof id.identifier.numeric};
+    case UA_NODEIDTYPE_GUID:
+      return {&id.identifier.guid, sizeof id.identifier.guid};
+    case UA_NODEIDTYPE_STRING:
+    case UA_NODEIDTYPE_BYTESTRING:
+      return {id.identifier.string.data, id.identifier.string.length};
+    default:  // no identifier we could use
+      return {nullptr, 0};
+  }
+}
+
+}  // namespace
+
+bool UaTcpSession::Entry::Names(const _nodeData& node) const {
   const UA_NodeId& id = node.nodeId;
+  auto [data, size] = RawIdentifier(id);
+  if (id.namespaceIndex != sourceNs || id.identifierType != sourceType || size != source.size()) return false;
+  // A string identifier is the same while it is the same string (see
+  // _nodeData): its bytes, elsewhere in memory, need not be compared.
+  if (id.identifierType == UA_NODEIDTYPE_STRING || id.identifierType == UA_NODEIDTYPE_BYTESTRING)
+    return data == node.identifier;
+  return size == 0 || std::memcmp(data, source.data(), size) == 0;
+}
+
+UaTcpSession::Entry* UaTcpSession::Resolve(_nodeData& node) {
+  const UA_NodeId& id = node.nodeId;
+  Entry* entry = nullptr;
+  if (node.session == this && node.handle > 0 && node.handle <= _handles.size() &&
+      _handles[node.handle - 1]->Names(node)) {
+    entry = _handles[node.handle - 1];
+    if (entry->generation == _generation) return entry;
+  }
   std::string identifier;
   switch (id.identifierType) {
     case UA_NODEIDTYPE_NUMERIC:
@@ -101,15 +157,42 @@ UaTcpSession::Entry* UaTcpSession::Resolve(const _nodeData& node) {
     case UA_NODEIDTYPE_STRING:
       identifier.assign(reinterpret_cast<const char*>(id.identifier.string.data), id.identifier.string.length);
       break;
+    case UA_NODEIDTYPE_GUID: {
+      char text[40];
+      const UA_Guid& g = id.identifier.guid;
+      std::snprintf(text, sizeof text, "g=%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X", g.data1, g.data2, g.data3,
+                    g.data4[0], g.data4[1], g.data4[2], g.data4[3], g.data4[4], g.data4[5], g.data4[6], g.data4[7]);
+      identifier = text;
+      break;
+    }
     default:
       identifier = "(unsupported identifier kind " + std::to_string(id.identifierType) + ")";
       break;
   }
-  std::string key = std::to_string(id.namespaceIndex) + "|" + identifier;
-  auto& entry = _entries[key];
-  if (entry && entry->generation == _generation) return entry.get();
-  if (!entry) entry = std::make_unique<Entry>();
-  *entry = Entry();
+  if (!entry) {
+    auto& slot = _entries[std::to_string(id.namespaceIndex) + "|" + identifier];
+    if (!slot) {
+      slot = std::make_unique<Entry>();
+      _handles.push_back(slot.get());
+      slot->handle = _handles.size();
+      auto [data, size] = RawIdentifier(id);
+      slot->sourceNs = id.namespaceIndex;
+      slot->sourceType = id.identifierType;
+      if (size > 0) slot->source.assign(static_cast<const char*>(data), size);
+    }
+    entry = slot.get();
+    node.session = this;
+    node.handle = entry->handle;
+    node.identifier = RawIdentifier(id).first;
+    if (entry->generation == _generation) return entry;
+  }
+  // Resolved afresh in this connection; what identifies the driver's node stays.
+  Entry fresh;
+  fresh.handle = entry->handle;
+  fresh.sourceNs = entry->sourceNs;
+  fresh.sourceType = entry->sourceType;
+  fresh.source = std::move(entry->source);
+  *entry = std::move(fresh);
   entry->generation = _generation;
   entry->label = std::to_string(id.namespaceIndex) + ":" + identifier;
   if (id.identifierType == UA_NODEIDTYPE_GUID) {
@@ -147,7 +230,7 @@ UaTcpSession::Entry* UaTcpSession::Resolve(const _nodeData& node) {
   }
   if (entry->state == Entry::Invalid)
     LOG(ERROR) << "OPC UA channel " << _url << " : node '" << entry->label << "' is not a usable node identifier";
-  return entry.get();
+  return entry;
 }
 
 void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
@@ -155,17 +238,16 @@ void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
   for (Entry* e : pending) paths.push_back(e->path);
   std::vector<BrowsePathResult> results;
   uint32_t limit = _maxRead;
-  bool ok =
-      Batched("browse path translation", paths, limit, [&](const std::vector<BrowsePath>& batch, uint32_t& result) {
-        Response r;
-        if (!Exchange(EncodeTranslate(NextHeader(), batch), r, batch.size())) return false;
-        result = r.serviceResult;
-        if (status::IsBad(result)) return true;
-        if (r.typeId != msgid::kTranslateBrowsePathsResponse || r.paths.size() != batch.size()) {
+  size_t proven = _readProven;
+  Batched(
+      "browse path translation", msgid::kTranslateBrowsePathsResponse, paths, limit, proven, 0, kMaxInFlight,
+      [this](const BrowsePath* first, size_t n) { return EncodeTranslate(NextHeader(), first, n); },
+      [this, &results](Response& r, size_t n) {
+        if (r.paths.size() != n) {
           Drop("browse paths answered with " + std::to_string(r.paths.size()) + " results");
           return false;
         }
-        results.insert(results.end(), r.paths.begin(), r.paths.end());
+        std::move(r.paths.begin(), r.paths.end(), std::back_inserter(results));
         return true;
       });
   for (size_t i = 0; i < results.size(); ++i) {
@@ -178,7 +260,6 @@ void UaTcpSession::TranslatePaths(const std::vector<Entry*>& pending) {
     e->id = results[i].target;
     e->state = Entry::Ready;
   }
-  (void)ok;
 }
 
 void UaTcpSession::ReportOnce(Entry& entry, uint32_t code, const std::string& what) {
@@ -203,40 +284,51 @@ void UaTcpSession::ReportGood(Entry& entry) {
   if (now - entry.goodSince >= kStable) entry.reported.clear();
 }
 
-int UaTcpSession::Read(const std::vector<_nodeData*>& nodes) {
+int UaTcpSession::Read(const std::vector<_nodeData*>& nodes, size_t batch) {
   Revive();
-  std::vector<Entry*> entries(nodes.size(), nullptr);
-  std::vector<Entry*> pending;
+  // One pass over the nodes builds the request; each item knows its node
+  // and entry.
+  std::vector<ReadItem>& items = _readItems;
+  std::vector<size_t>& which = _readWhich;
+  std::vector<Entry*>& entries = _readEntries;
+  items.clear(), which.clear(), entries.clear();
+  auto add = [&](size_t i, Entry* e) {
+    const DataValueBase& declared = *nodes[i]->value;
+    items.push_back(
+        {e->id, kAttributeValue, declared.IsArray() ? static_cast<size_t>(std::max(declared.GetArraySize(), 0)) : 1});
+    which.push_back(i);
+    entries.push_back(e);
+  };
+  std::vector<std::pair<size_t, Entry*>> paths;  // browse paths still to translate
   for (size_t i = 0; i < nodes.size(); ++i) {
     if (!nodes[i] || !nodes[i]->value) continue;
-    entries[i] = Resolve(*nodes[i]);
-    if (entries[i]->state == Entry::Path && std::find(pending.begin(), pending.end(), entries[i]) == pending.end())
-      pending.push_back(entries[i]);
-  }
-  if (_connected && !pending.empty()) TranslatePaths(pending);
-
-  std::vector<ReadItem> items;
-  std::vector<size_t> which;
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    if (!entries[i]) continue;
-    if (entries[i]->state == Entry::Ready) {
-      const DataValueBase& declared = *nodes[i]->value;
-      items.push_back({entries[i]->id, kAttributeValue,
-                       declared.IsArray() ? static_cast<size_t>(std::max(declared.GetArraySize(), 0)) : 1});
-      which.push_back(i);
-    } else {
+    Entry* e = Resolve(*nodes[i]);
+    if (e->state == Entry::Ready)
+      add(i, e);
+    else if (e->state == Entry::Path)
+      paths.emplace_back(i, e);
+    else
       nodes[i]->value->SetNull();
+  }
+  if (!paths.empty()) {
+    std::vector<Entry*> pending;
+    for (const auto& path : paths)
+      if (std::find(pending.begin(), pending.end(), path.second) == pending.end()) pending.push_back(path.second);
+    if (_connected) TranslatePaths(pending);
+    for (const auto& [i, e] : paths) {
+      if (e->state == Entry::Ready)
+        add(i, e);
+      else
+        nodes[i]->value->SetNull();
     }
   }
-  std::vector<DataValue> values;
-  if (_connected && !items.empty()) {
-    Batched("read", items, _maxRead,
-            [&](const std::vector<ReadItem>& batch, uint32_t& result) { return ReadBatch(batch, values, result); });
-  }
+  std::vector<DataValue>& values = _readValues;
+  values.clear();
+  if (_connected && !items.empty()) ReadItems(items, batch, values);
   int read = 0;
   for (size_t k = 0; k < which.size(); ++k) {
     DataValueBase& value = *nodes[which[k]]->value;
-    Entry& entry = *entries[which[k]];
+    Entry& entry = *entries[k];
     if (k >= values.size()) {
       value.SetNull();
       continue;
@@ -316,8 +408,19 @@ int UaTcpSession::Write(const std::vector<_nodeData*>& nodes) {
   }
   std::vector<uint32_t> results;
   if (!items.empty()) {
-    Batched("write", items, _maxWrite,
-            [&](const std::vector<WriteItem>& batch, uint32_t& result) { return WriteBatch(batch, results, result); });
+    // One write request at a time: the server applies them in our order.
+    size_t proven = 0;
+    Batched(
+        "write", msgid::kWriteResponse, items, _maxWrite, proven, 0, 1,
+        [this](const WriteItem* first, size_t n) { return EncodeWrite(NextHeader(), first, n); },
+        [this, &results](Response& r, size_t n) {
+          if (r.results.size() != n) {
+            Drop("write answered " + std::to_string(r.results.size()) + " results for " + std::to_string(n) + " nodes");
+            return false;
+          }
+          results.insert(results.end(), r.results.begin(), r.results.end());
+          return true;
+        });
   }
   int good = 0;
   for (size_t k = 0; k < written.size(); ++k) {

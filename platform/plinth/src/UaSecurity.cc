@@ -36,8 +36,9 @@ using Owned = SslOwned<T>;
 
 [[noreturn]] void Fail(const char* what) { throw DecodeError(what); }
 
-// An HMAC-SHA256 context keyed once: every chunk duplicates it, which
-// spares the algorithm look-up and the key set-up per chunk.
+// An HMAC-SHA256 context keyed once: every chunk starts it afresh with the
+// same key, which spares the algorithm look-up, the key set-up and a context
+// per chunk.
 std::shared_ptr<EVP_MAC_CTX> KeyedMac(const Bytes& key) {
   static EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);  // shared, read-only after the fetch
   std::shared_ptr<EVP_MAC_CTX> ctx(EVP_MAC_CTX_new(mac), EVP_MAC_CTX_free);
@@ -47,14 +48,17 @@ std::shared_ptr<EVP_MAC_CTX> KeyedMac(const Bytes& key) {
   return ctx;
 }
 
-// HMAC over the concatenation of the parts.
-Bytes Hmac(EVP_MAC_CTX* keyed, std::initializer_list<std::pair<const uint8_t*, size_t>> parts) {
-  Owned<EVP_MAC_CTX> ctx(keyed ? EVP_MAC_CTX_dup(keyed) : nullptr);
-  Bytes out(kHmacLength);
+// HMAC over the concatenation of the parts, written to out (kHmacLength bytes).
+void Hmac(EVP_MAC_CTX* keyed, std::initializer_list<std::pair<const uint8_t*, size_t>> parts, uint8_t* out) {
   size_t len = 0;
-  bool ok = ctx != nullptr;
-  for (const auto& [data, size] : parts) ok = ok && EVP_MAC_update(ctx.get(), data, size) == 1;
-  if (!ok || EVP_MAC_final(ctx.get(), out.data(), &len, out.size()) != 1 || len != out.size()) Fail("HMAC failed");
+  bool ok = keyed && EVP_MAC_init(keyed, nullptr, 0, nullptr) == 1;  // the key set up front
+  for (const auto& [data, size] : parts) ok = ok && EVP_MAC_update(keyed, data, size) == 1;
+  if (!ok || EVP_MAC_final(keyed, out, &len, kHmacLength) != 1 || len != kHmacLength) Fail("HMAC failed");
+}
+
+Bytes Hmac(EVP_MAC_CTX* keyed, std::initializer_list<std::pair<const uint8_t*, size_t>> parts) {
+  Bytes out(kHmacLength);
+  Hmac(keyed, parts, out.data());
   return out;
 }
 
@@ -65,20 +69,25 @@ const EVP_CIPHER* Aes(size_t keyLength) {
   return keyLength == 16 ? aes128 : aes256;
 }
 
-// AES-CBC without padding of its own (the chunk carries its padding).
-Bytes AesCbc(bool encrypt, const SymmetricKeys& keys, const uint8_t* data, size_t size) {
-  Owned<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new());
-  Bytes out(size + kAesBlock);
+// An AES-CBC context keyed once for one direction, without padding of its
+// own (the chunk carries its padding).
+std::shared_ptr<EVP_CIPHER_CTX> KeyedCipher(const Bytes& key, const Bytes& iv, bool encrypt) {
+  std::shared_ptr<EVP_CIPHER_CTX> ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  if (!ctx || EVP_CipherInit_ex(ctx.get(), Aes(key.size()), nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1 ||
+      EVP_CIPHER_CTX_set_padding(ctx.get(), 0) != 1)
+    Fail("AES failed");
+  return ctx;
+}
+
+// Whole blocks through the keys' cipher, in place; every chunk starts
+// from the token's IV.
+void AesCbc(const SymmetricKeys& keys, uint8_t* data, size_t size) {
+  EVP_CIPHER_CTX* ctx = keys.cipher.get();
   int n = 0, tail = 0;
-  bool ok = ctx &&
-            EVP_CipherInit_ex(ctx.get(), Aes(keys.encrypting.size()), nullptr, keys.encrypting.data(), keys.iv.data(),
-                              encrypt ? 1 : 0) == 1 &&
-            EVP_CIPHER_CTX_set_padding(ctx.get(), 0) == 1 &&
-            EVP_CipherUpdate(ctx.get(), out.data(), &n, data, static_cast<int>(size)) == 1 &&
-            EVP_CipherFinal_ex(ctx.get(), out.data() + n, &tail) == 1;
-  if (!ok) Fail("AES failed");
-  out.resize(static_cast<size_t>(n + tail));
-  return out;
+  bool ok = ctx && EVP_CipherInit_ex(ctx, nullptr, nullptr, nullptr, keys.iv.data(), -1) == 1 &&
+            EVP_CipherUpdate(ctx, data, &n, data, static_cast<int>(size)) == 1 &&
+            EVP_CipherFinal_ex(ctx, data + n, &tail) == 1;
+  if (!ok || static_cast<size_t>(n + tail) != size) Fail("AES failed");
 }
 
 Owned<EVP_PKEY_CTX> RsaContext(EVP_PKEY* key, bool encrypt) {
@@ -138,7 +147,7 @@ SymmetricKeys DeriveKeys(const SecurityPolicy& policy, const Bytes& secret, cons
   size_t sign = policy.signingKeyLength, enc = policy.encryptingKeyLength;
   Bytes all = PSha256(secret, seed, sign + enc + kAesBlock);
   auto at = [&](size_t from, size_t n) { return Bytes(all.begin() + long(from), all.begin() + long(from + n)); };
-  return {at(0, sign), at(sign, enc), at(sign + enc, kAesBlock), KeyedMac(at(0, sign))};
+  return {at(0, sign), at(sign, enc), at(sign + enc, kAesBlock), KeyedMac(at(0, sign)), nullptr};
 }
 
 Bytes RandomBytes(size_t n) {
@@ -217,9 +226,9 @@ Bytes EncryptUserSecret(EVP_PKEY* serverKey, const std::string& password, const 
   return out;
 }
 
-void AppendPadding(Bytes& plain, size_t trailer, size_t block) {
+void AppendPadding(Bytes& plain, size_t trailer, size_t block, size_t start) {
   bool wide = block > 256;
-  size_t used = plain.size() + trailer + (wide ? 2 : 1);
+  size_t used = plain.size() - start + trailer + (wide ? 2 : 1);
   size_t n = (block - used % block) % block;
   plain.insert(plain.end(), n + 1, static_cast<uint8_t>(n & 0xFF));
   if (wide) plain.push_back(static_cast<uint8_t>(n >> 8));
@@ -254,6 +263,8 @@ void ChannelSecurity::InstallToken(uint32_t tokenId, const Bytes& ownNonce, cons
     // What we send is keyed by the peer's nonce as the secret, and the reverse.
     t.own = DeriveKeys(*_policy, peerNonce, ownNonce);
     t.peer = DeriveKeys(*_policy, ownNonce, peerNonce);
+    t.own.cipher = KeyedCipher(t.own.encrypting, t.own.iv, true);
+    t.peer.cipher = KeyedCipher(t.peer.encrypting, t.peer.iv, false);
   }
   _previous = std::move(_current);
   _current = std::move(t);
@@ -313,18 +324,21 @@ Bytes ChannelSecurity::OpenAsymmetric(const uint8_t* chunk, size_t size, size_t 
 }
 
 Bytes ChannelSecurity::SealSymmetric(const Bytes& header, const Bytes& body) const {
-  Bytes chunk = header, plain = body;
+  // Built in one buffer: padding and signature appended, then encrypted in place.
+  Bytes chunk;
+  chunk.reserve(header.size() + body.size() + kAesBlock + 1 + kHmacLength);
+  chunk.insert(chunk.end(), header.begin(), header.end());
+  chunk.insert(chunk.end(), body.begin(), body.end());
   bool encrypt = _mode == SecurityMode::SignAndEncrypt;
-  if (encrypt) AppendPadding(plain, kHmacLength, kAesBlock);
+  if (encrypt) AppendPadding(chunk, kHmacLength, kAesBlock, header.size());
   Writer size;
-  size.U32(static_cast<uint32_t>(header.size() + plain.size() + (Secured() ? kHmacLength : 0)));
+  size.U32(static_cast<uint32_t>(chunk.size() + (Secured() ? kHmacLength : 0)));
   std::memcpy(chunk.data() + 4, size.Bytes().data(), 4);
-  if (Secured()) {
-    Bytes mac = Hmac(_current.own.mac.get(), {{chunk.data(), chunk.size()}, {plain.data(), plain.size()}});
-    plain.insert(plain.end(), mac.begin(), mac.end());
-  }
-  if (encrypt) plain = AesCbc(true, _current.own, plain.data(), plain.size());
-  chunk.insert(chunk.end(), plain.begin(), plain.end());
+  if (!Secured()) return chunk;
+  size_t signedSize = chunk.size();
+  chunk.resize(signedSize + kHmacLength);
+  Hmac(_current.own.mac.get(), {{chunk.data(), signedSize}}, chunk.data() + signedSize);
+  if (encrypt) AesCbc(_current.own, chunk.data() + header.size(), chunk.size() - header.size());
   return chunk;
 }
 
@@ -335,11 +349,13 @@ Bytes ChannelSecurity::OpenSymmetric(const uint8_t* chunk, size_t size, size_t h
   bool encrypt = _mode == SecurityMode::SignAndEncrypt;
   size_t n = size - headerSize;
   if (encrypt && (n == 0 || n % kAesBlock != 0)) Fail("encrypted length is not a whole number of blocks");
-  Bytes plain = encrypt ? AesCbc(false, token.peer, chunk + headerSize, n) : Bytes(chunk + headerSize, chunk + size);
+  Bytes plain(chunk + headerSize, chunk + size);
+  if (encrypt) AesCbc(token.peer, plain.data(), plain.size());
   if (plain.size() < kHmacLength + 8) Fail("chunk shorter than its signature");
   size_t end = plain.size() - kHmacLength;
-  Bytes mac = Hmac(token.peer.mac.get(), {{chunk, headerSize}, {plain.data(), end}});
-  if (CRYPTO_memcmp(mac.data(), plain.data() + end, kHmacLength) != 0) Fail("chunk signature invalid");
+  uint8_t mac[kHmacLength];
+  Hmac(token.peer.mac.get(), {{chunk, headerSize}, {plain.data(), end}}, mac);
+  if (CRYPTO_memcmp(mac, plain.data() + end, kHmacLength) != 0) Fail("chunk signature invalid");
   plain.resize(encrypt ? StripPadding(plain.data(), end, kAesBlock) : end);
   return plain;
 }

@@ -158,6 +158,7 @@ void UaTcpSession::Revive() {
 bool UaTcpSession::Open() {
   ++_generation;  // a restarted server may have changed its nodes
   _maxRead = _maxWrite = 0;
+  _readProven = 0;
   // Endpoints first, on a plain channel; a secured endpoint then gets a
   // connection of its own.
   auto fresh = [this] {
@@ -529,11 +530,13 @@ bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t max
   if (!_socket) return false;
   bool open = std::strcmp(type, "OPN") == 0;
   if (!open && !RenewIfDue()) return false;
-  uint32_t requestId = ++_requestId;
-  auto deadline = Clock::now() + _settings.requestTimeout;
-  std::vector<uint8_t> reply;
-  if (!SendChunks(type, body, requestId, deadline) || !ReceiveMessage(requestId, reply, deadline)) return false;
-  _lastExchange = Clock::now();
+  std::vector<Flight> flights(1);
+  if (!Send(type, body, flights[0]) || !ReceiveAny(flights)) return false;
+  return Decode(flights[0].body, out, maxResults, elementCaps);
+}
+
+bool UaTcpSession::Decode(const std::vector<uint8_t>& reply, Response& out, size_t maxResults,
+                          const std::vector<size_t>* elementCaps) {
   try {
     out = DecodeResponse(reply.data(), reply.size(), std::max<size_t>(maxResults, 16), elementCaps);
   } catch (const DecodeError& e) {
@@ -541,6 +544,12 @@ bool UaTcpSession::Exchange(std::vector<uint8_t> body, Response& out, size_t max
     return false;
   }
   return true;
+}
+
+bool UaTcpSession::Send(const char* type, const std::vector<uint8_t>& body, Flight& flight) {
+  flight.requestId = ++_requestId;
+  flight.deadline = Clock::now() + _settings.requestTimeout;
+  return SendChunks(type, body, flight.requestId, flight.deadline);
 }
 
 bool UaTcpSession::SendChunks(const char* type, const std::vector<uint8_t>& body, uint32_t requestId,
@@ -576,11 +585,13 @@ bool UaTcpSession::SendChunks(const char* type, const std::vector<uint8_t>& body
   return true;
 }
 
-bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body, Clock::time_point deadline) {
+bool UaTcpSession::ReceiveAny(std::vector<Flight>& flights) {
   std::string why;
   std::vector<uint8_t> chunk;
   size_t chunks = 0, bytes = 0;  // every chunk counts, those of other requests too
-  body.clear();
+  Clock::time_point deadline = Clock::time_point::max();
+  for (const Flight& f : flights)
+    if (!f.done) deadline = std::min(deadline, f.deadline);
   for (;;) {
     if (++chunks > kMaxChunks || bytes > size_t(kMaxMessageSize) + kReceiveBufferSize) {
       Drop("answer beyond " + std::to_string(kMaxChunks) + " chunks or " + std::to_string(kMaxMessageSize) + " bytes");
@@ -617,19 +628,29 @@ bool UaTcpSession::ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body
         Drop("secure channel answered under another certificate than the endpoint's");
         return false;
       }
-      if (in.requestId != requestId) continue;  // not ours: counted above, never waited for past the deadline
+      auto f = std::find_if(flights.begin(), flights.end(),
+                            [&](const Flight& x) { return !x.done && x.requestId == in.requestId; });
+      if (f == flights.end()) continue;  // not awaited: counted above, never waited for past the deadline
       if (h.chunk == 'A') {
         Reader a(in.body.data(), in.body.size());
         Drop("server aborted the answer : " + Hex(a.U32()));
         return false;
       }
       if (h.chunk != 'F' && h.chunk != 'C') throw DecodeError("unknown chunk kind");
-      if (body.size() + in.body.size() > kMaxMessageSize) {
-        Drop("answer larger than " + std::to_string(kMaxMessageSize) + " bytes");
+      if (f->body.size() + in.body.size() > kMaxMessageSize || ++f->chunks > kMaxChunks) {
+        Drop("answer larger than " + std::to_string(kMaxMessageSize) + " bytes or " + std::to_string(kMaxChunks) +
+             " chunks");
         return false;
       }
-      body.insert(body.end(), in.body.begin(), in.body.end());
-      if (h.chunk == 'F') return true;
+      if (f->body.empty())
+        f->body = std::move(in.body);
+      else
+        f->body.insert(f->body.end(), in.body.begin(), in.body.end());
+      if (h.chunk == 'F') {
+        f->done = true;
+        _lastExchange = Clock::now();
+        return true;
+      }
     } catch (const DecodeError& e) {
       Drop(std::string("bad chunk : ") + e.what());
       return false;

@@ -7,8 +7,10 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "LogCapture.h"
+#include "TestSupport.h"
 #include "plinth/UaTcpSession.h"
 
 using namespace VESK::DAQ;
@@ -18,7 +20,10 @@ using namespace std::chrono_literals;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-enum class Mode { ForeignFlood, FloodAtClose, HugeArray, WrongSequence };
+// DropWhileLearning: the first connection closes on the read a write makes to
+// learn the node's type; the next connection serves. Reordered: of two reads
+// in flight, the second is answered (2.5) before the first (1.5).
+enum class Mode { ForeignFlood, FloodAtClose, HugeArray, WrongSequence, DropWhileLearning, Reordered };
 
 // A captured chunk, or its service body.
 Bytes Captured(const std::string& name, bool body = true) {
@@ -31,14 +36,24 @@ Bytes Captured(const std::string& name, bool body = true) {
 }
 
 // The answer to the tag's read: a Double, or a million Bytes for that scalar.
-Bytes ReadResponse(bool huge) {
+Bytes ReadResponse(bool huge, double value = 1.5) {
   Variant v{huge ? kByte : kDouble, huge, 0, {}, {}, {}, {}};
-  huge ? v.ints.assign(1 << 20, 7) : v.reals.assign(1, 1.5);
+  huge ? v.ints.assign(1 << 20, 7) : v.reals.assign(1, value);
   Writer w;
   w.NodeIdValue(NodeId::Num(0, msgid::kReadResponse));
   for (int i = 0; i < 4; ++i) w.U32(0);                 // time, handle, status
   w.Raw("\0\xFF\xFF\xFF\xFF\0\0\0\x01\0\0\0\x01", 13);  // no diagnostics, strings, extension; one value
   w.VariantValue(v);
+  w.I32(-1);
+  return std::move(w.Bytes());
+}
+
+// The answer to a write of one node: Good.
+Bytes WriteResponse() {
+  Writer w;
+  w.NodeIdValue(NodeId::Num(0, msgid::kWriteResponse));
+  for (int i = 0; i < 4; ++i) w.U32(0);                     // time, handle, status
+  w.Raw("\0\xFF\xFF\xFF\xFF\0\0\0\x01\0\0\0\0\0\0\0", 16);  // no diagnostics, strings, extension; Good
   w.I32(-1);
   return std::move(w.Bytes());
 }
@@ -65,10 +80,12 @@ struct ScriptedServer {
     socklen_t n = sizeof a;
     EXPECT_TRUE(!bind(_listen, (sockaddr*)&a, n) && !listen(_listen, 1) && !getsockname(_listen, (sockaddr*)&a, &n));
     _port = ntohs(a.sin_port);
-    _thread = std::thread([this] {  // ends when the client hangs up (a flood: its sends fail)
-      int fd = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC);
-      Serve(fd);
-      close(fd);
+    _thread = std::thread([this] {  // a connection ends when the client hangs up (a flood: its sends fail)
+      for (int fd; (fd = accept4(_listen, nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++_connections) {
+        _reads = 0, _sequence = 0;
+        Serve(fd);
+        close(fd);
+      }
     });
   }
   ~ScriptedServer() {
@@ -109,16 +126,20 @@ struct ScriptedServer {
       if (type == "HEL" && All(send, fd, ack.data(), ack.size())) continue;
       if (type != "OPN" && type != "MSG") return;
       Reader r(chunk.data(), chunk.size());
-      const uint32_t id = ParseSecurityHeaders(type == "OPN", r), request = r.NodeIdValue().numeric;
+      uint32_t id = ParseSecurityHeaders(type == "OPN", r);
+      const uint32_t request = r.NodeIdValue().numeric;
       const bool flood = (request == msgid::kReadRequest && _reads == 1 && _mode == Mode::ForeignFlood) ||
                          (request == msgid::kCloseSessionRequest && _mode == Mode::FloodAtClose);
       while (flood && Answer(fd, "MSG", id + 1000, Bytes(4))) continue;  // chunks nobody asked for
       if (flood) return;
+      if (request == msgid::kReadRequest && _reads == 1 && _connections == 0 && _mode == Mode::DropWhileLearning)
+        return;
       Bytes reply = request == msgid::kOpenSecureChannelRequest ? Captured("open_response.bin")
                     : request == msgid::kGetEndpointsRequest    ? Endpoints()
                     : request == msgid::kCreateSessionRequest   ? Captured("create_session_response.bin")
                     : request == msgid::kActivateSessionRequest ? Captured("activate_session_response.bin")
                     : request == msgid::kCloseSessionRequest    ? Captured("close_session_response.bin")
+                    : request == msgid::kWriteRequest           ? WriteResponse()
                     : request != msgid::kReadRequest            ? Bytes()
                     : _reads++ == 0                             ? Captured("read_limits_response.bin")
                                                                 : _read;
@@ -126,14 +147,22 @@ struct ScriptedServer {
         Response open = DecodeResponse(reply.data(), reply.size());
         _channel = open.channelId, _token = open.tokenId;
       }
+      if (_mode == Mode::Reordered && request == msgid::kReadRequest && _reads > 1) {
+        if (!_held) {
+          _held = id;
+          continue;
+        }
+        if (!Answer(fd, "MSG", id, ReadResponse(false, 2.5))) return;
+        id = std::exchange(_held, 0);
+      }
       if (reply.empty() || !Answer(fd, type.c_str(), id, reply)) return;
     }
   }
 
   const Mode _mode;
   const Bytes _read;  // encoded ahead, so the client's deadline measures the client alone
-  int _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), _port = 0, _reads = 0;
-  uint32_t _channel = 0, _token = 0, _sequence = 0;
+  int _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), _port = 0, _reads = 0, _connections = 0;
+  uint32_t _channel = 0, _token = 0, _sequence = 0, _held = 0;
   std::thread _thread;
 };
 
@@ -143,6 +172,8 @@ TEST(UaHostileServerTest, EveryModeCostsBoundedTimeAndLeavesTheTagNull) {
       {Mode::FloodAtClose, "", false},
       {Mode::HugeArray, "refused : an array of 1048576 where the profile declares a scalar", true},
       {Mode::WrongSequence, "answer with a wrong sequence number 1", true},
+      {Mode::DropWhileLearning, "write to node '1:Scalar.Double' skipped : no value of the node's type", false},
+      {Mode::Reordered, "", false},
   };
   const auto timeout = 300ms, slack = 1500ms;  // sanitizers slow the client; an unbounded loop takes far longer
   for (const auto& [mode, logged, null] : cases) {
@@ -155,7 +186,25 @@ TEST(UaHostileServerTest, EveryModeCostsBoundedTimeAndLeavesTheTagNull) {
     _nodeData node{{1, UA_NODEIDTYPE_STRING, {}}, {}, DataValueBase::Create(DT_DOUBLE)};
     node.nodeId.identifier.string = UA_String_fromChars("Scalar.Double");
     auto start = std::chrono::steady_clock::now();
-    session->Read({&node});
+    if (mode == Mode::DropWhileLearning) {
+      // The entry the write holds outlives the connection it was learnt on;
+      // the next write, on a new connection, learns the type and lands.
+      node.value->SetDouble(2.5);
+      EXPECT_EQ(session->Write({&node}), 0);
+      EXPECT_EQ(log.Count(" down : connection closed by the server", "ERROR"), 1);
+      ASSERT_TRUE(pemrix::testing::WaitUntil([&] { return session->Reconnect(); }, 5s, 20ms));
+      EXPECT_EQ(session->Write({&node}), 1);
+    } else if (mode == Mode::Reordered) {
+      // One node a request, both in flight: each answer lands by its request id.
+      _nodeData other{{1, UA_NODEIDTYPE_STRING, {}}, {}, DataValueBase::Create(DT_DOUBLE)};
+      other.nodeId.identifier.string = UA_String_fromChars("Scalar.Float");
+      EXPECT_EQ(session->Read({&node, &other}, 1), 2);
+      EXPECT_EQ(node.value->GetDouble(), 1.5);
+      EXPECT_EQ(other.value->GetDouble(), 2.5);
+      UA_deleteMembers(&other.nodeId, &UA_TYPES[UA_TYPES_NODEID]);
+    } else {
+      session->Read({&node}, 0);
+    }
     EXPECT_LT(std::chrono::steady_clock::now() - start, timeout + slack);
     EXPECT_EQ(node.value->IsNull(), null);
     EXPECT_FALSE(node.value->IsArray()) << "the server reshaped the tag";

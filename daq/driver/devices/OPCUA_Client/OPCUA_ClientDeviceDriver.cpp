@@ -254,6 +254,17 @@ void OPCUA_ClientDeviceDriver::CreateTagList() {
       LOG(ERROR) << "Create Parameter Failed! : Id = " << parameter->id << " Exception : " << e.what();
     }
   }
+  // What every update walks, resolved once: the tags in key order, and each
+  // reference with its source (tags are never removed).
+  _ordered.clear();
+  _references.clear();
+  for (const auto& entry : _tags) {
+    _ordered.push_back(entry.second);
+    const auto& parameter = entry.second->parameter;
+    if (!parameter || !parameter->isReference) continue;
+    auto source = _tags.find(parameter->referenceId);
+    if (source != _tags.end()) _references.emplace_back(entry.second, source->second);  // none: keeps its value
+  }
 }
 
 _tag* OPCUA_ClientDeviceDriver::CreateTag(const char* name, DataType type, int arrayLength, int namespaceIndex,
@@ -296,17 +307,9 @@ void OPCUA_ClientDeviceDriver::OnPerformUpdating(nlohmann::json& out) {
 
 int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
   const bool wasRead = IsConnect();
-  if (wasRead) {
-    std::vector<_nodeData*> batch;
-    batch.reserve(kReadBatchSize);
-    for (_nodeData* node : _readNodes) {
-      batch.push_back(node);
-      if (batch.size() == kReadBatchSize) {
-        _channel->ReadNodes(batch);
-        batch.clear();
-      }
-    }
-    if (!batch.empty()) _channel->ReadNodes(batch);
+  if (wasRead && !_readNodes.empty()) {
+    // One call for the whole pass: the channel sends its batches together.
+    _channel->ReadNodes(_readNodes, kReadBatchSize);
   }
   // Asked again: the connection may have dropped during the reads, and then
   // what they left in the tags is not reported.
@@ -317,18 +320,21 @@ int OPCUA_ClientDeviceDriver::ReadParameter(nlohmann::json& values) {
     // A tag holds only what a connected pass gave it: a reference not cut
     // out afresh, or a node not read, would otherwise answer single reads
     // with a value from before the outage.
-    for (const auto& entry : _tags)
-      if (!wasRead || (entry.second->parameter && entry.second->parameter->isReference)) entry.second->value->SetNull();
+    if (!wasRead)
+      for (const auto& entry : _tags) entry.second->value->SetNull();
+    for (const auto& reference : _references) reference.first->value->SetNull();
   }
   if (values.is_null()) values = nlohmann::json::object();
   auto& members = values.get_ref<nlohmann::json::object_t&>();
-  for (const auto& entry : _tags) {
-    nlohmann::json value = connected ? entry.second->value->ToJson() : nlohmann::json();
-    // _tags is in key order: appending at the end of an empty object is O(1).
-    if (members.empty() || members.rbegin()->first < entry.first)
-      members.emplace_hint(members.end(), entry.first, std::move(value));
+  // _tags is in key order: into an empty object each member goes at the end,
+  // with no comparison; members already there are replaced by key.
+  const bool append = members.empty();
+  for (const _tag* tag : _ordered) {
+    nlohmann::json value = connected ? tag->value->ToJson() : nlohmann::json();
+    if (append)
+      members.emplace_hint(members.end(), tag->name, std::move(value));
     else
-      members[entry.first] = std::move(value);
+      members[tag->name] = std::move(value);
   }
   return 0;
 }
@@ -337,12 +343,8 @@ void OPCUA_ClientDeviceDriver::UpdateTagReference() {
   // Each source is serialised at most once per pass, however many references
   // point into it.
   std::map<_tag*, std::vector<uint8_t>> images;
-  for (const auto& entry : _tags) {
-    _tag& tag = *entry.second;
-    if (!tag.parameter || !tag.parameter->isReference) continue;
-    auto found = _tags.find(tag.parameter->referenceId);
-    if (found == _tags.end()) continue;  // no such source: the tag keeps its value
-    _tag* source = found->second;
+  for (const auto& [reference, source] : _references) {
+    _tag& tag = *reference;
     if (source->value->IsNull()) {
       tag.value->SetNull();
       continue;

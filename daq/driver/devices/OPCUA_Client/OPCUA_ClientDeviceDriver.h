@@ -58,7 +58,8 @@ class OPCUA_ClientDeviceDriver : public IDeviceDriver {
   void OnStart() override;
   // Frees the read nodes; tags and queued writes stay.
   void OnStop() override;
-  // Reads every node (batches of kReadBatchSize), refreshes references and
+  // Reads every node (in one channel call, requests of kReadBatchSize nodes
+  // in flight together), refreshes references and
   // sets out["parameters"]; every member null while the channel is down.
   void OnPerformUpdating(nlohmann::json& out) override;
   // Stores the queued memory writes into their tags, then drains the device
@@ -100,8 +101,11 @@ class OPCUA_ClientDeviceDriver : public IDeviceDriver {
   IDevice* _device = nullptr;
   int _bulkReadSize = 100;  // stored for the configuration's sake; reads use kReadBatchSize
   std::shared_ptr<OPCUA_ClientChannelDriver> _channel;
-  std::list<_nodeData*> _readNodes;    // owned; freed by OnStop and the destructor
+  std::vector<_nodeData*> _readNodes;  // owned; freed by OnStop and the destructor
   std::map<std::string, _tag*> _tags;  // owned for the driver's whole life
+  std::vector<_tag*> _ordered;         // _tags' values in key order
+  // The tags that cut their value out of another, with that source.
+  std::vector<std::pair<_tag*, _tag*>> _references;
   std::list<std::shared_ptr<_writeRequest>> _writeRequests;
   // A memory write waiting for OnPerformRequest; already checked against a
   // value of the tag's shape.

@@ -37,8 +37,9 @@ class OPCUA_ClientChannelDriver : public IChannelDriver {
   static std::shared_ptr<OPCUA_ClientChannelDriver> CreateFromFile(const std::string& settingsPath);
 
   // Reads every node into its value object (nodes not read are set null);
-  // returns the number read. The nodes stay the caller's.
-  virtual int ReadNodes(const std::vector<_nodeData*>& nodes);
+  // returns the number read. The nodes stay the caller's. batch: nodes per
+  // request to the server (0: as many as it takes).
+  virtual int ReadNodes(const std::vector<_nodeData*>& nodes, size_t batch);
   // Writes every node's value; returns the number written. May throw what
   // the session throws.
   virtual int WriteNodes(const std::vector<_nodeData*>& nodes);

@@ -5,6 +5,7 @@
 // IsConnected, so an implementation need not be thread-safe towards the
 // channel beyond that query; it must be towards its own extra entry points
 // (see SimulatedServer).
+#include <cstddef>
 #include <vector>
 
 #include "plinth/NodeData.h"
@@ -22,8 +23,10 @@ class OpcUaSession {
   virtual bool Reconnect() = 0;
   // Reads every node into its value object, converting to that object's
   // type; a node that cannot be read (unknown, not connected, no conversion)
-  // is set null. Returns the number of nodes read.
-  virtual int Read(const std::vector<_nodeData*>& nodes) = 0;
+  // is set null. Returns the number of nodes read. batch: nodes per request
+  // to the server (0: as many as it takes); a session may keep several
+  // requests in flight.
+  virtual int Read(const std::vector<_nodeData*>& nodes, size_t batch) = 0;
   // Writes each node's value (converted to the node's type) to the node, or
   // at indices into it; returns the number of nodes written.
   virtual int Write(const std::vector<_nodeData*>& nodes) = 0;

@@ -90,7 +90,7 @@ class SimulatedServer : public OpcUaSession {
   // OpcUaSession
   bool IsConnected() override;
   bool Reconnect() override;
-  int Read(const std::vector<_nodeData*>& nodes) override;
+  int Read(const std::vector<_nodeData*>& nodes, size_t batch) override;
   int Write(const std::vector<_nodeData*>& nodes) override;
 
  private:

@@ -359,6 +359,10 @@ std::vector<uint8_t> EncodeCloseSession(const RequestHeader& h);
 std::vector<uint8_t> EncodeRead(const RequestHeader& h, const std::vector<ReadItem>& items);
 std::vector<uint8_t> EncodeWrite(const RequestHeader& h, const std::vector<WriteItem>& items);
 std::vector<uint8_t> EncodeTranslate(const RequestHeader& h, const std::vector<BrowsePath>& paths);
+// The same over n items from first (a batch of a longer list).
+std::vector<uint8_t> EncodeRead(const RequestHeader& h, const ReadItem* first, size_t n);
+std::vector<uint8_t> EncodeWrite(const RequestHeader& h, const WriteItem* first, size_t n);
+std::vector<uint8_t> EncodeTranslate(const RequestHeader& h, const BrowsePath* first, size_t n);
 
 struct BrowsePathResult {
   uint32_t status = status::kGood;

@@ -74,7 +74,10 @@ Bytes PSha256(const Bytes& secret, const Bytes& seed, size_t length);
 
 struct SymmetricKeys {
   Bytes signing, encrypting, iv;
-  std::shared_ptr<EVP_MAC_CTX> mac;  // HMAC keyed with signing, duplicated per chunk
+  std::shared_ptr<EVP_MAC_CTX> mac;  // HMAC keyed with signing, started afresh per chunk
+  // AES-CBC keyed with encrypting, for the direction the keys serve (set by
+  // ChannelSecurity::InstallToken); reset to iv per chunk.
+  std::shared_ptr<EVP_CIPHER_CTX> cipher;
 };
 SymmetricKeys DeriveKeys(const SecurityPolicy& policy, const Bytes& secret, const Bytes& seed);
 
@@ -144,7 +147,8 @@ class ChannelSecurity {
 // Padding of an encrypted chunk: a count byte, that many copies of it, and
 // for blocks above 256 bytes a second (high) count byte. Exposed for the
 // tests and the fuzz harness.
-void AppendPadding(Bytes& plain, size_t trailer, size_t block);
+// The encrypted part of plain begins at start.
+void AppendPadding(Bytes& plain, size_t trailer, size_t block, size_t start = 0);
 // Length of plain without its padding; throws DecodeError when malformed.
 size_t StripPadding(const uint8_t* plain, size_t size, size_t block);
 

@@ -14,9 +14,11 @@
 // the request time-out (one deadline per exchange, connect and host-name
 // lookup included), whatever the server sends: the deadline is checked on
 // every turn, and an answer may take at most kMaxChunks chunks and
-// kMaxMessageSize bytes, chunks of other requests counted in. Every answer
-// must carry our channel id, a current token, a rising sequence number; a
-// mismatch drops the connection.
+// kMaxMessageSize bytes, chunks of other requests counted in. A read keeps
+// up to kMaxInFlight requests on the channel, each with its own deadline,
+// the answers matched by request id. Every answer must carry our channel id,
+// a current token, a rising sequence number; a mismatch drops the
+// connection.
 // Reconnect tries at most once per back-off step (doubling from
 // kReconnectMin up to kReconnectMax) and answers false at once in between,
 // so a dead server costs one time-out per step, not per cycle; the back-off
@@ -87,6 +89,10 @@ class UaTcpSession : public OpcUaSession {
   static constexpr uint32_t kReceiveBufferSize = 65536;
   static constexpr uint32_t kMaxMessageSize = 4 << 20;
   static constexpr uint32_t kMaxChunks = 4096;
+  // Requests of one read in flight on the channel at most: enough to keep a
+  // server busy while we decode, few enough that the answers waiting to be
+  // taken stay a small multiple of one answer's bounds.
+  static constexpr size_t kMaxInFlight = 8;
 
   explicit UaTcpSession(Settings settings);
   ~UaTcpSession() override;
@@ -95,16 +101,17 @@ class UaTcpSession : public OpcUaSession {
 
   bool IsConnected() override { return _connected; }
   bool Reconnect() override;
-  int Read(const std::vector<_nodeData*>& nodes) override;
+  int Read(const std::vector<_nodeData*>& nodes, size_t batch) override;
   int Write(const std::vector<_nodeData*>& nodes) override;
 
   // Closes the session and the secure channel (bounded), then the socket.
   void Close();
 
   // The client alone: reads the Value attribute of each node as the server
-  // sends it (batched and split like Read). False when not connected or the
+  // sends it (in batches of batch nodes, 0: as the server allows, split and
+  // pipelined like Read). False when not connected or the
   // exchange failed; out then holds what was read.
-  bool ReadValues(const std::vector<ua::NodeId>& ids, std::vector<ua::DataValue>& out);
+  bool ReadValues(const std::vector<ua::NodeId>& ids, std::vector<ua::DataValue>& out, size_t batch = 0);
 
   // The server's operation limits as read at connect time (0: none), or
   // lowered by a BadTooManyOperations answer.
@@ -119,15 +126,23 @@ class UaTcpSession : public OpcUaSession {
   // use and refused by a write that began before the reconnect.
   struct Entry {
     enum State { Ready, Path, Invalid };
+    // What every read touches comes first, in as few cache lines as may be.
     uint64_t generation = 0;
-    std::string label;  // "<ns>:<identifier>" as the profile wrote it
     State state = Ready;
-    ua::NodeId id;
-    ua::BrowsePath path;
     uint8_t type = ua::kNull;  // built-in type of the last value read
     bool isArray = false;
+    // The driver's identifier it was made from (its bytes), and its handle
+    // (one more than its index in _handles).
+    uint16_t sourceNs = 0;
+    int sourceType = 0;
+    size_t handle = 0;
+    std::string source;
+    ua::NodeId id;
     std::vector<uint32_t> reported;  // causes logged in this episode of failures
     Clock::time_point goodSince{};   // first good read after a failure
+    std::string label;               // "<ns>:<identifier>" as the profile wrote it
+    ua::BrowsePath path;
+    bool Names(const _nodeData& node) const;  // node's stamp and identifier still name this entry
   };
 
   enum class ChannelState { Closed, HelloSent, Open, Renewing };
@@ -149,12 +164,32 @@ class UaTcpSession : public OpcUaSession {
   bool OpenChannel(bool renew);
   bool CreateAndActivate();
   void ReadLimits();
+  // A request on the wire whose answer we wait for, matched by its request
+  // id; each has its own deadline, the request time-out from its sending.
+  struct Flight {
+    uint32_t requestId = 0;
+    Clock::time_point deadline{};
+    size_t first = 0, count = 0;  // the items of a batch it carries
+    std::vector<uint8_t> body;    // the answer as assembled so far
+    size_t chunks = 0;
+    bool done = false;
+  };
+
   // One request/response on the secure channel: false (connection dropped)
   // on a transport failure, time-out or undecodable answer.
   bool Exchange(std::vector<uint8_t> body, ua::Response& out, size_t maxResults, const char* type = "MSG",
                 const std::vector<size_t>* elementCaps = nullptr);
+  // Sends a request and stamps flight with its request id and deadline.
+  bool Send(const char* type, const std::vector<uint8_t>& body, Flight& flight);
   bool SendChunks(const char* type, const std::vector<uint8_t>& body, uint32_t requestId, Clock::time_point deadline);
-  bool ReceiveMessage(uint32_t requestId, std::vector<uint8_t>& body, Clock::time_point deadline);
+  // Reads chunks until the answer of one of the flights not done is
+  // complete, waiting at most until the earliest of their deadlines. Chunks
+  // of other requests (answers given up on) are checked and dropped; each
+  // call reads at most kMaxChunks chunks of any request, and an answer may
+  // grow to kMaxMessageSize bytes and kMaxChunks chunks.
+  bool ReceiveAny(std::vector<Flight>& flights);
+  bool Decode(const std::vector<uint8_t>& reply, ua::Response& out, size_t maxResults,
+              const std::vector<size_t>* elementCaps);
   // Channel id, token and sequence number of an answer's chunk; drops the
   // connection on a mismatch.
   bool CheckChunk(bool open, const ua::ChunkSecurity& s);
@@ -165,14 +200,25 @@ class UaTcpSession : public OpcUaSession {
   // Drops the connection on answers that say the session or channel is gone.
   bool SessionLost(uint32_t serviceResult);
 
-  // Splits items into batches of at most limit and calls send on each; a
-  // BadTooManyOperations answer halves the batch (and lowers limit).
-  template <class Item, class Send>
-  bool Batched(const char* service, const std::vector<Item>& items, uint32_t& limit, Send send);
-  bool ReadBatch(const std::vector<ua::ReadItem>& items, std::vector<ua::DataValue>& out, uint32_t& result);
-  bool WriteBatch(const std::vector<ua::WriteItem>& items, std::vector<uint32_t>& out, uint32_t& result);
+  // Splits items into batches of at most batch (0: any) and limit (the
+  // server's), keeps up to window of them in flight on the channel, and
+  // hands each answer, in the order of the items, to take(response, count);
+  // encode(first item, count) makes a request body. A BadTooManyOperations
+  // answer halves the batch (and lowers limit): the items from that batch on
+  // are sent again, the answers still under way dropped as they come. A
+  // batch larger than proven (the largest one the server has taken) goes
+  // alone, so a server that refuses it costs one request, not a window of
+  // them. The channel is renewed, when due, only before the first request,
+  // never with requests in flight.
+  template <class Item, class Encode, class Take>
+  bool Batched(const char* service, uint32_t answerType, const std::vector<Item>& items, uint32_t& limit,
+               size_t& proven, size_t batch, size_t window, Encode encode, Take take);
+  // Reads in batches of batch nodes, pipelined; values appended to out.
+  bool ReadItems(const std::vector<ua::ReadItem>& items, size_t batch, std::vector<ua::DataValue>& out);
 
-  Entry* Resolve(const _nodeData& node);
+  // The node's entry, current in this connection: by the handle the node
+  // carries, else looked up by its identifier (and the node stamped).
+  Entry* Resolve(_nodeData& node);
   void TranslatePaths(const std::vector<Entry*>& pending);
   void LearnTypes(const std::vector<Entry*>& unknown);
   // One line per node and cause in an episode of failures (see kStable).
@@ -206,10 +252,19 @@ class UaTcpSession : public OpcUaSession {
   ms _sessionTimeout{0};  // as the server granted it
   ua::NodeId _authToken;
   uint32_t _maxRead = 0, _maxWrite = 0;
+  size_t _readProven = 0;  // the largest read batch taken on this connection
 
   uint64_t _generation = 0;  // of the session; counts connections
-  // Per node as the device driver names it ("<ns>|<identifier>").
+  // Per node as the device driver names it ("<ns>|<identifier>"); by handle
+  // (one more than the index) in _handles. Never removed while we live.
   std::unordered_map<std::string, std::unique_ptr<Entry>> _entries;
+  std::vector<Entry*> _handles;
+  // Read's working lists, kept from cycle to cycle: a cycle of thousands of
+  // nodes allocates none of them anew.
+  std::vector<ua::ReadItem> _readItems;
+  std::vector<ua::DataValue> _readValues;
+  std::vector<Entry*> _readEntries;  // the entry of each item
+  std::vector<size_t> _readWhich;    // the node of each item
 };
 
 }  // namespace VESK::DAQ
