@@ -160,11 +160,14 @@ run() {
 }
 
 if [ -n "$BASELINE" ]; then
-  WORKTREE="$TMP/baseline"
+  # Always the same folder, so that its build (and the compiler cache) is reused.
+  WORKTREE="$ROOT/build-chain-base/src"
+  git worktree remove --force "$WORKTREE" >/dev/null 2>&1 || rm -rf "$WORKTREE"
+  git worktree prune
   git worktree add --detach "$WORKTREE" "$BASELINE" >/dev/null 2>&1 || { echo "no revision $BASELINE" >&2; exit 2; }
-  build "$WORKTREE" "$ROOT/build-chain-base"
+  build "$WORKTREE" "$ROOT/build-chain-base/build"
 fi
 build "$ROOT" "$ROOT/build-chain"
-if [ -n "$BASELINE" ]; then run base "baseline $BASELINE" "$ROOT/build-chain-base/bin"; fi
+if [ -n "$BASELINE" ]; then run base "baseline $BASELINE" "$ROOT/build-chain-base/build/bin"; fi
 run this "this tree $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- . 2>/dev/null || echo +changes)" \
   "$ROOT/build-chain/bin"

@@ -7,8 +7,9 @@
 //     the logger's CPU per stored point and field, beside a floor of the same
 //     points posted over bare sockets, and influxd's CPU; exits 2 below 95 %.
 //   logger_bench rest [seconds]   one measurement of one field: CPU per second
-//     and wake-ups per cycle, also per thread; exits 2 above 2 ms of CPU a
-//     second or 2.5 loop wake-ups a cycle.
+//     and wake-ups per cycle, also per thread, beside a floor (the read call
+//     alone on a timer); exits 2 above 2 ms of CPU a second or 2.5 loop
+//     wake-ups a cycle.
 // The logger's WARNING and ERROR lines are shown (one says when the schedule
 // cannot be met).
 #include <easylogging++.h>
@@ -27,6 +28,7 @@
 #include "AppConfig.h"
 #include "DataLogger.h"
 #include "DataLoggerTestSupport.h"
+#include "JsonRpcClient.h"
 
 using nlohmann::json;
 using namespace pemrix::testing;
@@ -163,6 +165,21 @@ int Rest(int seconds) {
     std::printf("  thread %-14s %.2f ms cpu per s, %.2f wake-ups per cycle\n", name.c_str(),
                 (end.cpuNs - start->second.cpuNs) / 1e6 / seconds, (end.wakes - start->second.wakes) / cycles);
   }
+  // Floor: the logger stopped, only its one call per cycle (the same request
+  // on a client of its own) on a timer, without storing anything.
+  rig.logger.Stop();
+  rig.loop.join();
+  VESK::JsonRpcClient client(rig.daq.Endpoint());
+  const json params = {{"device_id", "dev0"}, {"parameters", {"t0.0"}}};
+  const double floorStart = CpuSeconds();
+  const auto floorEnd = steady_clock::now() + std::chrono::seconds(seconds);
+  for (auto due = steady_clock::now(); due < floorEnd; due += milliseconds(kCycleMs)) {
+    std::this_thread::sleep_until(due);
+    json result;
+    if (!client.Invoke("ReadParameter", params, result)) return std::fprintf(stderr, "floor call failed\n"), 1;
+  }
+  std::printf("floor    the call alone on a %d ms timer: %.2f ms per s\n", kCycleMs,
+              (CpuSeconds() - floorStart) * 1000 / seconds);
   return cpuMsPerS <= 2 && loopWakes / cycles <= 2.5 ? 0 : 2;
 }
 
