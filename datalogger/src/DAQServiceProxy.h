@@ -77,9 +77,10 @@ class DAQServiceProxy {
   std::atomic<std::uint64_t> failedReads{0};
 
  private:
-  // The outcome of one call: step is how the exchange on client ended
-  // (Done: result holds its "result"); true with values set when it is an
-  // answer. Marks the device silent when it did not answer.
+  // The outcome of one call: done when the exchange on client brought an
+  // answer (result holds its "result"); true with *call.values set when that
+  // answer has the right shape. Marks the device silent when the exchange
+  // failed (client closed), logs an error answer otherwise.
   bool Finish(const DeviceCall& call, JsonRpcClient& client, bool done, nlohmann::json& result);
   // True while deviceId is silent: the call is not made.
   bool Silent(const std::string& deviceId);
