@@ -105,6 +105,10 @@ void PointStore::Checkpoint() {
     _checkpointDb.reset(db);
     if (rc != SQLITE_OK) return _checkpointDb.reset();
     sqlite3_busy_timeout(db, 1000);
+    // A connection takes up the journal's mode only when it first reads:
+    // until then a checkpoint on it does nothing, and the journal would grow
+    // for good, never synced.
+    if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) return _checkpointDb.reset();
   }
   // Passive: takes no lock the owner's calls wait for; a failure (a full
   // disk) leaves the journal to grow until a later one works.

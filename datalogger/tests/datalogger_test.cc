@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <future>
 #include <set>
 #include <sstream>
@@ -294,4 +295,6 @@ TEST_F(Service, AnAcquisitionOutageCostsOneTimeOutAndReplaysNothing) {
   EXPECT_TRUE(std::any_of(metrics.begin(), metrics.end(),
                           [&](auto& r) { return r["time"] > silent + 1e9 && r["time"] < back; }));
   EXPECT_GT(metrics.back()["cycles_skipped"], 0);
+  // The queue's journal is copied into its file while the logger runs.
+  EXPECT_GT(std::filesystem::file_size(project.File("queue/points.sqlite")), 4096u);
 }
