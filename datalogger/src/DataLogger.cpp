@@ -209,7 +209,7 @@ void DataLogger::ReadDue(const std::vector<DBMeasurement*>& due) {
   std::vector<DAQServiceProxy::DeviceCall> calls;
   for (std::size_t i = 0; i < batches.size(); ++i)
     calls.push_back({&batches[i].device, &batches[i].tags, false, &values[i]});
-  if (_stop) return;
+  if (_stop || calls.empty() || !_proxy) return;  // no proxy: the configuration was not loaded
   _proxy->ReadTags(calls, _wake.fd);
   if (_stop) return;  // an interrupted pass hands nothing over
   for (std::size_t i = 0; i < batches.size(); ++i)
