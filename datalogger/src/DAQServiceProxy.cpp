@@ -1,9 +1,11 @@
 #include "DAQServiceProxy.h"
 
 #include <easylogging++.h>
+#include <poll.h>
 #include <signal.h>
 
 #include <algorithm>
+#include <climits>
 #include <nlohmann/json.hpp>
 
 #include "BoundedJson.h"
@@ -26,9 +28,12 @@ nlohmann::json Params(const std::string& deviceId, const std::vector<std::string
 
 }  // namespace
 
-DAQServiceProxy::DAQServiceProxy(const std::string& url, int timeoutMs)
-    : _url(url), _timeoutMs(timeoutMs), _client(std::make_unique<JsonRpcClient>(url)) {
-  _client->SetTimeout(timeoutMs);
+DAQServiceProxy::DAQServiceProxy(const std::string& url, int timeoutMs, int callsInFlight)
+    : _url(url), _timeoutMs(timeoutMs) {
+  for (int i = 0; i < std::max(1, callsInFlight); ++i) {
+    _pool.push_back(std::make_unique<JsonRpcClient>(url));
+    _pool.back()->SetTimeout(timeoutMs);
+  }
 }
 
 DAQServiceProxy::~DAQServiceProxy() {
@@ -94,23 +99,19 @@ void DAQServiceProxy::ProbeLoop() {
   }
 }
 
-bool DAQServiceProxy::Call(const std::string& deviceId, const std::vector<std::string>& tags, nlohmann::json& values) {
-  if (Silent(deviceId)) return false;
-  std::unique_lock<std::mutex> guard(_lock);
-  nlohmann::json result;
+bool DAQServiceProxy::Finish(const DeviceCall& call, JsonRpcClient& client, bool done, nlohmann::json& result) {
+  const std::string& deviceId = *call.device;
+  const std::vector<std::string>& tags = *call.tags;
   std::string repeats;
-  if (!_client->Invoke("ReadParameter", Params(deviceId, tags), result)) {
+  if (!done) {
     // A closed socket means the exchange itself failed (no answer in time).
-    const bool noAnswer = !_client->IsOpen();
-    guard.unlock();
-    if (noAnswer) {
+    if (!client.IsOpen()) {
       MarkSilent(deviceId, tags);
     } else if (_failureLog.Allow("failed " + deviceId, repeats)) {
       LOG(ERROR) << "ReadParameter failed! " << deviceId << "/" << TagList(tags) << " (" << _url << ")" << repeats;
     }
     return false;
   }
-  guard.unlock();
   // Anything but an object (or an object whose "values" is not one) is not
   // an answer to this call: no values from it.
   auto found = result.is_object() ? result.find("values") : result.end();
@@ -123,16 +124,86 @@ bool DAQServiceProxy::Call(const std::string& deviceId, const std::vector<std::s
     return false;
   }
   if (result.is_null() || found == result.end() || found->is_null()) {
-    values = nlohmann::json::object();
+    *call.values = nlohmann::json::object();
   } else {
-    values = std::move(*found);
+    *call.values = std::move(*found);
   }
   return true;
 }
 
+void DAQServiceProxy::ReadTags(std::vector<DeviceCall>& calls, int stopFd) {
+  using Step = JsonRpcClient::Step;
+  std::lock_guard<std::mutex> guard(_lock);
+  struct Slot {
+    std::size_t call = 0;
+    bool busy = false, sending = false;
+    Clock::time_point deadline{};  // of the send, then of the answer
+  };
+  std::vector<Slot> slots(_pool.size());
+  const auto timeout = std::chrono::milliseconds(_timeoutMs);
+  std::size_t next = 0;
+  // The next call that is not failing fast goes out on slot s.
+  auto startNext = [&](std::size_t s) {
+    slots[s].busy = false;
+    while (next < calls.size() && !slots[s].busy) {
+      DeviceCall& call = calls[next];
+      slots[s] = {next++, true, true, Clock::now() + timeout};
+      if (Silent(*call.device)) {
+        slots[s].busy = false;
+      } else if (!_pool[s]->Start("ReadParameter", Params(*call.device, *call.tags))) {
+        nlohmann::json none;
+        slots[s].busy = false;
+        call.answered = Finish(call, *_pool[s], false, none);
+      }
+    }
+  };
+  for (std::size_t s = 0; s < slots.size(); ++s) startNext(s);
+  std::vector<pollfd> fds;
+  std::vector<std::size_t> waiting;  // the slot of each of fds but the last
+  for (;;) {
+    // Every call steps as far as it can without waiting; then one poll for
+    // all that wait, the stop descriptor among them.
+    fds.clear();
+    waiting.clear();
+    auto until = Clock::time_point::max();
+    for (std::size_t s = 0; s < slots.size(); ++s) {
+      Slot& slot = slots[s];
+      JsonRpcClient& client = *_pool[s];
+      while (slot.busy) {
+        DeviceCall& call = calls[slot.call];
+        nlohmann::json result;
+        const Step step = slot.sending ? client.Send() : client.Receive(result);
+        if (step == Step::Done && slot.sending) {
+          slot.sending = false;
+          slot.deadline = Clock::now() + timeout;
+          continue;
+        }
+        if (step == Step::Again && Clock::now() < slot.deadline) {
+          fds.push_back({client.WaitFd(slot.sending), POLLIN, 0});
+          waiting.push_back(s);
+          until = std::min(until, slot.deadline);
+          break;
+        }
+        if (step == Step::Again) client.GiveUp(slot.sending);  // its time is up: closed, logged
+        call.answered = Finish(call, client, step == Step::Done, result);
+        startNext(s);
+      }
+    }
+    if (waiting.empty()) return;
+    if (stopFd >= 0) fds.push_back({stopFd, POLLIN, 0});
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    // A signal ends the wait early; the calls then step again.
+    poll(fds.data(), fds.size(), static_cast<int>(std::clamp<long long>(left, 0, INT_MAX)));
+    if (stopFd >= 0 && (fds.back().revents & POLLIN)) {
+      for (std::size_t s : waiting) _pool[s]->Close();  // nothing of them may arrive later
+      return;
+    }
+  }
+}
+
 bool DAQServiceProxy::Read(const std::string& deviceId, const std::string& parameter, nlohmann::json& value) {
   nlohmann::json values;
-  if (!Call(deviceId, {parameter}, values)) return false;
+  if (!ReadTags(deviceId, {parameter}, values)) return false;
   auto it = values.find(parameter);
   value = (it == values.end()) ? nlohmann::json() : *it;
   return true;
@@ -142,7 +213,9 @@ bool DAQServiceProxy::ReadTags(const std::string& deviceId, const std::vector<st
                                nlohmann::json& values) {
   // A tag missing from the answer is reported by the measurement that asked
   // for it, once per episode.
-  return Call(deviceId, tags, values);
+  std::vector<DeviceCall> calls{{&deviceId, &tags, false, &values}};
+  ReadTags(calls);
+  return calls[0].answered;
 }
 
 }  // namespace VESK

@@ -76,7 +76,7 @@ bool DataLogger::Initial(const std::string& projectPath) {
       _metrics = metrics;
   }
 
-  _proxy = std::make_shared<DAQServiceProxy>(AppConfig::Instance._daqApi, _readTimeoutMs);
+  _proxy = std::make_shared<DAQServiceProxy>(AppConfig::Instance._daqApi, _readTimeoutMs, _settings.callsInFlight);
   _measurements.clear();
   frame::ConfigNode list = cfg.Array("measurements");
   if (list.Valid() || !cfg.Json().contains("measurements"))  // a wrong type is reported already
@@ -204,12 +204,16 @@ void DataLogger::ReadDue(const std::vector<DBMeasurement*>& due) {
       batch.groups.emplace_back(m, g);
     }
   }
-  for (const Batch& batch : batches) {
-    if (_stop) return;
-    nlohmann::json values;
-    const bool answered = _proxy->ReadTags(batch.device, batch.tags, values);
-    for (const auto& [m, g] : batch.groups) m->Apply(g, answered, values);
-  }
+  // The calls go out together; their answers are applied in batch order.
+  std::vector<nlohmann::json> values(batches.size());
+  std::vector<DAQServiceProxy::DeviceCall> calls;
+  for (std::size_t i = 0; i < batches.size(); ++i)
+    calls.push_back({&batches[i].device, &batches[i].tags, false, &values[i]});
+  if (_stop || calls.empty() || !_proxy) return;  // no proxy: the configuration was not loaded
+  _proxy->ReadTags(calls, _wake.fd);
+  if (_stop) return;  // an interrupted pass hands nothing over
+  for (std::size_t i = 0; i < batches.size(); ++i)
+    for (const auto& [m, g] : batches[i].groups) m->Apply(g, calls[i].answered, values[i]);
 }
 
 void DataLogger::NoteSkips(std::uint64_t skipped, std::size_t measurements, const std::string& names) {

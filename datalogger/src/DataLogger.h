@@ -37,13 +37,14 @@ class DataLogger {
   // The polling loop on the caller's thread: starts the writer thread
   // (PointForwarder: database creation, batches, the durable queue), then
   // per pass reads the measurements that are due, one call per device with
-  // every tag they ask for (a silent device fails at once, see
-  // DAQServiceProxy), hands their points over in list order, and sleeps
+  // every tag they ask for, several devices at once (a silent device fails
+  // at once, see DAQServiceProxy), hands their points over in list order,
+  // and sleeps
   // until the next is due (at most 1 s) or the stop. A measurement
   // that fell behind skips the cycles it missed; one WARNING per episode
   // says how many, and the self-metrics count them. Returns when the stop
-  // flag is seen, even one set before Run started; the flag is read between
-  // measurements and between reads too. Points not yet written are in the
+  // flag is seen, even one set before Run started; Stop also ends the
+  // calls in flight. Points not yet written are in the
   // queue when Run returns.
   void Run();
   // Async-signal-safe: a lock-free atomic store and one write(2) that ends

@@ -32,6 +32,7 @@ void LoggerSettings::Load(frame::ConfigNode& root, const std::string& projectPat
   queue.Done();
   frame::ConfigNode acquisition = root.Object("acquisition");
   acquisition.Read("one_tag_per_call", oneTagPerCall);
+  acquisition.Read("calls_in_flight", callsInFlight, IntRange{1, 16});
   acquisition.Done();
   frame::ConfigNode metrics = root.Object("self_metrics");
   metrics.Read("interval_s", metricsIntervalS, IntRange{0, 86400});

@@ -21,6 +21,7 @@ struct LoggerSettings {
   bool fullSync = false;                  // "sync": "normal" (default) or "full"
   // "acquisition"
   bool oneTagPerCall = false;  // "one_tag_per_call"
+  int callsInFlight = 4;       // "calls_in_flight": devices read at once
   // "self_metrics"
   int metricsIntervalS = 0;                          // "interval_s"; 0 = off
   std::string metricsMeasurement = "pemrix_logger";  // "measurement"

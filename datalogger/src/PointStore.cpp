@@ -42,6 +42,23 @@ PointStore::Statement PointStore::Prepare(const char* sql) {
   return Statement(stmt);
 }
 
+sqlite3_stmt* PointStore::Cached(Statement& slot, const char* sql) {
+  if (!slot) {
+    slot = Prepare(sql);
+  } else {
+    sqlite3_reset(slot.get());
+    sqlite3_clear_bindings(slot.get());
+  }
+  return slot.get();
+}
+
+bool PointStore::Run(Statement& slot, const char* sql) {
+  sqlite3_stmt* stmt = Cached(slot, sql);
+  const bool done = stmt && sqlite3_step(stmt) == SQLITE_DONE;
+  if (stmt) sqlite3_reset(stmt);  // a finished COMMIT must not keep the statement open
+  return done;
+}
+
 bool PointStore::Open(const std::string& dir, const Limits& limits) {
   Close();
   _limits = limits;
@@ -88,6 +105,10 @@ void PointStore::Checkpoint() {
     _checkpointDb.reset(db);
     if (rc != SQLITE_OK) return _checkpointDb.reset();
     sqlite3_busy_timeout(db, 1000);
+    // A connection takes up the journal's mode only when it first reads:
+    // until then a checkpoint on it does nothing, and the journal would grow
+    // for good, never synced.
+    if (sqlite3_exec(db, "PRAGMA schema_version", nullptr, nullptr, nullptr) != SQLITE_OK) return _checkpointDb.reset();
   }
   // Passive: takes no lock the owner's calls wait for; a failure (a full
   // disk) leaves the journal to grow until a later one works.
@@ -96,6 +117,7 @@ void PointStore::Checkpoint() {
 
 void PointStore::Close() {
   _checkpointDb.reset();
+  for (Statement* slot : {&_begin, &_commit, &_insert, &_peek, &_removeUpTo}) slot->reset();
   _db.reset();
   _points = _bytes = 0;
   if (_corrupt) MoveAside();
@@ -139,13 +161,20 @@ bool PointStore::MakeRoom(std::int64_t count, std::int64_t bytes, std::int64_t& 
   }
   oldest.reset();
   if (cutoff < 0) return true;
-  auto remove = Prepare("DELETE FROM points WHERE id <= ?");
-  if (!remove || sqlite3_bind_int64(remove.get(), 1, cutoff) != SQLITE_OK || sqlite3_step(remove.get()) != SQLITE_DONE)
-    return false;
+  if (!RemoveUpTo(cutoff)) return false;
   dropped += _points - points;
   _points = points;
   _bytes = total;
   return true;
+}
+
+bool PointStore::RemoveUpTo(std::int64_t lastId, int* rc) {
+  sqlite3_stmt* stmt = Cached(_removeUpTo, "DELETE FROM points WHERE id <= ?");
+  if (!stmt || sqlite3_bind_int64(stmt, 1, lastId) != SQLITE_OK) return false;
+  const int step = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  if (rc) *rc = step;
+  return step == SQLITE_DONE;
 }
 
 bool PointStore::Append(const std::vector<std::string>& lines, std::int64_t& dropped) {
@@ -162,17 +191,17 @@ bool PointStore::Append(const std::vector<std::string>& lines, std::int64_t& dro
   }
   const auto count = static_cast<std::int64_t>(lines.size() - first);
   if (count == 0) return true;
-  if (!Exec("BEGIN")) return Fail("Append", SQLITE_OK);
+  if (!Run(_begin, "BEGIN")) return Fail("Append", SQLITE_OK);
   const std::int64_t points = _points, total = _bytes;
-  auto insert = Prepare("INSERT INTO points (line) VALUES (?)");
-  bool ok = insert && MakeRoom(count, bytes, dropped);
+  bool ok = MakeRoom(count, bytes, dropped);
+  sqlite3_stmt* insert = ok ? Cached(_insert, "INSERT INTO points (line) VALUES (?)") : nullptr;
+  ok = ok && insert;
   for (std::size_t i = first; ok && i < lines.size(); ++i) {
-    ok = sqlite3_bind_text(insert.get(), 1, lines[i].data(), static_cast<int>(lines[i].size()), SQLITE_STATIC) ==
-             SQLITE_OK &&
-         sqlite3_step(insert.get()) == SQLITE_DONE && sqlite3_reset(insert.get()) == SQLITE_OK;
+    ok = sqlite3_bind_text(insert, 1, lines[i].data(), static_cast<int>(lines[i].size()), SQLITE_STATIC) == SQLITE_OK &&
+         sqlite3_step(insert) == SQLITE_DONE && sqlite3_reset(insert) == SQLITE_OK;
   }
-  insert.reset();
-  if (!ok || !Exec("COMMIT")) {
+  if (insert) sqlite3_clear_bindings(insert);  // the lines are the caller's
+  if (!ok || !Run(_commit, "COMMIT")) {
     Fail("Append", SQLITE_OK);
     Exec("ROLLBACK");
     _points = points;
@@ -191,18 +220,19 @@ std::size_t PointStore::Peek(std::size_t maxLines, std::string& body, std::int64
   body.clear();
   if (ids) ids->clear();
   if (!_db) return 0;
-  auto stmt = Prepare("SELECT id, line FROM points ORDER BY id LIMIT ?");
-  if (!stmt || sqlite3_bind_int64(stmt.get(), 1, static_cast<std::int64_t>(maxLines)) != SQLITE_OK)
+  sqlite3_stmt* stmt = Cached(_peek, "SELECT id, line FROM points ORDER BY id LIMIT ?");
+  if (!stmt || sqlite3_bind_int64(stmt, 1, static_cast<std::int64_t>(maxLines)) != SQLITE_OK)
     return Fail("Read", SQLITE_OK), 0;
   std::size_t n = 0;
   int rc;
-  while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {
+  while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
     if (n++) body += '\n';
-    lastId = sqlite3_column_int64(stmt.get(), 0);
+    lastId = sqlite3_column_int64(stmt, 0);
     if (ids) ids->push_back(lastId);
-    body.append(reinterpret_cast<const char*>(sqlite3_column_text(stmt.get(), 1)),
-                static_cast<std::size_t>(sqlite3_column_bytes(stmt.get(), 1)));
+    body.append(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)),
+                static_cast<std::size_t>(sqlite3_column_bytes(stmt, 1)));
   }
+  sqlite3_reset(stmt);  // ends the read transaction
   if (rc != SQLITE_DONE) {
     body.clear();
     if (ids) ids->clear();
@@ -215,10 +245,8 @@ std::size_t PointStore::Peek(std::size_t maxLines, std::string& body, std::int64
 
 bool PointStore::Remove(std::int64_t lastId, std::size_t count, std::int64_t lineBytes) {
   if (!_db) return false;
-  auto stmt = Prepare("DELETE FROM points WHERE id <= ?");
-  int rc = SQLITE_ERROR;
-  if (!stmt || sqlite3_bind_int64(stmt.get(), 1, lastId) != SQLITE_OK || (rc = sqlite3_step(stmt.get())) != SQLITE_DONE)
-    return Fail("Remove", stmt ? rc : SQLITE_OK);
+  int rc = SQLITE_OK;
+  if (!RemoveUpTo(lastId, &rc)) return Fail("Remove", rc);
   _points -= static_cast<std::int64_t>(count);
   _bytes -= lineBytes;
   if (_points < 0 || _bytes < 0) _points = _bytes = 0;

@@ -76,17 +76,26 @@ class PointStore {
 
   bool Exec(const char* sql);
   Statement Prepare(const char* sql);
+  // The statement of slot, compiled on first use and reset for the next:
+  // the calls of every pass use the same few, so none is parsed again.
+  sqlite3_stmt* Cached(Statement& slot, const char* sql);
+  // Runs a cached statement without rows (BEGIN, COMMIT, ...) to its end.
+  bool Run(Statement& slot, const char* sql);
   // Records a failed call (rc: its SQLite code) and logs it once per episode.
   bool Fail(const char* what, int rc);
   void Worked();
   bool OpenFile();
   void MoveAside();
   // Deletes the oldest rows until count more points and bytes more bytes fit.
+  // Deletes every row up to lastId; rc (when given) receives the step's code.
+  bool RemoveUpTo(std::int64_t lastId, int* rc = nullptr);
   bool MakeRoom(std::int64_t count, std::int64_t bytes, std::int64_t& dropped);
   bool Recount();
 
   std::unique_ptr<sqlite3, DbClose> _db;
   std::unique_ptr<sqlite3, DbClose> _checkpointDb;  // Checkpoint's own
+  // Compiled on _db; finalised before it closes.
+  Statement _begin, _commit, _insert, _peek, _removeUpTo;
   Limits _limits;
   std::string _dir, _path;
   std::int64_t _points = 0;

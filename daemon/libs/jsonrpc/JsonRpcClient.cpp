@@ -116,34 +116,69 @@ bool JsonRpcClient::TransportFailed(const char* label, const std::string& method
   return false;
 }
 
-bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& params, nlohmann::json& result) {
+bool JsonRpcClient::Start(const std::string& method, const nlohmann::json& params) {
   if (_socket < 0 && !OpenSocket(_url)) return false;
-
-  const uint64_t id = ++_counter;
   nlohmann::json request;
-  request["id"] = id;
+  request["id"] = ++_counter;
   request["jsonrpc"] = "2.0";
   request["method"] = method;
   request["params"] = params;
-  const std::string text = request.dump();
+  _request = request.dump();
+  _method = method;
+  return true;
+}
 
+bool JsonRpcClient::Invoke(const std::string& method, const nlohmann::json& params, nlohmann::json& result) {
+  if (!Start(method, params)) return false;
   // A new send on a request socket abandons the previous request, so a late
-  // reply to a timed-out call is dropped by the socket; the id check below
-  // guards the same rule at our level.
+  // reply to a timed-out call is dropped by the socket; the id check in
+  // Accept guards the same rule at our level.
   // A request that timed out must never reach a peer that binds the endpoint
   // later (a "Restart" firing minutes after the caller gave up): the socket
   // is closed on every failed send or receive, which discards whatever it
   // still queues. The next Invoke opens a fresh one.
-  if (nn_send(_socket, text.data(), text.size(), 0) < 0) return TransportFailed("'nn_send' ", method);
-
+  if (nn_send(_socket, _request.data(), _request.size(), 0) < 0) return TransportFailed("'nn_send' ", method);
   NnMessage message;
   const int n = nn_recv(_socket, message.Out(), NN_MSG, 0);
   if (n < 0) return TransportFailed("'nn_recv' failed! ", method);
+  return Accept(message, n, method, _counter, result);
+}
+
+JsonRpcClient::Step JsonRpcClient::Send() {
+  if (_socket < 0) return Step::Failed;
+  if (nn_send(_socket, _request.data(), _request.size(), NN_DONTWAIT) >= 0) return Step::Done;
+  if (nn_errno() == EAGAIN) return Step::Again;
+  TransportFailed("'nn_send' ", _method);
+  return Step::Failed;
+}
+
+JsonRpcClient::Step JsonRpcClient::Receive(nlohmann::json& result) {
+  if (_socket < 0) return Step::Failed;
+  NnMessage message;
+  const int n = nn_recv(_socket, message.Out(), NN_MSG, NN_DONTWAIT);
+  if (n < 0 && nn_errno() == EAGAIN) return Step::Again;
+  if (n < 0) return TransportFailed("'nn_recv' failed! ", _method), Step::Failed;
+  return Accept(message, n, _method, _counter, result) ? Step::Done : Step::Failed;
+}
+
+int JsonRpcClient::WaitFd(bool sending) const {
+  int fd = -1;
+  size_t size = sizeof fd;
+  if (_socket < 0 || nn_getsockopt(_socket, NN_SOL_SOCKET, sending ? NN_SNDFD : NN_RCVFD, &fd, &size) < 0) return -1;
+  return fd;
+}
+
+void JsonRpcClient::GiveUp(bool sending) {
+  errno = ETIMEDOUT;  // what nn_errno reports
+  TransportFailed(sending ? "'nn_send' " : "'nn_recv' failed! ", _method);
+}
+
+bool JsonRpcClient::Accept(const NnMessage& message, int n, const std::string& method, uint64_t id,
+                           nlohmann::json& result) {
   if (n == 0) {
     LOG(ERROR) << "JSON-RPC empty reply (" << _url << ", " << method << ")";
     return false;
   }
-
   nlohmann::json response;
   std::string error;
   if (!frame::ParseBoundedJson(message.Data(), static_cast<size_t>(n), response, error)) {
