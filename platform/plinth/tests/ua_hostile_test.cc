@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -132,6 +133,10 @@ struct ScriptedServer {
                          (request == msgid::kCloseSessionRequest && _mode == Mode::FloodAtClose);
       while (flood && Answer(fd, "MSG", id + 1000, Bytes(4))) continue;  // chunks nobody asked for
       if (flood) return;
+      if (request == msgid::kReadRequest) {
+        std::lock_guard<std::mutex> guard(_lock);
+        _readRequests.append(chunk.begin(), chunk.end());
+      }
       if (request == msgid::kReadRequest && _reads == 1 && _connections == 0 && _mode == Mode::DropWhileLearning)
         return;
       Bytes reply = request == msgid::kOpenSecureChannelRequest ? Captured("open_response.bin")
@@ -159,8 +164,15 @@ struct ScriptedServer {
     }
   }
 
+  std::string ReadRequests() {
+    std::lock_guard<std::mutex> guard(_lock);
+    return _readRequests;
+  }
+
   const Mode _mode;
-  const Bytes _read;  // encoded ahead, so the client's deadline measures the client alone
+  std::mutex _lock;
+  std::string _readRequests;  // every read request's body, in arrival order
+  const Bytes _read;          // encoded ahead, so the client's deadline measures the client alone
   int _listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), _port = 0, _reads = 0, _connections = 0;
   uint32_t _channel = 0, _token = 0, _sequence = 0, _held = 0;
   std::thread _thread;
@@ -195,13 +207,20 @@ TEST(UaHostileServerTest, EveryModeCostsBoundedTimeAndLeavesTheTagNull) {
       ASSERT_TRUE(pemrix::testing::WaitUntil([&] { return session->Reconnect(); }, 5s, 20ms));
       EXPECT_EQ(session->Write({&node}), 1);
     } else if (mode == Mode::Reordered) {
-      // One node a request, both in flight: each answer lands by its request id.
-      _nodeData other{{1, UA_NODEIDTYPE_STRING, {}}, {}, DataValueBase::Create(DT_DOUBLE)};
-      other.nodeId.identifier.string = UA_String_fromChars("Scalar.Float");
+      // One node a request, all in flight: each answer lands by its request
+      // id, also on two nodes whose GUIDs differ in one byte only.
+      UA_deleteMembers(&node.nodeId, &UA_TYPES[UA_TYPES_NODEID]);
+      node.nodeId = {1, UA_NODEIDTYPE_GUID, {}};
+      node.nodeId.identifier.guid.data1 = 0x11223344;
+      _nodeData other{{1, UA_NODEIDTYPE_GUID, {}}, {}, DataValueBase::Create(DT_DOUBLE)};
+      other.nodeId.identifier.guid.data1 = 0x55667788;
       EXPECT_EQ(session->Read({&node, &other}, 1), 2);
       EXPECT_EQ(node.value->GetDouble(), 1.5);
       EXPECT_EQ(other.value->GetDouble(), 2.5);
-      UA_deleteMembers(&other.nodeId, &UA_TYPES[UA_TYPES_NODEID]);
+      // Each request names its own node (GUIDs of one namespace once shared an entry).
+      const std::string asked = server.ReadRequests();
+      EXPECT_NE(std::string::npos, asked.find("\x44\x33\x22\x11"));
+      EXPECT_NE(std::string::npos, asked.find("\x88\x77\x66\x55"));
     } else {
       session->Read({&node}, 0);
     }
