@@ -44,12 +44,6 @@ double CpuSeconds() {
   return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-long ProcessWakeups() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_nvcsw;
-}
-
 // Context switches a thread gave up the CPU for (its sleeps and waits).
 long Wakeups(pid_t task) {
   std::ifstream in("/proc/self/task/" + std::to_string(task) + "/status");
@@ -146,18 +140,16 @@ int Rest(int seconds) {
   Rig rig;
   if (!rig.Start(1, 1)) return 1;
   const double cpuStart = CpuSeconds();
-  const long loopStart = Wakeups(rig.loopTask), processStart = ProcessWakeups();
   const auto readStart = rig.logger.PointsRead();
   const auto threadsStart = Threads();
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
   const double cpuMsPerS = (CpuSeconds() - cpuStart) * 1000 / seconds;
   const auto threadsEnd = Threads();
   const double cycles = std::max<double>(1, rig.logger.PointsRead() - readStart);
-  const long loopWakes = Wakeups(rig.loopTask) - loopStart, processWakes = ProcessWakeups() - processStart;
+  const long loopWakes = threadsEnd.at(rig.loopTask).wakes - threadsStart.at(rig.loopTask).wakes;
   std::printf("at rest  1 measurement x 1 field every %d ms: %.0f cycles in %d s\n", kCycleMs, cycles, seconds);
   std::printf("cpu      %.2f ms per s (target <= 2)\n", cpuMsPerS);
-  std::printf("wake-ups loop thread %.2f per cycle (target <= ~2), whole process %.2f per cycle\n", loopWakes / cycles,
-              processWakes / cycles);
+  std::printf("wake-ups loop thread %.2f per cycle (target <= ~2)\n", loopWakes / cycles);
   for (const auto& [task, end] : threadsEnd) {  // the library's own threads carry the program's name
     const auto start = threadsStart.find(task);
     if (start == threadsStart.end() || end.cpuNs == start->second.cpuNs) continue;
